@@ -1,0 +1,50 @@
+// Byte helpers shared by every MQTT packet kind: the big-endian split of a
+// 16-bit value, length-prefixed UTF-8 text (MQTT 3.1.1 section 1.5.3), and the
+// boolean/bit conversions used by header and connect flags.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tgw::mqtt {
+
+using Bytes = std::vector<uint8_t>;
+
+// Thrown when a value cannot be put on the wire without making the packet's
+// length fields disagree with its bytes (text over 65,535 bytes, a remaining
+// length over 268,435,455). Nothing is written for such a frame.
+class MqttEncodeError : public std::length_error {
+public:
+    using std::length_error::length_error;
+};
+
+constexpr uint8_t highByte(uint16_t v) { return static_cast<uint8_t>((v & 0xFF00) >> 8); }
+constexpr uint8_t lowByte(uint16_t v) { return static_cast<uint8_t>(v & 0x00FF); }
+constexpr uint8_t bit(bool b) { return b ? 1 : 0; }
+constexpr bool boolFromBit(uint8_t x) { return x != 0; }
+
+// Two bytes, most significant first.
+Bytes hlBytes(uint16_t v);
+void appendHlBytes(Bytes& out, uint16_t v);
+
+// Two bytes of length followed by the UTF-8 bytes of `s`.
+// Throws MqttEncodeError when `s` is longer than 65,535 bytes.
+Bytes bytesWithLength(std::string_view s);
+void appendBytesWithLength(Bytes& out, std::string_view s);
+
+// Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::span<const uint8_t> bytes);
+inline bool isValidUtf8(std::string_view s) {
+    return isValidUtf8(std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+}
+
+inline std::string toString(std::span<const uint8_t> bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+inline Bytes toBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+}  // namespace tgw::mqtt

@@ -1,0 +1,303 @@
+// Wire bytes of every frame kind, the PUBLISH cutter on short and inconsistent
+// input, and the logger's line format.
+#include <gtest/gtest.h>
+
+#include "client.h"
+#include "frame.h"
+#include "frame_acks.h"
+#include "frame_connect.h"
+#include "frame_publish.h"
+#include "hex.h"
+#include "logger.h"
+
+using namespace tgw::mqtt;
+using tgw::test::hex;
+using tgw::test::toHex;
+
+namespace {
+
+// A client with settable values, for CONNECT encoding.
+class SettingsClient : public MqttClient {
+public:
+    std::string host() const override { return "localhost"; }
+    void setHost(std::string) override {}
+    uint16_t port() const override { return 1883; }
+    void setPort(uint16_t) override {}
+    std::string clientID() const override { return id; }
+    std::optional<std::string> username() const override { return user; }
+    void setUsername(std::optional<std::string> u) override { user = std::move(u); }
+    std::optional<std::string> password() const override { return pass; }
+    void setPassword(std::optional<std::string> p) override { pass = std::move(p); }
+    bool cleanSession() const override { return clean; }
+    void setCleanSession(bool c) override { clean = c; }
+    uint16_t keepAlive() const override { return keep; }
+    void setKeepAlive(uint16_t k) override { keep = k; }
+    std::optional<MqttWill> willMessage() const override { return will; }
+    void setWillMessage(std::optional<MqttWill> w) override { will = std::move(w); }
+    bool connect() override { return false; }
+    void disconnect() override {}
+    void ping() override {}
+    uint16_t subscribe(const std::string&, MqttQos) override { return 0; }
+    uint16_t unsubscribe(const std::string&) override { return 0; }
+    using MqttClient::publish;
+    uint16_t publish(const MqttMessage&) override { return 0; }
+
+    std::string id = "c1";
+    std::optional<std::string> user, pass;
+    bool clean = true;
+    uint16_t keep = 60;
+    std::optional<MqttWill> will;
+};
+
+std::string encoded(MqttFrame&& frame) { return toHex(frame.data()); }
+
+class CaptureStdout {
+public:
+    CaptureStdout() { testing::internal::CaptureStdout(); }
+    std::string text() { return testing::internal::GetCapturedStdout(); }
+};
+
+}  // namespace
+
+TEST(FrameEncoding, RemainingLengthAtEveryBoundary) {
+    const std::pair<uint32_t, const char*> rows[] = {
+        {0, "00"},
+        {127, "7F"},
+        {128, "80 01"},
+        {16383, "FF 7F"},
+        {16384, "80 80 01"},
+        {2097151, "FF FF 7F"},
+        {2097152, "80 80 80 01"},
+        {268435455, "FF FF FF 7F"},
+    };
+    for (const auto& [length, bytes] : rows) {
+        EXPECT_EQ(toHex(encodeRemainingLength(length)), toHex(hex(bytes))) << length;
+    }
+    EXPECT_THROW(encodeRemainingLength(268435456), MqttEncodeError);
+}
+
+TEST(FrameEncoding, WholeFramesCarryTheirLengthBytes) {
+    MqttFrame big(MqttFrameType::publish, Bytes(16384, 0x61));
+    const Bytes wire = big.data();
+    ASSERT_EQ(wire.size(), 1u + 3u + 16384u);
+    EXPECT_EQ(toHex(Bytes(wire.begin(), wire.begin() + 4)), "30 80 80 01");
+}
+
+TEST(FrameEncoding, PayloadlessFramesAndByteHelpers) {
+    EXPECT_EQ(encoded(MqttFrame(MqttFrameType::pingreq)), "C0 00");
+    EXPECT_EQ(encoded(MqttFrame(MqttFrameType::disconnect)), "E0 00");
+    EXPECT_EQ(toHex(hlBytes(0x1234)), "12 34");
+    EXPECT_EQ(toHex(hlBytes(10)), "00 0A");
+    EXPECT_EQ(toHex(bytesWithLength("")), "00 00");
+    EXPECT_EQ(toHex(bytesWithLength("abc")), "00 03 61 62 63");
+    EXPECT_EQ(toHex(bytesWithLength("\xC3\xA9")), "00 02 C3 A9");  // counts bytes
+    EXPECT_EQ(bytesWithLength(std::string(65535, 'x')).size(), 65537u);
+    EXPECT_THROW(bytesWithLength(std::string(65536, 'x')), MqttEncodeError);
+}
+
+TEST(FrameEncoding, TextTooLongForItsPrefixRefusesTheWholeFrame) {
+    MqttFramePublish frame(7, std::string(70000, 't'), toBytes("hi"));
+    frame.setQos(1);
+    EXPECT_THROW(frame.data(), MqttEncodeError);
+}
+
+TEST(FrameHeader, FlagAccessors) {
+    MqttFrame f(0x3D);
+    EXPECT_EQ(f.type(), 0x30);
+    EXPECT_TRUE(f.dup());
+    EXPECT_EQ(f.qos(), 2);
+    EXPECT_TRUE(f.retained());
+
+    MqttFrame g(MqttFrameType::publish);
+    g.setQos(1);
+    g.setRetained(true);
+    EXPECT_EQ(g.header(), 0x33);
+    g.setDup(false);
+    EXPECT_EQ(g.header(), 0x33);
+
+    EXPECT_EQ(frameTypeFromRaw(0x30), MqttFrameType::publish);
+    EXPECT_EQ(frameTypeFromRaw(0x00), MqttFrameType::reserved);
+    EXPECT_EQ(frameTypeFromRaw(0xE0), MqttFrameType::disconnect);
+    EXPECT_FALSE(frameTypeFromRaw(0x32));
+    EXPECT_FALSE(frameTypeFromRaw(0xF0));
+    EXPECT_FALSE(qosFromRaw(3));
+    EXPECT_EQ(qosFromRaw(2), MqttQos::qos2);
+}
+
+TEST(ConnectFrame, Variants) {
+    SettingsClient c;
+    EXPECT_EQ(encoded(MqttFrameConnect(c)),
+              "10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 63 31");
+
+    c.clean = false;
+    EXPECT_EQ(encoded(MqttFrameConnect(c)),
+              "10 0E 00 04 4D 51 54 54 04 00 00 3C 00 02 63 31");
+
+    c.clean = true;
+    c.user = "u";
+    c.pass = "pw";
+    EXPECT_EQ(encoded(MqttFrameConnect(c)),
+              "10 15 00 04 4D 51 54 54 04 C2 00 3C 00 02 63 31 00 01 75 00 02 70 77");
+
+    c.user = "";  // present but empty is still sent
+    c.pass.reset();
+    EXPECT_EQ(encoded(MqttFrameConnect(c)),
+              "10 10 00 04 4D 51 54 54 04 82 00 3C 00 02 63 31 00 00");
+
+    c.user.reset();
+    c.will = MqttWill("t", "m");
+    EXPECT_EQ(encoded(MqttFrameConnect(c)),
+              "10 14 00 04 4D 51 54 54 04 0E 00 3C 00 02 63 31 00 01 74 00 01 6D");
+
+    c.will->setQos(MqttQos::qos2);
+    c.will->setRetained(true);
+    MqttFrameConnect withRetainedWill(c);
+    withRetainedWill.data();
+    EXPECT_EQ(withRetainedWill.flags(), 0x36);
+    EXPECT_TRUE(withRetainedWill.flagWillRetain());
+    EXPECT_EQ(withRetainedWill.flagWillQOS(), 2);
+
+    c.will.reset();
+    c.keep = 0;
+    EXPECT_EQ(encoded(MqttFrameConnect(c)),
+              "10 0E 00 04 4D 51 54 54 04 02 00 00 00 02 63 31");
+}
+
+TEST(PublishFrame, PackedAtEachQos) {
+    auto publish = [](uint8_t qos, bool retained, bool dup) {
+        MqttFramePublish f(10, "a/b", hex("68 69"));
+        f.setQos(qos);
+        f.setRetained(retained);
+        f.setDup(dup);
+        return toHex(f.data());
+    };
+    EXPECT_EQ(publish(1, false, false), "32 09 00 03 61 2F 62 00 0A 68 69");
+    EXPECT_EQ(publish(0, false, false), "30 07 00 03 61 2F 62 68 69");
+    EXPECT_EQ(publish(2, false, false), "34 09 00 03 61 2F 62 00 0A 68 69");
+    EXPECT_EQ(publish(1, true, true), "3B 09 00 03 61 2F 62 00 0A 68 69");
+}
+
+TEST(AckFrames, WireForms) {
+    EXPECT_EQ(encoded(MqttFramePubAck(MqttFrameType::puback, 10)), "40 02 00 0A");
+    EXPECT_EQ(encoded(MqttFramePubAck(MqttFrameType::pubrec, 10)), "50 02 00 0A");
+    EXPECT_EQ(encoded(MqttFramePubAck(MqttFrameType::pubrel, 10)), "62 02 00 0A");
+    EXPECT_EQ(encoded(MqttFramePubAck(MqttFrameType::pubcomp, 10)), "70 02 00 0A");
+    EXPECT_EQ(encoded(MqttFrameSubscribe(1, "a/tool", 1)),
+              "82 0B 00 01 00 06 61 2F 74 6F 6F 6C 01");
+    EXPECT_EQ(encoded(MqttFrameUnsubscribe(2, "a/tool")), "A2 0A 00 02 00 06 61 2F 74 6F 6F 6C");
+}
+
+TEST(PublishUnpack, WellFormedPackets) {
+    struct Row {
+        uint8_t header;
+        const char* data;
+        const char* topic;
+        uint16_t msgid;
+        const char* payload;
+    };
+    const Row rows[] = {
+        {0x30, "00 03 61 2F 62 68 69", "a/b", 0, "68 69"},
+        {0x32, "00 03 61 2F 62 00 0A 68 69", "a/b", 10, "68 69"},
+        {0x32, "00 03 61 2F 62 00 0A", "a/b", 10, ""},
+        {0x34, "00 01 78 FF FF", "x", 65535, ""},
+    };
+    for (const Row& r : rows) {
+        MqttFramePublish f(r.header, hex(r.data));
+        f.unpack();
+        ASSERT_TRUE(f.msgid().has_value()) << r.data;
+        EXPECT_EQ(*f.msgid(), r.msgid);
+        EXPECT_EQ(f.topic(), std::optional<std::string>(r.topic));
+        EXPECT_EQ(toHex(f.payload()), toHex(hex(r.payload)));
+    }
+}
+
+TEST(PublishUnpack, ShortOrInconsistentDataWarnsAndSetsNoId) {
+    struct Row {
+        uint8_t header;
+        const char* data;
+        std::optional<std::string> topic;
+    };
+    const Row rows[] = {
+        {0x30, "", std::nullopt},
+        {0x30, "00", std::nullopt},
+        {0x30, "00 05 61 62", std::nullopt},  // topic longer than the data
+        {0x32, "00 01 61 00", "a"},           // identifier cut short
+        {0x32, "00 01 61", "a"},              // identifier missing
+        {0x30, "00 00 68 69", std::nullopt},  // zero-length topic
+        {0x36, "00 01 61 00", "a"},           // both QoS bits count as non-zero
+    };
+    for (const Row& r : rows) {
+        CaptureStdout out;
+        MqttFramePublish f(r.header, hex(r.data));
+        f.unpack();
+        EXPECT_EQ(out.text(), "MQTT(warning): Invalid format of received message.\n") << r.data;
+        EXPECT_FALSE(f.msgid().has_value()) << r.data;
+        EXPECT_EQ(f.topic(), r.topic) << r.data;
+    }
+    // Every shorter prefix of a valid QoS 1 packet is refused.
+    const Bytes full = hex("00 03 61 2F 62 00 0A");
+    for (size_t n = 0; n < full.size(); ++n) {
+        CaptureStdout out;
+        MqttFramePublish f(0x32, Bytes(full.begin(), full.begin() + n));
+        f.unpack();
+        out.text();
+        EXPECT_FALSE(f.msgid().has_value()) << n;
+    }
+}
+
+TEST(PublishUnpack, TopicThatIsNotUtf8IsLeftUnset) {
+    MqttFramePublish f(0x30, hex("00 01 FF"));
+    f.unpack();
+    EXPECT_FALSE(f.topic().has_value());
+    EXPECT_EQ(f.msgid(), std::optional<uint16_t>(0));
+    EXPECT_TRUE(f.payload().empty());
+}
+
+TEST(Messages, ValuesAndText) {
+    MqttMessage m("/tool/web", std::string_view("{}"));
+    EXPECT_EQ(toHex(m.payload()), "7B 7D");
+    EXPECT_EQ(m.qos(), MqttQos::qos1);
+    EXPECT_FALSE(m.retained());
+    EXPECT_FALSE(m.dup());
+    EXPECT_EQ(MqttMessage("t", hex("C3 28")).string(), std::nullopt);
+    EXPECT_EQ(MqttMessage("t", Bytes{}).string(), std::optional<std::string>(""));
+    MqttWill will("t", "abc");
+    EXPECT_EQ(toHex(will.payload()), "00 03 61 62 63");
+    EXPECT_EQ(will.qos(), MqttQos::qos1);
+    EXPECT_EQ(connAckFromCode(5), MqttConnAck::notAuthorized);
+    EXPECT_EQ(connAckFromCode(200), MqttConnAck::reservedCode);
+    EXPECT_STREQ(toString(MqttConnAck::notAuthorized), "notAuthorized");
+}
+
+TEST(Utf8, StrictValidation) {
+    EXPECT_TRUE(isValidUtf8(std::string_view("h\xC3\xA9llo \xF0\x9F\x98\x80")));
+    EXPECT_FALSE(isValidUtf8(std::string_view("\xC0\xAF")));          // overlong
+    EXPECT_FALSE(isValidUtf8(std::string_view("\xED\xA0\x80")));      // surrogate
+    EXPECT_FALSE(isValidUtf8(std::string_view("\xF4\x90\x80\x80")));  // above U+10FFFF
+    EXPECT_FALSE(isValidUtf8(std::string_view("ab\xE2\x82")));        // cut short
+}
+
+TEST(Logger, LevelFilterAndLineFormat) {
+    MqttLogger& logger = MqttLogger::logger();
+    const MqttLoggerLevel saved = logger.minLevel();
+    auto all = [] {
+        CaptureStdout out;
+        printDebug("d");
+        printWarning("w");
+        printError("e");
+        return out.text();
+    };
+    logger.setMinLevel(MqttLoggerLevel::warning);
+    EXPECT_EQ(all(), "MQTT(warning): w\nMQTT(error): e\n");
+    logger.setMinLevel(MqttLoggerLevel::debug);
+    EXPECT_EQ(all(), "MQTT(debug): d\nMQTT(warning): w\nMQTT(error): e\n");
+    logger.setMinLevel(MqttLoggerLevel::error);
+    EXPECT_EQ(all(), "MQTT(error): e\n");
+    logger.setMinLevel(MqttLoggerLevel::off);
+    EXPECT_EQ(all(), "");
+    logger.setMinLevel(MqttLoggerLevel::warning);
+    CaptureStdout out;
+    printWarning("");
+    EXPECT_EQ(out.text(), "MQTT(warning): \n");
+    logger.setMinLevel(saved);
+}

@@ -1,0 +1,17 @@
+// Waiting in tests: spin the event loop until a condition holds or a deadline
+// passes. Tests never sleep to synchronise.
+#pragma once
+
+#include <functional>
+
+namespace tgw::test {
+
+// Processes events until `condition` is true or `timeoutMs` has passed.
+// Returns whether the condition became true.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+// Processes events for `ms` milliseconds: only for checking that something
+// does NOT happen within a period.
+void processEventsFor(int ms);
+
+}  // namespace tgw::test
