@@ -1,0 +1,68 @@
+// AsyncSocket: an asynchronous TCP socket with optional TLS. Operations return
+// at once; results come later, one at a time on the main thread's event loop,
+// as calls on the socket's delegate. The MQTT session owns one socket and is
+// its only delegate; tests drive the session through a scripted fake.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bytes.h"
+#include "client.h"
+
+namespace tgw::mqtt {
+
+class AsyncSocket;
+
+struct AsyncSocketTlsSettings {
+    // Ask the delegate to judge the broker's certificate instead of verifying it.
+    bool manuallyEvaluateTrust = false;
+    // PEM or DER CA certificates trusted in addition to the system store.
+    std::vector<Bytes> extraCaCertificates;
+};
+
+class AsyncSocketDelegate {
+public:
+    virtual ~AsyncSocketDelegate() = default;
+    virtual void socketDidConnectToHost(AsyncSocket& socket, const std::string& host,
+                                        uint16_t port) = 0;
+    // Only with manual trust evaluation; `completion` decides whether to go on.
+    virtual void socketDidReceiveTrust(AsyncSocket& socket, const MqttServerTrust& trust,
+                                       std::function<void(bool)> completion) = 0;
+    virtual void socketDidSecure(AsyncSocket& socket) = 0;
+    virtual void socketDidWriteDataWithTag(AsyncSocket& socket, long tag) = 0;
+    // `data` is valid only during the call.
+    virtual void socketDidReadData(AsyncSocket& socket, std::span<const uint8_t> data,
+                                   long tag) = 0;
+    // Once per connection that was started; no error for a close we asked for.
+    virtual void socketDidDisconnect(AsyncSocket& socket,
+                                     const std::optional<MqttError>& error) = 0;
+};
+
+class AsyncSocket {
+public:
+    virtual ~AsyncSocket() = default;
+
+    // Non-owning; nullptr stops all further callbacks.
+    virtual void setDelegate(AsyncSocketDelegate* delegate) = 0;
+    // False (with `error` set) when the connect cannot be started, for example
+    // while a connection exists or is still closing.
+    virtual bool connectToHost(const std::string& host, uint16_t port, std::string& error) = 0;
+    virtual void startTLS(const std::optional<AsyncSocketTlsSettings>& settings) = 0;
+    // Exactly `length` bytes (at least 1); a timeout <= 0 waits without limit,
+    // otherwise the connection ends with an error when it passes.
+    virtual void readDataToLength(size_t length, double timeoutSeconds, long tag) = 0;
+    // Bytes go out in the order written. Dropped when not connected (or while TLS
+    // is being set up), so nothing is ever sent in clear on a TLS connection.
+    virtual void writeData(std::span<const uint8_t> data, double timeoutSeconds, long tag) = 0;
+    // Closes after writing what is queued; the disconnect callback follows.
+    virtual void disconnect() = 0;
+    // Closes at once; the disconnect callback reports `description` as the error.
+    virtual void disconnectWithError(const std::string& description) = 0;
+};
+
+}  // namespace tgw::mqtt

@@ -1,0 +1,221 @@
+#include "qt_async_socket.h"
+
+#include <QSslConfiguration>
+
+namespace tgw::mqtt {
+
+namespace {
+
+QList<QSslCertificate> certificatesFrom(const Bytes& bytes) {
+    const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
+                          static_cast<qsizetype>(bytes.size()));
+    QList<QSslCertificate> certs = QSslCertificate::fromData(data, QSsl::Pem);
+    if (certs.isEmpty()) certs = QSslCertificate::fromData(data, QSsl::Der);
+    return certs;
+}
+
+}  // namespace
+
+QtAsyncSocket::QtAsyncSocket() {
+    m_readTimer.setSingleShot(true);
+    connect(&m_readTimer, &QTimer::timeout, this,
+            [this] { disconnectWithError("read timed out"); });
+    connect(&m_socket, &QSslSocket::connected, this, &QtAsyncSocket::onConnected);
+    connect(&m_socket, &QSslSocket::encrypted, this, &QtAsyncSocket::onEncrypted);
+    connect(&m_socket, &QSslSocket::stateChanged, this, &QtAsyncSocket::onStateChanged);
+    connect(&m_socket, &QSslSocket::readyRead, this, &QtAsyncSocket::serveReads);
+    connect(&m_socket, &QSslSocket::bytesWritten, this, &QtAsyncSocket::onBytesWritten);
+    connect(&m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        if (!m_error) m_error = m_socket.errorString().toStdString();
+    });
+    connect(&m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
+        std::string text = "TLS verification failed:";
+        for (const QSslError& e : errors) text += " " + e.errorString().toStdString() + ";";
+        m_error = text;
+    });
+}
+
+QtAsyncSocket::~QtAsyncSocket() {
+    *m_alive = false;
+    m_delegate = nullptr;
+    m_socket.disconnect(this);
+    m_socket.abort();
+}
+
+bool QtAsyncSocket::connectToHost(const std::string& host, uint16_t port, std::string& error) {
+    if (m_open || m_socket.state() != QAbstractSocket::UnconnectedState) {
+        error = "Attempting to connect while connected or still closing. Disconnect first.";
+        return false;
+    }
+    if (host.empty()) {
+        error = "Invalid host parameter (empty host name)";
+        return false;
+    }
+    m_host = host;
+    m_port = port;
+    m_open = true;
+    m_tlsStarted = m_manualTrust = m_secured = false;
+    m_error.reset();
+    m_read.reset();
+    m_writes.clear();
+    m_queued = m_written = 0;
+    m_socket.connectToHost(QString::fromStdString(host), port);
+    return true;
+}
+
+void QtAsyncSocket::onConnected() {
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_delegate) m_delegate->socketDidConnectToHost(*this, m_host, m_port);
+}
+
+void QtAsyncSocket::startTLS(const std::optional<AsyncSocketTlsSettings>& settings) {
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    QList<QSslCertificate> cas = QSslConfiguration::systemCaCertificates();
+    m_manualTrust = settings && settings->manuallyEvaluateTrust;
+    if (settings) {
+        for (const Bytes& pem : settings->extraCaCertificates) cas += certificatesFrom(pem);
+    }
+    conf.setCaCertificates(cas);
+    conf.setPeerVerifyMode(m_manualTrust ? QSslSocket::VerifyNone : QSslSocket::VerifyPeer);
+    m_socket.setSslConfiguration(conf);
+    m_socket.setPeerVerifyName(QString::fromStdString(m_host));
+    m_tlsStarted = true;
+    m_socket.startClientEncryption();
+}
+
+void QtAsyncSocket::onEncrypted() {
+    if (!m_manualTrust) {
+        secured();
+        return;
+    }
+    MqttServerTrust trust;
+    trust.host = m_host;
+    for (const QSslCertificate& cert : m_socket.peerCertificateChain()) {
+        const QByteArray der = cert.toDer();
+        trust.certificateChainDer.emplace_back(der.begin(), der.end());
+    }
+    if (!m_delegate) return;
+    std::weak_ptr<bool> alive = m_alive;
+    auto answered = std::make_shared<bool>(false);
+    m_delegate->socketDidReceiveTrust(*this, trust, [this, alive, answered](bool trusted) {
+        if (alive.expired() || *answered) return;
+        *answered = true;
+        if (trusted) {
+            secured();
+        } else {
+            disconnectWithError("the broker's certificate was not trusted");
+        }
+    });
+}
+
+void QtAsyncSocket::secured() {
+    if (!m_open || m_socket.state() != QAbstractSocket::ConnectedState) return;
+    m_secured = true;
+    if (m_delegate) m_delegate->socketDidSecure(*this);
+    scheduleServe();
+}
+
+bool QtAsyncSocket::writable() const {
+    return m_open && m_socket.state() == QAbstractSocket::ConnectedState &&
+           (!m_tlsStarted || m_secured);
+}
+
+void QtAsyncSocket::writeData(std::span<const uint8_t> data, double, long tag) {
+    if (!writable() || data.empty()) return;
+    const qint64 n = m_socket.write(reinterpret_cast<const char*>(data.data()),
+                                    static_cast<qint64>(data.size()));
+    if (n <= 0) return;
+    m_queued += n;
+    m_writes.push_back({m_queued, tag});
+}
+
+void QtAsyncSocket::onBytesWritten(qint64 bytes) {
+    m_written += bytes;
+    std::weak_ptr<bool> alive = m_alive;
+    while (!m_writes.empty() && m_writes.front().end <= m_written) {
+        const long tag = m_writes.front().tag;
+        m_writes.pop_front();
+        if (m_delegate) m_delegate->socketDidWriteDataWithTag(*this, tag);
+        if (alive.expired()) return;
+    }
+}
+
+void QtAsyncSocket::readDataToLength(size_t length, double timeoutSeconds, long tag) {
+    m_read = PendingRead{length == 0 ? 1 : length, tag};
+    m_readTimer.stop();
+    if (timeoutSeconds > 0) {
+        m_readTimer.setInterval(std::chrono::milliseconds(static_cast<qint64>(timeoutSeconds * 1000)));
+    } else {
+        m_readTimer.setInterval(std::chrono::milliseconds(-1));
+    }
+    if (!m_serving) scheduleServe();
+}
+
+void QtAsyncSocket::scheduleServe() {
+    if (m_serveQueued) return;
+    m_serveQueued = true;
+    QMetaObject::invokeMethod(
+        this, [this] {
+            m_serveQueued = false;
+            serveReads();
+        },
+        Qt::QueuedConnection);
+}
+
+void QtAsyncSocket::serveReads() {
+    if (m_serving) return;
+    m_serving = true;
+    std::weak_ptr<bool> alive = m_alive;
+    while (m_read && m_open && (!m_tlsStarted || m_secured)) {
+        const size_t n = m_read->length;
+        if (static_cast<size_t>(m_socket.bytesAvailable()) < n) {
+            if (m_readTimer.interval() > 0 && !m_readTimer.isActive()) m_readTimer.start();
+            break;
+        }
+        const long tag = m_read->tag;
+        m_read.reset();
+        m_readTimer.stop();
+        if (m_readBuffer.size() < n) m_readBuffer.resize(n);
+        if (n == 1) {
+            m_socket.getChar(reinterpret_cast<char*>(m_readBuffer.data()));
+        } else {
+            m_socket.read(reinterpret_cast<char*>(m_readBuffer.data()), static_cast<qint64>(n));
+        }
+        if (!m_delegate) break;
+        m_delegate->socketDidReadData(*this, std::span<const uint8_t>(m_readBuffer.data(), n), tag);
+        if (alive.expired()) return;
+    }
+    m_serving = false;
+}
+
+void QtAsyncSocket::disconnect() {
+    if (!m_open) return;
+    m_socket.disconnectFromHost();
+}
+
+void QtAsyncSocket::disconnectWithError(const std::string& description) {
+    if (!m_open) return;
+    m_error = description;
+    m_socket.abort();
+}
+
+void QtAsyncSocket::onStateChanged(QAbstractSocket::SocketState state) {
+    if (state != QAbstractSocket::UnconnectedState || !m_open || m_reportPending) return;
+    m_reportPending = true;
+    m_read.reset();
+    m_readTimer.stop();
+    // Reported from the event loop, never from inside the call that closed the
+    // socket, so a caller that closes sees its own call return first.
+    QMetaObject::invokeMethod(
+        this, [this] {
+            m_reportPending = false;
+            m_open = false;
+            std::optional<MqttError> error;
+            if (m_error) error = MqttError{*m_error};
+            m_error.reset();
+            if (m_delegate) m_delegate->socketDidDisconnect(*this, error);
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace tgw::mqtt

@@ -1,0 +1,72 @@
+// QtAsyncSocket: AsyncSocket over QSslSocket on the main thread's event loop.
+// The broker's certificate is verified against the system trust store plus the
+// configured extra CAs, with the host name checked, unless the delegate is asked
+// to judge it. Reads are served from the socket's own buffer, so the reader's
+// one-byte reads cost neither a system call nor an allocation.
+#pragma once
+
+#include <QObject>
+#include <QSslSocket>
+#include <QTimer>
+#include <deque>
+#include <memory>
+
+#include "async_socket.h"
+
+namespace tgw::mqtt {
+
+class QtAsyncSocket : public QObject, public AsyncSocket {
+    Q_OBJECT
+public:
+    QtAsyncSocket();
+    ~QtAsyncSocket() override;
+
+    void setDelegate(AsyncSocketDelegate* delegate) override { m_delegate = delegate; }
+    bool connectToHost(const std::string& host, uint16_t port, std::string& error) override;
+    void startTLS(const std::optional<AsyncSocketTlsSettings>& settings) override;
+    void readDataToLength(size_t length, double timeoutSeconds, long tag) override;
+    void writeData(std::span<const uint8_t> data, double timeoutSeconds, long tag) override;
+    void disconnect() override;
+    void disconnectWithError(const std::string& description) override;
+
+private:
+    void onConnected();
+    void onEncrypted();
+    void onStateChanged(QAbstractSocket::SocketState state);
+    void onBytesWritten(qint64 bytes);
+    void serveReads();
+    void scheduleServe();
+    void secured();
+    bool writable() const;
+
+    struct PendingRead {
+        size_t length;
+        long tag;
+    };
+    struct PendingWrite {
+        qint64 end;
+        long tag;
+    };
+
+    QSslSocket m_socket;
+    AsyncSocketDelegate* m_delegate = nullptr;
+    std::string m_host;
+    uint16_t m_port = 0;
+    bool m_open = false;            // a connection was started and not yet reported closed
+    bool m_reportPending = false;   // its close is queued for the delegate
+    bool m_tlsStarted = false;
+    bool m_manualTrust = false;
+    bool m_secured = false;
+    bool m_serving = false;
+    bool m_serveQueued = false;
+    std::optional<std::string> m_error;
+    std::optional<PendingRead> m_read;
+    QTimer m_readTimer;
+    Bytes m_readBuffer;
+    std::deque<PendingWrite> m_writes;
+    qint64 m_queued = 0;
+    qint64 m_written = 0;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+}  // namespace tgw::mqtt

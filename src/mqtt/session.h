@@ -1,0 +1,171 @@
+// MqttSession: the MQTT 3.1.1 client. One object per broker connection, made
+// and configured by its owner, which calls connect() and learns everything
+// else through its MqttDelegate. Runs on the main thread's event loop: socket
+// callbacks, timers (keep-alive, reconnect, frame timeouts) and delegate calls.
+// Owns its socket, reader and frame buffer.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "async_socket.h"
+#include "client.h"
+#include "frame.h"
+#include "frame_buffer.h"
+#include "logger.h"
+#include "reader.h"
+
+namespace tgw::mqtt {
+
+enum class MqttConnState : uint8_t { initial = 0, connecting = 1, connected = 2, disconnected = 3 };
+
+class MqttSession final : public MqttClient,
+                          private MqttReaderDelegate,
+                          private MqttFrameBufferDelegate,
+                          private AsyncSocketDelegate {
+public:
+    using Subscriptions = std::map<uint16_t, std::map<std::string, MqttQos>>;
+
+    // `socket` defaults to a QtAsyncSocket; tests pass a scripted one.
+    explicit MqttSession(std::string clientID, std::string host = "localhost",
+                         uint16_t port = 1883, std::unique_ptr<AsyncSocket> socket = nullptr);
+    ~MqttSession() override;
+    MqttSession(const MqttSession&) = delete;
+    MqttSession& operator=(const MqttSession&) = delete;
+
+    // MqttClient
+    std::string host() const override { return m_host; }
+    void setHost(std::string host) override { m_host = std::move(host); }
+    uint16_t port() const override { return m_port; }
+    void setPort(uint16_t port) override { m_port = port; }
+    std::string clientID() const override { return m_clientID; }
+    std::optional<std::string> username() const override { return m_username; }
+    void setUsername(std::optional<std::string> u) override { m_username = std::move(u); }
+    std::optional<std::string> password() const override { return m_password; }
+    void setPassword(std::optional<std::string> p) override { m_password = std::move(p); }
+    bool cleanSession() const override { return m_cleanSession; }
+    void setCleanSession(bool clean) override { m_cleanSession = clean; }
+    uint16_t keepAlive() const override { return m_keepAlive; }
+    void setKeepAlive(uint16_t seconds) override { m_keepAlive = seconds; }
+    std::optional<MqttWill> willMessage() const override { return m_willMessage; }
+    void setWillMessage(std::optional<MqttWill> will) override { m_willMessage = std::move(will); }
+
+    bool connect() override;
+    // Ends the connection at the owner's request; no automatic reconnection follows.
+    void disconnect() override;
+    void ping() override;
+    uint16_t subscribe(const std::string& topic, MqttQos qos = MqttQos::qos1) override;
+    uint16_t unsubscribe(const std::string& topic) override;
+    using MqttClient::publish;
+    uint16_t publish(const MqttMessage& message) override;
+
+    // Non-owning: the delegate must outlive the session or unset itself.
+    MqttDelegate* delegate() const { return m_delegate; }
+    void setDelegate(MqttDelegate* delegate) { m_delegate = delegate; }
+
+    MqttConnState connState() const { return m_connState; }
+    bool secureMQTT() const { return m_secureMQTT; }
+    void setSecureMQTT(bool v) { m_secureMQTT = v; }
+    bool backgroundOnSocket() const { return m_backgroundOnSocket; }
+    void setBackgroundOnSocket(bool v) { m_backgroundOnSocket = v; }
+    bool autoReconnect() const { return m_autoReconnect; }
+    void setAutoReconnect(bool v) { m_autoReconnect = v; }
+    uint16_t autoReconnectTimeInterval() const { return m_autoReconnectTimeInterval; }
+    void setAutoReconnectTimeInterval(uint16_t s) { m_autoReconnectTimeInterval = s; }
+    bool enableSSL() const { return m_enableSSL; }
+    void setEnableSSL(bool v) { m_enableSSL = v; }
+    // Settings given here always ask the delegate to judge the certificate.
+    const std::optional<AsyncSocketTlsSettings>& sslSettings() const { return m_sslSettings; }
+    void setSslSettings(std::optional<AsyncSocketTlsSettings> s) { m_sslSettings = std::move(s); }
+    bool allowUntrustCACertificate() const { return m_allowUntrustCACertificate; }
+    void setAllowUntrustCACertificate(bool v) { m_allowUntrustCACertificate = v; }
+    // CA certificates (PEM or DER) trusted besides the system store on every
+    // TLS start; they never switch verification off.
+    const std::vector<Bytes>& extraCaCertificates() const { return m_extraCaCertificates; }
+    void setExtraCaCertificates(std::vector<Bytes> c) { m_extraCaCertificates = std::move(c); }
+
+    double bufferSilosTimeout() const { return m_buffer.timeout(); }
+    void setBufferSilosTimeout(double s) { m_buffer.setTimeout(s); }
+    size_t bufferSilosMaxNumber() const { return m_buffer.silosMaxNumber(); }
+    void setBufferSilosMaxNumber(size_t n) { m_buffer.setSilosMaxNumber(n); }
+    MqttLoggerLevel logLevel() const { return MqttLogger::logger().minLevel(); }
+    void setLogLevel(MqttLoggerLevel l) { MqttLogger::logger().setMinLevel(l); }
+
+    const Subscriptions& subscriptions() const { return m_subscriptions; }
+    const Subscriptions& subscriptionsWaitingAck() const { return m_subscriptionsWaitingAck; }
+    const Subscriptions& unsubscriptionsWaitingAck() const { return m_unsubscriptionsWaitingAck; }
+    uint16_t gmid() const { return m_gmid; }
+    const MqttFrameBuffer& frameBuffer() const { return m_buffer; }
+
+private:
+    // MqttFrameBufferDelegate
+    void buffer(MqttFrameBuffer& buffer, MqttFramePublish& frame) override;
+    // AsyncSocketDelegate
+    void socketDidConnectToHost(AsyncSocket&, const std::string& host, uint16_t port) override;
+    void socketDidReceiveTrust(AsyncSocket&, const MqttServerTrust& trust,
+                               std::function<void(bool)> completion) override;
+    void socketDidSecure(AsyncSocket&) override;
+    void socketDidWriteDataWithTag(AsyncSocket&, long tag) override;
+    void socketDidReadData(AsyncSocket&, std::span<const uint8_t> data, long tag) override;
+    void socketDidDisconnect(AsyncSocket&, const std::optional<MqttError>& error) override;
+    // MqttReaderDelegate
+    void didReceiveConnAck(MqttReader&, uint8_t connack) override;
+    void didReceivePublish(MqttReader&, const MqttMessage& message, uint16_t id) override;
+    void didReceivePubAck(MqttReader&, uint16_t msgid) override;
+    void didReceivePubRec(MqttReader&, uint16_t msgid) override;
+    void didReceivePubRel(MqttReader&, uint16_t msgid) override;
+    void didReceivePubComp(MqttReader&, uint16_t msgid) override;
+    void didReceiveSubAck(MqttReader&, uint16_t msgid) override;
+    void didReceiveUnsubAck(MqttReader&, uint16_t msgid) override;
+    void didReceivePong(MqttReader&) override;
+    void didReceiveMalformed(MqttReader&, const std::string& description) override;
+
+    // Writes the frame's bytes; false (logged) when it cannot be encoded.
+    bool send(MqttFrame& frame, long tag = 0);
+    void sendConnectFrame();
+    uint16_t nextMessageID();
+    void puback(MqttFrameType type, uint16_t msgid);
+    void internalDisconnect();
+    void keepAliveTick();
+
+    std::string m_host;
+    uint16_t m_port;
+    std::string m_clientID;
+    std::optional<std::string> m_username;
+    std::optional<std::string> m_password;
+    bool m_secureMQTT = false;
+    bool m_cleanSession = true;
+    std::optional<MqttWill> m_willMessage;
+    MqttDelegate* m_delegate = nullptr;
+    bool m_backgroundOnSocket = false;
+    MqttConnState m_connState = MqttConnState::initial;
+    uint16_t m_keepAlive = 60;
+    bool m_autoReconnect = false;
+    uint16_t m_autoReconnectTimeInterval = 20;
+    bool m_disconnectExpectedly = false;
+    bool m_enableSSL = false;
+    std::optional<AsyncSocketTlsSettings> m_sslSettings;
+    bool m_allowUntrustCACertificate = false;
+    std::vector<Bytes> m_extraCaCertificates;
+    Subscriptions m_subscriptions;
+    Subscriptions m_subscriptionsWaitingAck;
+    Subscriptions m_unsubscriptionsWaitingAck;
+    uint16_t m_gmid = 1;
+    // Keep-alive bookkeeping: a PINGREQ is outstanding and nothing has arrived since.
+    bool m_pingOutstanding = false;
+    bool m_inboundSincePing = false;
+
+    QObject m_context;  // receiver of queued work and parent of the timers
+    MqttFrameBuffer m_buffer;
+    std::unique_ptr<AsyncSocket> m_socket;
+    std::unique_ptr<MqttReader> m_reader;
+    std::unique_ptr<MqttReader> m_retiredReader;  // may still be on the stack
+    std::unique_ptr<QTimer> m_aliveTimer;
+    std::unique_ptr<QTimer> m_autoReconnTimer;
+};
+
+}  // namespace tgw::mqtt

@@ -1,0 +1,99 @@
+// The outbound window: ten in flight, QoS 0 keeping its place, the size of the
+// waiting list, acknowledgements, duplicate ids and giving up on a frame.
+#include <gtest/gtest.h>
+
+#include "frame_buffer.h"
+#include "logger.h"
+#include "wait.h"
+
+using namespace tgw::mqtt;
+using tgw::test::waitUntil;
+
+namespace {
+
+class Recorder : public MqttFrameBufferDelegate {
+public:
+    void buffer(MqttFrameBuffer&, MqttFramePublish& frame) override {
+        sent.push_back(frame.msgid().value_or(0));
+    }
+    std::vector<uint16_t> sent;
+};
+
+MqttFramePublish frame(uint16_t id, uint8_t qos = 1) {
+    MqttFramePublish f(id, "t", toBytes("p"));
+    f.setQos(qos);
+    return f;
+}
+
+std::vector<uint16_t> ids(uint16_t from, uint16_t to) {
+    std::vector<uint16_t> v;
+    for (uint16_t i = from; i <= to; ++i) v.push_back(i);
+    return v;
+}
+
+class FrameBufferTest : public ::testing::Test {
+protected:
+    FrameBufferTest() { buffer.setDelegate(&recorder); }
+    Recorder recorder;
+    MqttFrameBuffer buffer;
+};
+
+}  // namespace
+
+TEST_F(FrameBufferTest, TenInFlightThenAnAckLetsTheNextOneGo) {
+    for (uint16_t i = 1; i <= 12; ++i) EXPECT_TRUE(buffer.add(frame(i)));
+    EXPECT_EQ(recorder.sent, ids(1, 10));
+    EXPECT_EQ(buffer.waitingCount(), 2u);
+    buffer.sendSuccess(3);
+    EXPECT_EQ(recorder.sent.size(), 10u);  // freed only once the event loop runs
+    ASSERT_TRUE(waitUntil([&] { return recorder.sent.size() == 11; }));
+    EXPECT_EQ(recorder.sent.back(), 11);
+    EXPECT_EQ(buffer.inFlightCount(), 10u);
+}
+
+TEST_F(FrameBufferTest, QosZeroIsWrittenAtOnceButWaitsBehindAFullWindow) {
+    buffer.add(frame(1, 0));
+    EXPECT_EQ(recorder.sent, std::vector<uint16_t>{1});
+    EXPECT_EQ(buffer.inFlightCount(), 0u);
+
+    for (uint16_t i = 2; i <= 11; ++i) buffer.add(frame(i));
+    buffer.add(frame(12, 0));
+    EXPECT_EQ(recorder.sent.back(), 11);
+    EXPECT_TRUE(buffer.removeFrameFromSilos(5));
+    EXPECT_EQ(recorder.sent.back(), 12);
+    EXPECT_EQ(buffer.inFlightCount(), 9u);  // QoS 0 took no slot
+}
+
+TEST_F(FrameBufferTest, WaitingListHoldsTwoThousandAndOneFrames) {
+    buffer.setSilosMaxNumber(0);  // nothing leaves the waiting list
+    for (uint16_t i = 1; i <= 2001; ++i) ASSERT_TRUE(buffer.add(frame(i))) << i;
+    MqttLogger::logger().setMinLevel(MqttLoggerLevel::debug);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(buffer.add(frame(2002)));
+    const std::string out = testing::internal::GetCapturedStdout();
+    MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
+    EXPECT_EQ(out, "MQTT(debug): Buffer is full, message(2002) was abandoned.\n");
+    EXPECT_EQ(buffer.waitingCount(), 2001u);
+}
+
+TEST_F(FrameBufferTest, OneAckRemovesOnlyTheOlderOfTwoSameIds) {
+    buffer.add(frame(7));
+    buffer.add(frame(7));
+    EXPECT_TRUE(buffer.removeFrameFromSilos(7));
+    EXPECT_EQ(buffer.inFlightCount(), 1u);
+    EXPECT_FALSE(buffer.removeFrameFromSilos(8));
+}
+
+TEST_F(FrameBufferTest, UnacknowledgedFrameIsGivenUpAndItsSlotReused) {
+    buffer.setTimeout(0.2);
+    for (uint16_t i = 1; i <= 11; ++i) buffer.add(frame(i));
+    MqttLogger::logger().setMinLevel(MqttLoggerLevel::debug);
+    testing::internal::CaptureStdout();
+    const bool freed = waitUntil([&] { return buffer.inFlightCount() == 0; }, 3000);
+    const std::string out = testing::internal::GetCapturedStdout();
+    MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
+    ASSERT_TRUE(freed);
+    EXPECT_EQ(recorder.sent, ids(1, 11));  // 11 went out once 1..10 timed out, none re-sent
+    EXPECT_NE(out.find("MQTT(debug): timeout of frame:1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("MQTT(debug): timeout of frame:11\n"), std::string::npos) << out;
+}
