@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "utf8.h"
+
 namespace tgw::mqtt {
 
 using Bytes = std::vector<uint8_t>;
@@ -36,11 +38,7 @@ void appendHlBytes(Bytes& out, uint16_t v);
 Bytes bytesWithLength(std::string_view s);
 void appendBytesWithLength(Bytes& out, std::string_view s);
 
-// Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::span<const uint8_t> bytes);
-inline bool isValidUtf8(std::string_view s) {
-    return isValidUtf8(std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
-}
+using tgw::isValidUtf8;
 
 inline std::string toString(std::span<const uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
