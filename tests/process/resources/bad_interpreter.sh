@@ -1,0 +1,2 @@
+#!/nonexistent/interpreter
+echo never

@@ -1,0 +1,4 @@
+#!/bin/sh
+echo ready
+read line
+echo "got:$line"

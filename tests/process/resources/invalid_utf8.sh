@@ -1,0 +1,2 @@
+#!/bin/sh
+printf "ok\377\n"
