@@ -234,5 +234,7 @@ TEST(ProcessMemory, LargeOutputIsStreamedInBoundedMemory) {
     EXPECT_EQ(received, kBytes);
     std::printf("200 MB streamed: largest piece %zu bytes, peak RSS %ld KiB (%ld KiB before)\n",
                 largestPiece, peak, before);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer keeps freed memory in quarantine
     EXPECT_LT(peak - before, 64 * 1024);
+#endif
 }

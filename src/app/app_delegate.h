@@ -1,0 +1,95 @@
+// AppDelegate: the agent's controller. Owns the one MQTT session and is its
+// delegate, subscribes to the account's command topic once the broker accepts
+// the connection, runs the commands that arrive (sync, android, apple) and
+// publishes their results, and tells the login window when the connection is
+// gone. It never reconnects by itself: a new login makes a new session.
+// Lives on the main thread; created by main() and outlives the window.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "bundle.h"
+#include "client.h"
+#include "collection_buffer.h"
+#include "mqtt_api.h"
+
+namespace tgw::app {
+
+// What the controller needs of the login window.
+class LoginWindow {
+public:
+    virtual ~LoginWindow() = default;
+    // The broker connection has ended: show it and offer the login again.
+    virtual void disconnect() = 0;
+};
+
+class AppDelegate : public mqtt::MqttDelegate {
+public:
+    // Makes a client for the broker with TLS on, `delegate` set and the extra
+    // CA certificates trusted; tests substitute their own.
+    using ClientFactory = std::function<std::unique_ptr<mqtt::MqttClient>(
+        const std::string& clientID, const std::string& host, uint16_t port,
+        mqtt::MqttDelegate& delegate)>;
+    static std::unique_ptr<mqtt::MqttClient> makeSession(const std::string& clientID,
+                                                         const std::string& host, uint16_t port,
+                                                         mqtt::MqttDelegate& delegate);
+
+    static constexpr const char* kUsername = "tanglow_web";
+    static constexpr const char* kPassword = "palmoc5829";
+    static constexpr uint16_t kKeepAlive = 60;
+
+    // `bundle` holds the tools (the main bundle when none); it must outlive this.
+    explicit AppDelegate(ClientFactory factory = makeSession,
+                         const process::Bundle* bundle = nullptr);
+    ~AppDelegate() override;
+
+    // Non-owning; the window unsets it (or outlives the controller).
+    LoginWindow* viewContrl = nullptr;
+    std::unique_ptr<mqtt::MqttClient> mqtt;
+    CollectionBuffer outputString;
+    CollectionBuffer outputString2;
+    const std::string clientID;
+    std::string prefix;
+
+    // Replaces the session with a new one and connects it.
+    void connectMqtt();
+    // Runs one command; `message` is the command's JSON text.
+    void onReceivedMessage(const std::string& topic, const std::string& message);
+    void disconnectCallback();
+    // Writes "Delegate: " + text as a console line.
+    void _console(std::string_view text);
+
+    // MqttDelegate
+    bool evaluatesTrust() const override { return true; }
+    void didReceiveTrust(mqtt::MqttClient&, const mqtt::MqttServerTrust&,
+                         std::function<void(bool)> completion) override;
+    void didConnectAck(mqtt::MqttClient& client, mqtt::MqttConnAck ack) override;
+    void didPublishMessage(mqtt::MqttClient&, const mqtt::MqttMessage&, uint16_t) override;
+    void didPublishAck(mqtt::MqttClient&, uint16_t id) override;
+    void didReceiveMessage(mqtt::MqttClient&, const mqtt::MqttMessage& message,
+                           uint16_t id) override;
+    void didSubscribeTopic(mqtt::MqttClient&, const std::string& topic) override;
+    void didUnsubscribeTopic(mqtt::MqttClient&, const std::string& topic) override;
+    void didPing(mqtt::MqttClient&) override;
+    void didReceivePong(mqtt::MqttClient&) override;
+    void didDisconnect(mqtt::MqttClient&, const std::optional<mqtt::MqttError>&) override;
+
+    // One device query (public so the query table can be a constant).
+    struct Query;
+
+private:
+    void startQuery(const Query& query);
+    void collect(const Query& query, const std::string& piece);
+    // Encodes and publishes a result, then empties `buffer` (when given).
+    void publishResult(const MqttApi& result, CollectionBuffer* buffer);
+
+    ClientFactory m_factory;
+    const process::Bundle* m_bundle;
+    // Lets process callbacks that outlive the controller do nothing.
+    std::shared_ptr<AppDelegate*> m_self;
+};
+
+}  // namespace tgw::app

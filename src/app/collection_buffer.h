@@ -1,0 +1,29 @@
+// CollectionBuffer: text collected from a device tool until it holds a
+// completion text. Two collector kinds (Android, Apple) may share one buffer,
+// each looking for its own texts; each kind remembers how far it has already
+// searched, so collecting stays linear in the output's size while still
+// finding a text that a piece of the other kind appended.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace tgw::app {
+
+enum class MarkerSet { android, apple };
+
+class CollectionBuffer {
+public:
+    void append(std::string_view piece) { m_text.append(piece); }
+    // Whether the whole text holds one of the set's completion texts.
+    bool containsAny(MarkerSet set);
+    const std::string& text() const { return m_text; }
+    void clear();
+
+private:
+    std::string m_text;
+    std::array<size_t, 2> m_searched{0, 0};
+};
+
+}  // namespace tgw::app

@@ -1,0 +1,32 @@
+// MqttApi: the JSON record of the agent's command protocol, carrying both the
+// web service's commands and the agent's results. Commands arrive on
+// "tg/<prefix>/tool"; results go to "tg/<prefix>/tool/web".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tgw::app {
+
+struct MqttApi {
+    std::string type;
+    std::optional<std::string> data;
+    std::optional<std::string> action;
+
+    // A JSON object with a string "type"; "data" and "action" may be missing or
+    // null (none) or strings; other members are ignored. Anything else gives
+    // none, with the reason in `error`.
+    static std::optional<MqttApi> decode(std::string_view json, std::string* error = nullptr);
+    // Compact JSON; "data" and "action" only when they hold a value ("" included).
+    std::string encode() const;
+};
+
+// Fixed replies, sent as they stand.
+inline constexpr std::string_view kSyncReply = R"({"type": "sync"})";
+inline constexpr std::string_view kErrorReply = R"({"type": "error"})";
+
+inline std::string commandTopic(const std::string& prefix) { return "tg/" + prefix + "/tool"; }
+inline std::string resultTopic(const std::string& prefix) { return "tg/" + prefix + "/tool/web"; }
+
+}  // namespace tgw::app
