@@ -7,6 +7,10 @@
 # redirection). When the absolute path does not exist, the tool of the same base
 # name is taken from PATH. The tool's standard output and standard error pass
 # through; after the tool ends a line "<DO>" follows.
+#
+# The tool's output is passed on when the tool has ended, in one write together
+# with "<DO>", so that a reader never sees a failure text ("No device found")
+# and the end marker as two separate answers.
 if [ "$#" -ne 1 ]; then
     echo "error: run.sh takes exactly one argument, the tool's command line" >&2
     exit 2
@@ -47,7 +51,10 @@ if [ ! -f "$tool" ] || [ ! -x "$tool" ]; then
     tool=$found
 fi
 
-"$tool" "$@"
+output=$(mktemp "${TMPDIR:-/tmp}/run.sh.XXXXXX") || exit 1
+trap 'rm -f "$output"' EXIT
+"$tool" "$@" >"$output" 2>&1
 status=$?
-echo "<DO>"
+echo "<DO>" >>"$output"
+cat "$output"
 exit "$status"
