@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QStandardPaths>
@@ -39,6 +40,7 @@ public:
           m_input([this](std::string_view b) { return writeInput(b); },
                   [this] { shutdownInput(); }),
           m_notifier(m_fd, QSocketNotifier::Read) {
+        setParent(QCoreApplication::instance());  // torn down with the program
         QObject::connect(&m_notifier, &QSocketNotifier::activated, this, [this] { readChannel(); });
         m_poll.setInterval(50);
         QObject::connect(&m_poll, &QTimer::timeout, this, [this] { poll(); });

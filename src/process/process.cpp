@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include "console.h"
@@ -28,7 +29,9 @@ int32_t exitStatusOf(const QProcess& p) {
 }
 
 // One asynchronous launch. Owns its process (shared with the caller) and the
-// handlers until the process has ended, then deletes itself.
+// handlers until the process has ended, then deletes itself. Its parent is the
+// application, so a launch still running when the program ends is torn down
+// (its process stopped) rather than left behind.
 class Launch : public QObject {
 public:
     Launch(std::shared_ptr<Process> process, OutputHandler output, ErrorputHandler error,
@@ -36,6 +39,7 @@ public:
         : m_process(std::move(process)), m_input(inputOf(m_process->qprocess())),
           m_output(std::move(output)), m_error(std::move(error)),
           m_terminate(std::move(terminate)) {
+        setParent(QCoreApplication::instance());
         QProcess& qp = m_process->qprocess();
         if (m_output) {
             connect(&qp, &QProcess::readyReadStandardOutput, this, [this] {
@@ -48,6 +52,11 @@ public:
             });
         }
         connect(&qp, &QProcess::finished, this, [this] { finished(); });
+    }
+
+    ~Launch() override {
+        // Torn down before its process ended: no callbacks from the process's end.
+        QObject::disconnect(&m_process->qprocess(), nullptr, this, nullptr);
     }
 
     void deliverOutput(const std::optional<std::string>& piece) {
