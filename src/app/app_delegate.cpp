@@ -93,7 +93,7 @@ void AppDelegate::connectMqtt() {
     mqtt = m_factory(clientID, brokerHost(), brokerPort(), *this);
     mqtt->setUsername(kUsername);
     mqtt->setPassword(kPassword);
-    mqtt->setKeepAlive(kKeepAlive);
+    mqtt->setKeepAlive(keepAlive);
     mqtt->connect();
 }
 

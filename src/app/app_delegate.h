@@ -53,6 +53,8 @@ public:
     CollectionBuffer outputString2;
     const std::string clientID;
     std::string prefix;
+    // The broker keep-alive; the program uses kKeepAlive, fault tests a shorter one.
+    uint16_t keepAlive = kKeepAlive;
 
     // Replaces the session with a new one and connects it.
     void connectMqtt();
