@@ -1,0 +1,19 @@
+// A received PUBLISH cut apart: first byte the header, the rest its data.
+#include <cstddef>
+#include <cstdint>
+
+#include "frame_publish.h"
+#include "logger.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    tgw::mqtt::MqttLogger::logger().setMinLevel(tgw::mqtt::MqttLoggerLevel::off);
+    if (size == 0) return 0;
+    tgw::mqtt::MqttFramePublish frame(data[0], tgw::mqtt::Bytes(data + 1, data + size));
+    frame.unpack();
+    if (frame.msgid() && frame.topic()) {
+        // What was cut out must add up to what came in.
+        const size_t idBytes = frame.qos() == 0 ? 0 : 2;
+        if (2 + frame.topic()->size() + idBytes + frame.payload().size() != size - 1) __builtin_trap();
+    }
+    return 0;
+}
