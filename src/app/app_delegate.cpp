@@ -196,7 +196,7 @@ void AppDelegate::startQuery(const Query& query) {
     } catch (const process::SlarderError& e) {
         // No tool, no answer: tell the web service rather than leave it waiting.
         writeConsoleLine(e.description());
-        publishResult(MqttApi{query.type, "error: " + e.description(), query.action}, nullptr);
+        publishResult(MqttApi{query.type, "error: " + e.description(), query.action});
     }
 }
 
@@ -206,12 +206,13 @@ void AppDelegate::collect(const Query& query, const std::string& piece) {
     if (query.echo == Query::Echo::eachPiece) writeConsoleLine(piece);
     if (!buffer.containsAny(query.markers)) return;
     if (query.echo == Query::Echo::wholeText) writeConsoleLine(buffer.text());
-    publishResult(MqttApi{query.type, buffer.text(), query.action}, &buffer);
+    // The text moves into the result: encoding cannot fail, and the buffer is
+    // emptied once the result is built.
+    publishResult(MqttApi{query.type, buffer.take(), query.action});
 }
 
-void AppDelegate::publishResult(const MqttApi& result, CollectionBuffer* buffer) {
+void AppDelegate::publishResult(const MqttApi& result) {
     std::string encoded = result.encode();
-    if (buffer) buffer->clear();
     if (!mqtt) return;
     if (!isValidUtf8(encoded)) encoded = kErrorReply;
     mqtt->publish(resultTopic(prefix), encoded, MqttQos::qos1, false, false);

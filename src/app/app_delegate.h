@@ -85,8 +85,8 @@ public:
 private:
     void startQuery(const Query& query);
     void collect(const Query& query, const std::string& piece);
-    // Encodes and publishes a result, then empties `buffer` (when given).
-    void publishResult(const MqttApi& result, CollectionBuffer* buffer);
+    // Encodes a result and publishes it on the result topic.
+    void publishResult(const MqttApi& result);
 
     ClientFactory m_factory;
     const process::Bundle* m_bundle;

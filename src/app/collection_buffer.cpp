@@ -33,6 +33,12 @@ bool CollectionBuffer::containsAny(MarkerSet set) {
     return found;
 }
 
+std::string CollectionBuffer::take() {
+    std::string text = std::move(m_text);
+    clear();
+    return text;
+}
+
 void CollectionBuffer::clear() {
     m_text.clear();
     m_searched = {0, 0};

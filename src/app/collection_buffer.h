@@ -20,6 +20,8 @@ public:
     bool containsAny(MarkerSet set);
     const std::string& text() const { return m_text; }
     void clear();
+    // The collected text, leaving the buffer empty.
+    std::string take();
 
 private:
     std::string m_text;

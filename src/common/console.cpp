@@ -1,17 +1,17 @@
 #include "console.h"
 
 #include <cstdio>
-#include <string>
 
 namespace tgw {
 
 void writeConsoleLine(std::string_view text) {
-    std::string line;
-    line.reserve(text.size() + 1);
-    line.append(text);
-    line.push_back('\n');
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    // One locked stdio sequence: no other line can come between the text and
+    // its line end, and a large text is not copied first.
+    flockfile(stdout);
+    fwrite_unlocked(text.data(), 1, text.size(), stdout);
+    fputc_unlocked('\n', stdout);
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
 }
 
 }  // namespace tgw

@@ -1,11 +1,21 @@
 #include "utf8.h"
 
+#include <cstring>
+
 namespace tgw {
 
 bool isValidUtf8(std::span<const uint8_t> bytes) {
     size_t i = 0;
     const size_t n = bytes.size();
     while (i < n) {
+        // Plain ASCII, eight bytes at a time.
+        while (i + 8 <= n) {
+            uint64_t word;
+            std::memcpy(&word, bytes.data() + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
         const uint8_t c = bytes[i];
         if (c < 0x80) {
             ++i;

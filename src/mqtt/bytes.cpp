@@ -20,8 +20,9 @@ void appendBytesWithLength(Bytes& out, std::string_view s) {
         throw MqttEncodeError("text of " + std::to_string(s.size()) +
                               " bytes does not fit a 16-bit length prefix");
     }
+    out.reserve(out.size() + 2 + s.size());
     appendHlBytes(out, static_cast<uint16_t>(s.size()));
-    out.insert(out.end(), s.begin(), s.end());
+    appendBytes(out, s);
 }
 
 }  // namespace tgw::mqtt

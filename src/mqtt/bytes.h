@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -43,6 +44,15 @@ using tgw::isValidUtf8;
 inline std::string toString(std::span<const uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
-inline Bytes toBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+inline void appendBytes(Bytes& out, std::string_view s) {
+    const size_t at = out.size();
+    out.resize(at + s.size());
+    if (!s.empty()) std::memcpy(out.data() + at, s.data(), s.size());
+}
+inline Bytes toBytes(std::string_view s) {
+    Bytes out;
+    appendBytes(out, s);
+    return out;
+}
 
 }  // namespace tgw::mqtt

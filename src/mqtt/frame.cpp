@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <cstring>
 #include <string>
 
 namespace tgw::mqtt {
@@ -9,39 +10,50 @@ std::optional<MqttFrameType> frameTypeFromRaw(uint8_t raw) {
     return static_cast<MqttFrameType>(raw);
 }
 
-Bytes encodeRemainingLength(uint32_t length) {
+namespace {
+
+// Writes the remaining-length digits of `length` into `out`; returns how many.
+size_t encodeRemainingLengthInto(size_t length, uint8_t (&out)[4]) {
     if (length > kMaxRemainingLength) {
         throw MqttEncodeError("remaining length " + std::to_string(length) +
                               " exceeds the MQTT maximum of 268435455");
     }
-    Bytes out;
+    size_t n = 0;
     do {
         uint8_t digit = length & 0x7F;
         length >>= 7;
         if (length > 0) digit |= 0x80;
-        out.push_back(digit);
+        out[n++] = digit;
     } while (length > 0);
-    return out;
+    return n;
+}
+
+}  // namespace
+
+Bytes encodeRemainingLength(uint32_t length) {
+    uint8_t digits[4];
+    const size_t n = encodeRemainingLengthInto(length, digits);
+    return Bytes(digits, digits + n);
 }
 
 Bytes MqttFrame::encodeLength() const {
-    const size_t length = m_variableHeader.size() + m_payload.size();
-    if (length > kMaxRemainingLength) {
-        throw MqttEncodeError("remaining length " + std::to_string(length) +
-                              " exceeds the MQTT maximum of 268435455");
-    }
-    return encodeRemainingLength(static_cast<uint32_t>(length));
+    uint8_t digits[4];
+    const size_t n = encodeRemainingLengthInto(m_variableHeader.size() + m_payload.size(), digits);
+    return Bytes(digits, digits + n);
 }
 
 Bytes MqttFrame::data() {
     pack();
-    const Bytes length = encodeLength();
-    Bytes out;
-    out.reserve(1 + length.size() + m_variableHeader.size() + m_payload.size());
-    out.push_back(m_header);
-    out.insert(out.end(), length.begin(), length.end());
-    out.insert(out.end(), m_variableHeader.begin(), m_variableHeader.end());
-    out.insert(out.end(), m_payload.begin(), m_payload.end());
+    uint8_t digits[4];
+    const size_t n = encodeRemainingLengthInto(m_variableHeader.size() + m_payload.size(), digits);
+    Bytes out(1 + n + m_variableHeader.size() + m_payload.size());
+    uint8_t* p = out.data();
+    *p++ = m_header;
+    std::memcpy(p, digits, n);
+    p += n;
+    if (!m_variableHeader.empty()) std::memcpy(p, m_variableHeader.data(), m_variableHeader.size());
+    p += m_variableHeader.size();
+    if (!m_payload.empty()) std::memcpy(p, m_payload.data(), m_payload.size());
     return out;
 }
 

@@ -5,6 +5,7 @@
 namespace tgw::mqtt {
 
 void MqttFramePublish::pack() {
+    m_variableHeader.reserve(m_variableHeader.size() + 2 + (m_topic ? m_topic->size() : 0) + 2);
     appendBytesWithLength(m_variableHeader, m_topic.value_or(std::string()));
     if (qos() > 0) appendHlBytes(m_variableHeader, m_msgid.value_or(0));
 }

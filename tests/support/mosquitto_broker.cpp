@@ -57,6 +57,7 @@ bool MosquittoBroker::start() {
             << "certfile " TGW_TEST_DATA_DIR "/server.crt\n"
             << "keyfile " TGW_TEST_DATA_DIR "/server.key\n";
     }
+    out << m_options.extraConfig << "\n";
     out.flush();
     conf.close();
 

@@ -16,6 +16,7 @@ public:
         bool tls = true;
         QString username = "tanglow_web";
         QString password = "palmoc5829";
+        QString extraConfig = {};  // further lines for mosquitto.conf
     };
 
     MosquittoBroker();

@@ -1,0 +1,419 @@
+// Benchmarks of the agent against the clients an engineer would pick instead,
+// each measured in the same run against its own mosquitto on loopback (plain
+// TCP: the broker, not TLS, is the common ground). Rounds alternate ours and
+// the peer; the table shows medians. Ratios are ours/peer for throughput and
+// peer/ours for latency, so higher is better in both.
+//
+//   tgw-bench throughput | latency | collection MB | idle SECONDS
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "app_delegate.h"
+#include "fake_client.h"
+#include "mosquitto_broker.h"
+#include "peers.h"
+#include "session.h"
+#include "view_controller.h"
+#include "wait.h"
+
+using namespace tgw;
+using bench::MosquittoPeer;
+using bench::PahoPeer;
+
+namespace {
+
+constexpr int kRounds = 3;
+const std::string kPayload(100, 'x');
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+void row(const char* figure, double ours, double peer, const char* unit, bool higherIsBetter,
+         const char* peerName) {
+    const double ratio = higherIsBetter ? ours / peer : peer / ours;
+    std::printf("| %-44s | %12.1f | %12.1f | %-6s | %-12s | %5.2f |\n", figure, ours, peer, unit,
+                peerName, ratio);
+    std::fflush(stdout);
+}
+
+void header() {
+    std::printf("| %-44s | %12s | %12s | %-6s | %-12s | %5s |\n", "figure", "ours", "peer", "unit",
+                "peer", "ratio");
+    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(14, '-').c_str(),
+                std::string(14, '-').c_str(), std::string(8, '-').c_str(),
+                std::string(14, '-').c_str(), std::string(7, '-').c_str());
+}
+
+long statusKiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+    }
+    return -1;
+}
+
+// Quiets the agent's console lines (they go to /dev/null) while in scope.
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::fflush(stdout);
+        m_saved = dup(STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        dup2(m_saved, STDOUT_FILENO);
+        close(m_saved);
+    }
+
+private:
+    int m_saved;
+};
+
+test::MosquittoBroker::Options plainBroker() {
+    test::MosquittoBroker::Options o;
+    o.tls = false;
+    o.extraConfig = "max_queued_messages 0\nmax_inflight_messages 20\n";
+    return o;
+}
+
+// Our client, connected and counting what it is told.
+class Ours : public mqtt::MqttDelegate {
+public:
+    Ours(const std::string& id, int port) : session(id, "127.0.0.1", static_cast<uint16_t>(port)) {
+        session.setDelegate(this);
+        session.setUsername(app::AppDelegate::kUsername);
+        session.setPassword(app::AppDelegate::kPassword);
+        session.connect();
+        test::waitUntil([&] { return connected; }, 10000);
+    }
+    void didConnectAck(mqtt::MqttClient&, mqtt::MqttConnAck a) override {
+        connected = a == mqtt::MqttConnAck::accepted;
+    }
+    void didPublishMessage(mqtt::MqttClient&, const mqtt::MqttMessage&, uint16_t) override {}
+    void didPublishAck(mqtt::MqttClient&, uint16_t) override { ++acks; }
+    void didReceiveMessage(mqtt::MqttClient&, const mqtt::MqttMessage&, uint16_t) override {
+        ++received;
+    }
+    void didSubscribeTopic(mqtt::MqttClient&, const std::string&) override { subscribed = true; }
+    void didUnsubscribeTopic(mqtt::MqttClient&, const std::string&) override {}
+    void didPing(mqtt::MqttClient&) override {}
+    void didReceivePong(mqtt::MqttClient&) override {}
+    void didDisconnect(mqtt::MqttClient&, const std::optional<mqtt::MqttError>&) override {}
+
+    mqtt::MqttSession session;
+    bool connected = false;
+    bool subscribed = false;
+    long acks = 0;
+    long received = 0;
+};
+
+// ---- publish throughput ----------------------------------------------------
+
+double oursPublish(int port, int n, mqtt::MqttQos qos) {
+    Ours c("ours-pub", port);
+    QElapsedTimer t;
+    t.start();
+    if (qos == mqtt::MqttQos::qos0) {
+        for (int i = 0; i < n; ++i) c.session.publish("bench/pub", kPayload, qos);
+        c.session.publish("bench/pub", "end", mqtt::MqttQos::qos1);  // its PUBACK follows all
+        test::waitUntil([&] { return c.acks == 1; }, 120000);
+    } else {
+        int sent = 0;
+        while (c.acks < n) {
+            while (sent < n && c.session.frameBuffer().waitingCount() < 1000) {
+                c.session.publish("bench/pub", kPayload, qos);
+                ++sent;
+            }
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+    }
+    return n / (t.nsecsElapsed() / 1e9);
+}
+
+double mosquittoPublish(int port, int n, int qos) {
+    MosquittoPeer c("mosq-pub", port, 10);
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < n; ++i) c.publish("bench/pub", kPayload, qos);
+    long expected = n;
+    if (qos == 0) {
+        c.publish("bench/pub", "end", 1);
+        ++expected;
+    }
+    c.published.waitFor(expected);
+    return n / (t.nsecsElapsed() / 1e9);
+}
+
+double pahoPublish(int port, int n, int qos) {
+    PahoPeer c("paho-pub", port, 10, n + 10);
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < n; ++i) c.publish("bench/pub", kPayload, qos);
+    long expected = n;
+    if (qos == 0) {
+        c.publish("bench/pub", "end", 1);
+        ++expected;
+    }
+    c.published.waitFor(expected);
+    return n / (t.nsecsElapsed() / 1e9);
+}
+
+// ---- receive throughput ----------------------------------------------------
+
+double oursReceive(int port, int n) {
+    Ours c("ours-sub", port);
+    c.session.subscribe("bench/rx", mqtt::MqttQos::qos1);
+    test::waitUntil([&] { return c.subscribed; });
+    MosquittoPeer publisher("rx-pub", port, 20);
+    QElapsedTimer t;
+    t.start();
+    std::thread feeder([&] {
+        for (int i = 0; i < n; ++i) publisher.publish("bench/rx", kPayload, 1);
+    });
+    while (c.received < n) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const double rate = n / (t.nsecsElapsed() / 1e9);
+    feeder.join();
+    return rate;
+}
+
+double mosquittoReceive(int port, int n) {
+    MosquittoPeer c("mosq-sub", port, 10);
+    c.subscribe("bench/rx");
+    MosquittoPeer publisher("rx-pub", port, 20);
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < n; ++i) publisher.publish("bench/rx", kPayload, 1);
+    c.received.waitFor(n);
+    return n / (t.nsecsElapsed() / 1e9);
+}
+
+void throughput() {
+    test::MosquittoBroker broker(plainBroker());
+    if (!broker.start()) std::exit(2);
+    const int port = broker.port();
+    header();
+    struct Figure {
+        const char* name;
+        int n;
+        int qos;
+    };
+    for (const Figure f : {Figure{"publish QoS 0, 100 B (200,000 msgs)", 200000, 0},
+                           Figure{"publish QoS 1, 100 B (50,000 msgs)", 50000, 1}}) {
+        std::vector<double> ours, mosq, paho;
+        // Paho C's asynchronous client manages only tens of QoS 1 messages a
+        // second here with a window of ten; it gets 1,000 so a run stays short.
+        const int pahoCount = f.qos == 1 ? 1000 : f.n;
+        for (int r = 0; r < kRounds; ++r) {
+            ours.push_back(oursPublish(port, f.n, static_cast<mqtt::MqttQos>(f.qos)));
+            mosq.push_back(mosquittoPublish(port, f.n, f.qos));
+            paho.push_back(pahoPublish(port, pahoCount, f.qos));
+        }
+        row(f.name, median(ours), median(mosq), "msg/s", true, "libmosquitto");
+        row(f.name, median(ours), median(paho), "msg/s", true,
+            f.qos == 1 ? "Paho (1,000)" : "Paho C");
+    }
+    std::vector<double> ours, mosq;
+    for (int r = 0; r < kRounds; ++r) {
+        ours.push_back(oursReceive(port, 50000));
+        mosq.push_back(mosquittoReceive(port, 50000));
+    }
+    row("receive QoS 1, 100 B (50,000 msgs)", median(ours), median(mosq), "msg/s", true,
+        "libmosquitto");
+}
+
+// ---- command round trips ---------------------------------------------------
+
+// The web service's stand-in: sends a command, waits for `answers` replies.
+std::vector<double> roundTrips(MosquittoPeer& web, const char* command, int answers, int rounds,
+                               const std::function<void()>& spin) {
+    std::vector<double> micros;
+    std::atomic<bool> done = false;
+    std::thread driver([&] {
+        for (int i = 0; i < rounds; ++i) {
+            const long before = web.received.value();
+            QElapsedTimer t;
+            t.start();
+            web.publish("tg/b/tool", command, 1);
+            web.received.waitFor(before + answers, std::chrono::seconds(30));
+            micros.push_back(t.nsecsElapsed() / 1e3);
+        }
+        done = true;
+    });
+    while (!done) spin();
+    driver.join();
+    return micros;
+}
+
+std::unique_ptr<mqtt::MqttClient> plainSession(const std::string& id, const std::string& host,
+                                               uint16_t port, mqtt::MqttDelegate& delegate) {
+    auto s = std::make_unique<mqtt::MqttSession>(id, host, port);
+    s->setDelegate(&delegate);
+    return s;
+}
+
+void latency() {
+    test::MosquittoBroker broker(plainBroker());
+    if (!broker.start()) std::exit(2);
+    qputenv("TGW_BROKER_HOST", "127.0.0.1");
+    qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
+    const process::Bundle tools(TGW_BENCH_TOOLS);
+    header();
+
+    MosquittoPeer web("web", broker.port(), 10);
+    web.subscribe("tg/b/tool/web");
+    auto spinQt = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); };
+    auto idle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); };
+
+    std::vector<double> oursP50, oursP99, peerP50, peerP99, queryP50;
+    for (int r = 0; r < kRounds; ++r) {
+        {
+            QuietStdout quiet;
+            app::AppDelegate agent(plainSession, &tools);
+            agent.prefix = "b";
+            agent.connectMqtt();
+            auto* s = static_cast<mqtt::MqttSession*>(agent.mqtt.get());
+            test::waitUntil([&] { return s->subscriptions().size() == 1; }, 10000);
+            const auto rtt = roundTrips(web, R"({"type":"sync"})", 1, 2000, spinQt);
+            oursP50.push_back(percentile(rtt, 0.5));
+            oursP99.push_back(percentile(rtt, 0.99));
+            const auto query = roundTrips(web, R"({"type":"android"})", 2, 100, spinQt);
+            queryP50.push_back(percentile(query, 0.5));
+        }
+        {
+            MosquittoPeer echo("echo", broker.port(), 10);
+            echo.onMessage = [](MosquittoPeer& self, const std::string&, const std::string&) {
+                self.publish("tg/b/tool/web", std::string(app::kSyncReply), 1);
+            };
+            echo.subscribe("tg/b/tool");
+            const auto rtt = roundTrips(web, R"({"type":"sync"})", 1, 2000, idle);
+            peerP50.push_back(percentile(rtt, 0.5));
+            peerP99.push_back(percentile(rtt, 0.99));
+        }
+    }
+    row("sync round trip p50 (2,000 commands)", median(oursP50), median(peerP50), "us", false,
+        "libmosquitto");
+    row("sync round trip p99 (2,000 commands)", median(oursP99), median(peerP99), "us", false,
+        "libmosquitto");
+    std::printf("| %-44s | %12.1f | %12s | %-6s | %-12s | %5s |\n",
+                "android query round trip p50 (fake adb)", median(queryP50) / 1000, "-", "ms", "-", "-");
+}
+
+// ---- collection --------------------------------------------------------------
+
+void collection(int megabytes) {
+    const process::Bundle tools(TGW_BENCH_TOOLS);
+    qputenv("FAKE_ADB_MODE", "big");
+    qputenv("FAKE_ADB_BYTES", QByteArray::number(static_cast<qint64>(megabytes) * 1024 * 1024));
+    test::FakeClient* client = nullptr;
+    app::AppDelegate agent(
+        [&](const std::string& id, const std::string& h, uint16_t p, mqtt::MqttDelegate&) {
+            auto c = std::make_unique<test::FakeClient>(id, h, p);
+            client = c.get();
+            return c;
+        },
+        &tools);
+    agent.connectMqtt();
+    const long before = statusKiB("VmRSS:");
+    QElapsedTimer t;
+    {
+        QuietStdout quiet;
+        t.start();
+        agent.onReceivedMessage("tg/b/tool", R"({"type":"android"})");
+        test::waitUntil([&] { return client->published.size() == 2; }, 600000);
+    }
+    const double seconds = t.nsecsElapsed() / 1e9;
+    const double total = 2.0 * megabytes;  // two queries, each writing this much
+    std::printf("collection %4d MB x 2 queries: %7.1f MB/s, %6.2f ms/MB, peak RSS %ld MB (%ld MB before)\n",
+                megabytes, total / seconds, seconds * 1000 / total, statusKiB("VmHWM:") / 1024,
+                before / 1024);
+}
+
+// ---- idle cost -------------------------------------------------------------
+
+struct Usage {
+    double cpuSeconds;
+    long switches;
+};
+
+Usage usage() {
+    std::ifstream stat("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14) utime = std::stol(f);
+        if (i == 15) stime = std::stol(f);
+    }
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {(utime + stime) / ticks, statusKiB("voluntary_ctxt_switches:") +
+                                         statusKiB("nonvoluntary_ctxt_switches:")};
+}
+
+void idleCost(int seconds) {
+    test::MosquittoBroker broker;  // TLS, as the agent runs
+    if (!broker.start()) std::exit(2);
+    qputenv("TGW_BROKER_HOST", "localhost");
+    qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
+    qputenv("TGW_CA_FILE", test::MosquittoBroker::caFile().toUtf8());
+    QuietStdout quiet;
+    app::AppDelegate agent;
+    ui::ViewController window(agent);
+    window.show();
+    agent.prefix = "idle";
+    agent.connectMqtt();
+    auto* s = static_cast<mqtt::MqttSession*>(agent.mqtt.get());
+    test::waitUntil([&] { return s->subscriptions().size() == 1; }, 10000);
+    const Usage start = usage();
+    test::processEventsFor(seconds * 1000);
+    const Usage end = usage();
+    std::fprintf(stderr,
+                 "idle %d s, logged in, keep-alive 60: CPU %.3f s (%.3f s/min), %ld wake-ups "
+                 "(context switches), RSS %ld MB\n",
+                 seconds, end.cpuSeconds - start.cpuSeconds,
+                 (end.cpuSeconds - start.cpuSeconds) * 60 / seconds, end.switches - start.switches,
+                 statusKiB("VmRSS:") / 1024);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication application(argc, argv);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "throughput") {
+        throughput();
+    } else if (mode == "ours-qos0" && argc > 2) {  // for profiling our publish path alone
+        test::MosquittoBroker broker(plainBroker());
+        if (!broker.start()) return 2;
+        std::printf("%.0f msg/s\n", oursPublish(broker.port(), std::atoi(argv[2]), mqtt::MqttQos::qos0));
+    } else if (mode == "latency") {
+        latency();
+    } else if (mode == "collection" && argc > 2) {
+        collection(std::atoi(argv[2]));
+    } else if (mode == "idle" && argc > 2) {
+        idleCost(std::atoi(argv[2]));
+    } else {
+        std::fprintf(stderr, "usage: tgw-bench throughput | latency | collection MB | idle SECONDS\n");
+        return 2;
+    }
+    return 0;
+}
