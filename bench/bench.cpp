@@ -17,6 +17,7 @@
 
 #include "app_delegate.h"
 #include "fake_client.h"
+#include "login_stub.h"
 #include "mosquitto_broker.h"
 #include "peers.h"
 #include "session.h"
@@ -374,12 +375,18 @@ void idleCost(int seconds) {
     qputenv("TGW_BROKER_HOST", "localhost");
     qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
     qputenv("TGW_CA_FILE", test::MosquittoBroker::caFile().toUtf8());
+    test::LoginStub login;
+    login.replyBody = R"({"success": 1, "prefix": "idle"})";
+    login.listen();
+    qputenv("TGW_WEB_URL", login.url().toUtf8());
     QuietStdout quiet;
     app::AppDelegate agent;
     ui::ViewController window(agent);
     window.show();
-    agent.prefix = "idle";
-    agent.connectMqtt();
+    window.emailField()->setText("tech@example.com");
+    window.passwordField()->setText("pw");
+    window.connectButtonClicked();  // logs in as a technician would
+    test::waitUntil([&] { return agent.mqtt != nullptr; }, 10000);
     auto* s = static_cast<mqtt::MqttSession*>(agent.mqtt.get());
     test::waitUntil([&] { return s->subscriptions().size() == 1; }, 10000);
     const Usage start = usage();
