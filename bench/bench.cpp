@@ -20,6 +20,7 @@
 #include "login_stub.h"
 #include "mosquitto_broker.h"
 #include "peers.h"
+#include "proc_status.h"
 #include "session.h"
 #include "view_controller.h"
 #include "wait.h"
@@ -59,14 +60,6 @@ void header() {
                 std::string(14, '-').c_str(), std::string(7, '-').c_str());
 }
 
-long statusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    }
-    return -1;
-}
 
 // Quiets the agent's console lines (they go to /dev/null) while in scope.
 class QuietStdout {
@@ -149,8 +142,10 @@ double oursPublish(int port, int n, mqtt::MqttQos qos) {
     return n / (t.nsecsElapsed() / 1e9);
 }
 
-double mosquittoPublish(int port, int n, int qos) {
-    MosquittoPeer c("mosq-pub", port, 10);
+// Publishes n messages through a peer client and waits until all are done;
+// at QoS 0 a last QoS 1 message marks when the broker has taken them all.
+template <typename Peer>
+double peerPublish(Peer& c, int n, int qos) {
     QElapsedTimer t;
     t.start();
     for (int i = 0; i < n; ++i) c.publish("bench/pub", kPayload, qos);
@@ -163,18 +158,14 @@ double mosquittoPublish(int port, int n, int qos) {
     return n / (t.nsecsElapsed() / 1e9);
 }
 
+double mosquittoPublish(int port, int n, int qos) {
+    MosquittoPeer c("mosq-pub", port, 10);
+    return peerPublish(c, n, qos);
+}
+
 double pahoPublish(int port, int n, int qos) {
     PahoPeer c("paho-pub", port, 10, n + 10);
-    QElapsedTimer t;
-    t.start();
-    for (int i = 0; i < n; ++i) c.publish("bench/pub", kPayload, qos);
-    long expected = n;
-    if (qos == 0) {
-        c.publish("bench/pub", "end", 1);
-        ++expected;
-    }
-    c.published.waitFor(expected);
-    return n / (t.nsecsElapsed() / 1e9);
+    return peerPublish(c, n, qos);
 }
 
 // ---- receive throughput ----------------------------------------------------
@@ -332,7 +323,7 @@ void collection(int megabytes) {
         },
         &tools);
     agent.connectMqtt();
-    const long before = statusKiB("VmRSS:");
+    const long before = test::procStatus("VmRSS:");
     QElapsedTimer t;
     {
         QuietStdout quiet;
@@ -343,7 +334,7 @@ void collection(int megabytes) {
     const double seconds = t.nsecsElapsed() / 1e9;
     const double total = 2.0 * megabytes;  // two queries, each writing this much
     std::printf("collection %4d MB x 2 queries: %7.1f MB/s, %6.2f ms/MB, peak RSS %ld MB (%ld MB before)\n",
-                megabytes, total / seconds, seconds * 1000 / total, statusKiB("VmHWM:") / 1024,
+                megabytes, total / seconds, seconds * 1000 / total, test::procStatus("VmHWM:") / 1024,
                 before / 1024);
 }
 
@@ -365,8 +356,8 @@ Usage usage() {
         if (i == 15) stime = std::stol(f);
     }
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return {(utime + stime) / ticks, statusKiB("voluntary_ctxt_switches:") +
-                                         statusKiB("nonvoluntary_ctxt_switches:")};
+    return {(utime + stime) / ticks, test::procStatus("voluntary_ctxt_switches:") +
+                                         test::procStatus("nonvoluntary_ctxt_switches:")};
 }
 
 void idleCost(int seconds) {
@@ -397,7 +388,7 @@ void idleCost(int seconds) {
                  "(context switches), RSS %ld MB\n",
                  seconds, end.cpuSeconds - start.cpuSeconds,
                  (end.cpuSeconds - start.cpuSeconds) * 60 / seconds, end.switches - start.switches,
-                 statusKiB("VmRSS:") / 1024);
+                 test::procStatus("VmRSS:") / 1024);
 }
 
 }  // namespace

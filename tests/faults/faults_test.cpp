@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <fstream>
 
 #include "app_delegate.h"
 #include "mosquitto_broker.h"
+#include "proc_status.h"
 #include "recording_delegate.h"
 #include "settings.h"
 #include "session.h"
@@ -21,14 +21,6 @@ using test::waitUntil;
 
 namespace {
 
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
 
 // Counts what the web service's stand-in receives, without keeping it all.
 class WebService : public mqtt::MqttDelegate {
@@ -169,10 +161,10 @@ TEST_F(FaultsTest, LongRunOfCommandsDoesNotGrowMemory) {
             return false;
         }, 60000);
         if (!answered) break;
-        if (batch == 0) afterFirst = residentKiB();
+        if (batch == 0) afterFirst = test::procStatus("VmRSS:");
     }
     testing::internal::GetCapturedStdout();
-    const long afterAll = residentKiB();
+    const long afterAll = test::procStatus("VmRSS:");
     std::printf("10,000 commands: %d sync replies, %d tool results; RSS %ld KiB after 1,000, "
                 "%ld KiB after 10,000\n",
                 webService.syncReplies, webService.results, afterFirst, afterAll);

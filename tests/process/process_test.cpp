@@ -5,8 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <fstream>
 
+#include "proc_status.h"
 #include "process.h"
 #include "wait.h"
 
@@ -58,14 +58,6 @@ std::shared_ptr<Outcome> run(const QString& name, QStringList args = {}, bool wi
     return outcome;
 }
 
-long residentKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -216,7 +208,7 @@ TEST(ShippedAdbLauncher, PassesArgumentsUnchangedOrSaysAdbIsMissing) {
 
 TEST(ProcessMemory, LargeOutputIsStreamedInBoundedMemory) {
     constexpr qint64 kBytes = 200LL * 1024 * 1024;
-    const long before = residentKiB("VmRSS:");
+    const long before = tgw::test::procStatus("VmRSS:");
     auto p = Process::initWith("big_output.sh", &testBundle());
     p->setArguments({QString::number(kBytes)});
     qint64 received = 0;
@@ -230,7 +222,7 @@ TEST(ProcessMemory, LargeOutputIsStreamedInBoundedMemory) {
         },
         nullptr, [&](int32_t) { ended = true; });
     ASSERT_TRUE(waitUntil([&] { return ended; }, 120000));
-    const long peak = residentKiB("VmHWM:");
+    const long peak = tgw::test::procStatus("VmHWM:");
     EXPECT_EQ(received, kBytes);
     std::printf("200 MB streamed: largest piece %zu bytes, peak RSS %ld KiB (%ld KiB before)\n",
                 largestPiece, peak, before);
