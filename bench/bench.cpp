@@ -60,10 +60,9 @@ void header() {
                 std::string(14, '-').c_str(), std::string(7, '-').c_str());
 }
 
-
 // Quiets the agent's console lines (they go to /dev/null) while in scope.
 class QuietStdout {
-public:
+  public:
     QuietStdout() {
         std::fflush(stdout);
         m_saved = dup(STDOUT_FILENO);
@@ -77,7 +76,7 @@ public:
         close(m_saved);
     }
 
-private:
+  private:
     int m_saved;
 };
 
@@ -90,7 +89,7 @@ test::MosquittoBroker::Options plainBroker() {
 
 // Our client, connected and counting what it is told.
 class Ours : public mqtt::MqttDelegate {
-public:
+  public:
     Ours(const std::string& id, int port) : session(id, "127.0.0.1", static_cast<uint16_t>(port)) {
         session.setDelegate(this);
         session.setUsername(app::AppDelegate::kUsername);
@@ -305,7 +304,8 @@ void latency() {
     row("sync round trip p99 (2,000 commands)", median(oursP99), median(peerP99), "us", false,
         "libmosquitto");
     std::printf("| %-44s | %12.1f | %12s | %-6s | %-12s | %5s |\n",
-                "android query round trip p50 (fake adb)", median(queryP50) / 1000, "-", "ms", "-", "-");
+                "android query round trip p50 (fake adb)", median(queryP50) / 1000, "-", "ms", "-",
+                "-");
 }
 
 // ---- collection --------------------------------------------------------------
@@ -333,9 +333,10 @@ void collection(int megabytes) {
     }
     const double seconds = t.nsecsElapsed() / 1e9;
     const double total = 2.0 * megabytes;  // two queries, each writing this much
-    std::printf("collection %4d MB x 2 queries: %7.1f MB/s, %6.2f ms/MB, peak RSS %ld MB (%ld MB before)\n",
-                megabytes, total / seconds, seconds * 1000 / total, test::procStatus("VmHWM:") / 1024,
-                before / 1024);
+    std::printf(
+        "collection %4d MB x 2 queries: %7.1f MB/s, %6.2f ms/MB, peak RSS %ld MB (%ld MB before)\n",
+        megabytes, total / seconds, seconds * 1000 / total, test::procStatus("VmHWM:") / 1024,
+        before / 1024);
 }
 
 // ---- idle cost -------------------------------------------------------------
@@ -402,7 +403,8 @@ int main(int argc, char** argv) {
     } else if (mode == "ours-qos0" && argc > 2) {  // for profiling our publish path alone
         test::MosquittoBroker broker(plainBroker());
         if (!broker.start()) return 2;
-        std::printf("%.0f msg/s\n", oursPublish(broker.port(), std::atoi(argv[2]), mqtt::MqttQos::qos0));
+        std::printf("%.0f msg/s\n",
+                    oursPublish(broker.port(), std::atoi(argv[2]), mqtt::MqttQos::qos0));
     } else if (mode == "latency") {
         latency();
     } else if (mode == "collection" && argc > 2) {
@@ -410,7 +412,8 @@ int main(int argc, char** argv) {
     } else if (mode == "idle" && argc > 2) {
         idleCost(std::atoi(argv[2]));
     } else {
-        std::fprintf(stderr, "usage: tgw-bench throughput | latency | collection MB | idle SECONDS\n");
+        std::fprintf(stderr,
+                     "usage: tgw-bench throughput | latency | collection MB | idle SECONDS\n");
         return 2;
     }
     return 0;

@@ -36,16 +36,18 @@ MosquittoPeer::MosquittoPeer(const std::string& id, int port, int maxInflight) {
     mosquitto_subscribe_callback_set(m_client, [](mosquitto*, void* self, int, int, const int*) {
         static_cast<MosquittoPeer*>(self)->subscribed.add();
     });
-    mosquitto_message_callback_set(m_client, [](mosquitto*, void* self, const mosquitto_message* m) {
-        auto* peer = static_cast<MosquittoPeer*>(self);
-        if (peer->onMessage) {
-            peer->onMessage(*peer, m->topic,
-                            std::string(static_cast<const char*>(m->payload),
-                                        static_cast<size_t>(m->payloadlen)));
-        }
-        peer->received.add();
-    });
-    check(mosquitto_connect(m_client, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS, "mosquitto_connect");
+    mosquitto_message_callback_set(
+        m_client, [](mosquitto*, void* self, const mosquitto_message* m) {
+            auto* peer = static_cast<MosquittoPeer*>(self);
+            if (peer->onMessage) {
+                peer->onMessage(*peer, m->topic,
+                                std::string(static_cast<const char*>(m->payload),
+                                            static_cast<size_t>(m->payloadlen)));
+            }
+            peer->received.add();
+        });
+    check(mosquitto_connect(m_client, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS,
+          "mosquitto_connect");
     check(mosquitto_loop_start(m_client) == MOSQ_ERR_SUCCESS, "mosquitto_loop_start");
     check(m_connected.waitFor(1, std::chrono::seconds(10)), "libmosquitto CONNACK");
 }
@@ -71,9 +73,10 @@ PahoPeer::PahoPeer(const std::string& id, int port, int maxInflight, int maxBuff
     MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
     create.maxBufferedMessages = maxBuffered;
     const std::string uri = "tcp://127.0.0.1:" + std::to_string(port);
-    check(MQTTAsync_createWithOptions(&m_client, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
-                                      nullptr, &create) == MQTTASYNC_SUCCESS,
-          "MQTTAsync_create");
+    check(
+        MQTTAsync_createWithOptions(&m_client, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                                    nullptr, &create) == MQTTASYNC_SUCCESS,
+        "MQTTAsync_create");
     MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
     options.keepAliveInterval = 60;
     options.cleansession = 1;
@@ -104,7 +107,8 @@ void PahoPeer::publish(const std::string& topic, const std::string& payload, int
     response.onSuccess = [](void* self, MQTTAsync_successData*) {
         static_cast<PahoPeer*>(self)->published.add();
     };
-    while (MQTTAsync_sendMessage(m_client, topic.c_str(), &message, &response) != MQTTASYNC_SUCCESS) {
+    while (MQTTAsync_sendMessage(m_client, topic.c_str(), &message, &response) !=
+           MQTTASYNC_SUCCESS) {
         std::this_thread::yield();
     }
 }

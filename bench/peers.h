@@ -16,7 +16,7 @@ namespace tgw::bench {
 
 // Waits on a counter that other threads raise.
 class Counter {
-public:
+  public:
     void add() {
         std::lock_guard lock(m_mutex);
         ++m_value;
@@ -31,7 +31,7 @@ public:
         return m_changed.wait_for(lock, timeout, [&] { return m_value >= target; });
     }
 
-private:
+  private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     long m_value = 0;
@@ -40,33 +40,34 @@ private:
 // A libmosquitto client on its own thread. Counts completed publishes (for
 // QoS 0: written; for QoS 1: acknowledged) and received messages.
 class MosquittoPeer {
-public:
+  public:
     MosquittoPeer(const std::string& id, int port, int maxInflight = 10);
     ~MosquittoPeer();
     void subscribe(const std::string& topic);
     void publish(const std::string& topic, const std::string& payload, int qos);
     // Called on the peer's thread for every message received.
-    std::function<void(MosquittoPeer&, const std::string& topic, const std::string& payload)> onMessage;
+    std::function<void(MosquittoPeer&, const std::string& topic, const std::string& payload)>
+        onMessage;
 
     Counter published;
     Counter received;
     Counter subscribed;
 
-private:
+  private:
     mosquitto* m_client;
     Counter m_connected;
 };
 
 // A Paho C asynchronous client. Counts completed publishes.
 class PahoPeer {
-public:
+  public:
     PahoPeer(const std::string& id, int port, int maxInflight, int maxBuffered);
     ~PahoPeer();
     void publish(const std::string& topic, const std::string& payload, int qos);
 
     Counter published;
 
-private:
+  private:
     MQTTAsync m_client = nullptr;
     Counter m_connected;
 };

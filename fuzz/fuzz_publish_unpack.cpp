@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (frame.msgid() && frame.topic()) {
         // What was cut out must add up to what came in.
         const size_t idBytes = frame.qos() == 0 ? 0 : 2;
-        if (2 + frame.topic()->size() + idBytes + frame.payload().size() != size - 1) __builtin_trap();
+        if (2 + frame.topic()->size() + idBytes + frame.payload().size() != size - 1)
+            __builtin_trap();
     }
     return 0;
 }

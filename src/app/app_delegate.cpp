@@ -34,9 +34,14 @@ namespace {
 
 using Query = AppDelegate::Query;
 
-const Query kAndroidProperties{
-    "adb", {"shell", "getprop", "&& echo \"<DONE>\";"}, &AppDelegate::outputString,
-    MarkerSet::android, "android", "data", Query::Echo::wholeText, Query::Termination::status};
+const Query kAndroidProperties{"adb",
+                               {"shell", "getprop", "&& echo \"<DONE>\";"},
+                               &AppDelegate::outputString,
+                               MarkerSet::android,
+                               "android",
+                               "data",
+                               Query::Echo::wholeText,
+                               Query::Termination::status};
 const Query kAndroidImei{"adb",
                          {"shell", "service", "call", "iphonesubinfo", "1", "&& echo \"<DONE>\";"},
                          &AppDelegate::outputString2,
@@ -76,7 +81,8 @@ std::unique_ptr<MqttClient> AppDelegate::makeSession(const std::string& clientID
 
 AppDelegate::AppDelegate(ClientFactory factory, const process::Bundle* bundle)
     : clientID("TGW-API-MOBILE-TOOL-" + std::to_string(::getpid())),
-      m_factory(std::move(factory)), m_bundle(bundle),
+      m_factory(std::move(factory)),
+      m_bundle(bundle),
       m_self(std::make_shared<AppDelegate*>(this)) {}
 
 AppDelegate::~AppDelegate() {
@@ -112,7 +118,9 @@ void AppDelegate::didReceiveTrust(MqttClient&, const mqtt::MqttServerTrust&,
 
 void AppDelegate::didConnectAck(MqttClient& client, MqttConnAck ack) {
     writeConsoleLine(std::string("didConnectAck: ") + mqtt::toString(ack) +
-                     "\xEF\xBC\x8C" "rawValue: " + std::to_string(static_cast<int>(ack)));
+                     "\xEF\xBC\x8C"
+                     "rawValue: " +
+                     std::to_string(static_cast<int>(ack)));
     if (ack == MqttConnAck::accepted) client.subscribe(commandTopic(prefix), MqttQos::qos1);
 }
 
@@ -126,8 +134,7 @@ void AppDelegate::didPublishAck(MqttClient&, uint16_t id) {
 
 void AppDelegate::didReceiveMessage(MqttClient&, const mqtt::MqttMessage& message, uint16_t id) {
     const std::optional<std::string> text = message.string();
-    writeConsoleLine("didReceivedMessage: " + text.value_or("") + " with id " +
-                     std::to_string(id));
+    writeConsoleLine("didReceivedMessage: " + text.value_or("") + " with id " + std::to_string(id));
     if (!text) {
         writeConsoleLine("command ignored: the payload is not UTF-8 text");
         return;
@@ -143,9 +150,13 @@ void AppDelegate::didUnsubscribeTopic(MqttClient&, const std::string& topic) {
     writeConsoleLine("didUnsubscribeTopic to " + topic);
 }
 
-void AppDelegate::didPing(MqttClient&) { writeConsoleLine("didPing"); }
+void AppDelegate::didPing(MqttClient&) {
+    writeConsoleLine("didPing");
+}
 
-void AppDelegate::didReceivePong(MqttClient&) { _console("didReceivePong"); }
+void AppDelegate::didReceivePong(MqttClient&) {
+    _console("didReceivePong");
+}
 
 void AppDelegate::didDisconnect(MqttClient&, const std::optional<mqtt::MqttError>&) {
     disconnectCallback();

@@ -20,14 +20,14 @@ namespace tgw::app {
 
 // What the controller needs of the login window.
 class LoginWindow {
-public:
+  public:
     virtual ~LoginWindow() = default;
     // The broker connection has ended: show it and offer the login again.
     virtual void disconnect() = 0;
 };
 
 class AppDelegate : public mqtt::MqttDelegate {
-public:
+  public:
     // Makes a client for the broker with TLS on, `delegate` set and the extra
     // CA certificates trusted; tests substitute their own.
     using ClientFactory = std::function<std::unique_ptr<mqtt::MqttClient>(
@@ -82,7 +82,7 @@ public:
     // One device query (public so the query table can be a constant).
     struct Query;
 
-private:
+  private:
     void startQuery(const Query& query);
     void collect(const Query& query, const std::string& piece);
     // Encodes a result and publishes it on the result topic.

@@ -11,7 +11,7 @@ namespace {
 constexpr std::array<std::string_view, 2> kAndroidTexts = {"<DONE>", "error:"};
 // Apple: run.sh's end marker and the tools' failure texts.
 constexpr std::array<std::string_view, 4> kAppleTexts = {"<DO>", "error:", "No device found",
-                                                        "Could not connect"};
+                                                         "Could not connect"};
 
 }  // namespace
 

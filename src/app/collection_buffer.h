@@ -14,7 +14,7 @@ namespace tgw::app {
 enum class MarkerSet { android, apple };
 
 class CollectionBuffer {
-public:
+  public:
     void append(std::string_view piece) { m_text.append(piece); }
     // Whether the whole text holds one of the set's completion texts.
     bool containsAny(MarkerSet set);
@@ -23,7 +23,7 @@ public:
     // The collected text, leaving the buffer empty.
     std::string take();
 
-private:
+  private:
     std::string m_text;
     std::array<size_t, 2> m_searched{0, 0};
 };

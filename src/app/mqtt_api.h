@@ -26,7 +26,11 @@ struct MqttApi {
 inline constexpr std::string_view kSyncReply = R"({"type": "sync"})";
 inline constexpr std::string_view kErrorReply = R"({"type": "error"})";
 
-inline std::string commandTopic(const std::string& prefix) { return "tg/" + prefix + "/tool"; }
-inline std::string resultTopic(const std::string& prefix) { return "tg/" + prefix + "/tool/web"; }
+inline std::string commandTopic(const std::string& prefix) {
+    return "tg/" + prefix + "/tool";
+}
+inline std::string resultTopic(const std::string& prefix) {
+    return "tg/" + prefix + "/tool/web";
+}
 
 }  // namespace tgw::app

@@ -26,7 +26,7 @@ struct AsyncSocketTlsSettings {
 };
 
 class AsyncSocketDelegate {
-public:
+  public:
     virtual ~AsyncSocketDelegate() = default;
     virtual void socketDidConnectToHost(AsyncSocket& socket, const std::string& host,
                                         uint16_t port) = 0;
@@ -44,7 +44,7 @@ public:
 };
 
 class AsyncSocket {
-public:
+  public:
     virtual ~AsyncSocket() = default;
 
     // Non-owning; nullptr stops all further callbacks.

@@ -2,7 +2,9 @@
 
 namespace tgw::mqtt {
 
-Bytes hlBytes(uint16_t v) { return Bytes{highByte(v), lowByte(v)}; }
+Bytes hlBytes(uint16_t v) {
+    return Bytes{highByte(v), lowByte(v)};
+}
 
 void appendHlBytes(Bytes& out, uint16_t v) {
     out.push_back(highByte(v));

@@ -21,14 +21,22 @@ using Bytes = std::vector<uint8_t>;
 // length fields disagree with its bytes (text over 65,535 bytes, a remaining
 // length over 268,435,455). Nothing is written for such a frame.
 class MqttEncodeError : public std::length_error {
-public:
+  public:
     using std::length_error::length_error;
 };
 
-constexpr uint8_t highByte(uint16_t v) { return static_cast<uint8_t>((v & 0xFF00) >> 8); }
-constexpr uint8_t lowByte(uint16_t v) { return static_cast<uint8_t>(v & 0x00FF); }
-constexpr uint8_t bit(bool b) { return b ? 1 : 0; }
-constexpr bool boolFromBit(uint8_t x) { return x != 0; }
+constexpr uint8_t highByte(uint16_t v) {
+    return static_cast<uint8_t>((v & 0xFF00) >> 8);
+}
+constexpr uint8_t lowByte(uint16_t v) {
+    return static_cast<uint8_t>(v & 0x00FF);
+}
+constexpr uint8_t bit(bool b) {
+    return b ? 1 : 0;
+}
+constexpr bool boolFromBit(uint8_t x) {
+    return x != 0;
+}
 
 // Two bytes, most significant first.
 Bytes hlBytes(uint16_t v);

@@ -42,7 +42,7 @@ struct MqttServerTrust {
 };
 
 class MqttClient {
-public:
+  public:
     virtual ~MqttClient() = default;
 
     virtual std::string host() const = 0;
@@ -70,8 +70,8 @@ public:
     virtual uint16_t subscribe(const std::string& topic, MqttQos qos = MqttQos::qos1) = 0;
     virtual uint16_t unsubscribe(const std::string& topic) = 0;
     virtual uint16_t publish(const MqttMessage& message) = 0;
-    uint16_t publish(const std::string& topic, std::string_view string,
-                     MqttQos qos = MqttQos::qos1, bool retained = false, bool dup = false) {
+    uint16_t publish(const std::string& topic, std::string_view string, MqttQos qos = MqttQos::qos1,
+                     bool retained = false, bool dup = false) {
         return publish(MqttMessage(topic, string, qos, retained, dup));
     }
 };
@@ -79,17 +79,15 @@ public:
 // Callbacks of a client to its owner. The client holds its delegate by a
 // non-owning pointer: the delegate must outlive the client or unset itself.
 class MqttDelegate {
-public:
+  public:
     virtual ~MqttDelegate() = default;
 
     virtual void didConnectAck(MqttClient& client, MqttConnAck ack) = 0;
     // The frame was handed to the outbound buffer; nothing is written yet.
-    virtual void didPublishMessage(MqttClient& client, const MqttMessage& message,
-                                   uint16_t id) = 0;
+    virtual void didPublishMessage(MqttClient& client, const MqttMessage& message, uint16_t id) = 0;
     virtual void didPublishAck(MqttClient& client, uint16_t id) = 0;
     // Before the client's acknowledgement is written; id is 0 for QoS 0.
-    virtual void didReceiveMessage(MqttClient& client, const MqttMessage& message,
-                                   uint16_t id) = 0;
+    virtual void didReceiveMessage(MqttClient& client, const MqttMessage& message, uint16_t id) = 0;
     virtual void didSubscribeTopic(MqttClient& client, const std::string& topic) = 0;
     virtual void didUnsubscribeTopic(MqttClient& client, const std::string& topic) = 0;
     virtual void didPing(MqttClient& client) = 0;

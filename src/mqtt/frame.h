@@ -37,7 +37,7 @@ std::optional<MqttFrameType> frameTypeFromRaw(uint8_t raw);
 inline constexpr uint32_t kMaxRemainingLength = 268'435'455;
 
 class MqttFrame {
-public:
+  public:
     explicit MqttFrame(uint8_t header) : m_header(header) {}
     explicit MqttFrame(MqttFrameType type, Bytes payload = {})
         : m_header(static_cast<uint8_t>(type)), m_payload(std::move(payload)) {}
@@ -70,7 +70,7 @@ public:
     // Throws MqttEncodeError beyond 268,435,455.
     Bytes encodeLength() const;
 
-protected:
+  protected:
     virtual void pack() {}
 
     uint8_t m_header = 0;

@@ -11,7 +11,7 @@
 namespace tgw::mqtt {
 
 class MqttFramePubAck : public MqttFrame {
-public:
+  public:
     // PUBREL gets header flags 0x02 as MQTT 3.1.1 section 3.6.1 requires.
     MqttFramePubAck(MqttFrameType type, uint16_t msgid) : MqttFrame(type), m_msgid(msgid) {
         if (type == MqttFrameType::pubrel) setQos(1);
@@ -19,17 +19,19 @@ public:
     const std::optional<uint16_t>& msgid() const { return m_msgid; }
     void setMsgid(std::optional<uint16_t> id) { m_msgid = id; }
 
-protected:
+  protected:
     void pack() override { appendHlBytes(m_variableHeader, m_msgid.value_or(0)); }
 
-private:
+  private:
     std::optional<uint16_t> m_msgid;
 };
 
 class MqttFrameSubscribe : public MqttFrame {
-public:
+  public:
     MqttFrameSubscribe(uint16_t msgid, std::string topic, uint8_t reqos)
-        : MqttFrame(MqttFrameType::subscribe), m_msgid(msgid), m_topic(std::move(topic)),
+        : MqttFrame(MqttFrameType::subscribe),
+          m_msgid(msgid),
+          m_topic(std::move(topic)),
           m_reqos(reqos) {
         setQos(1);
     }
@@ -40,21 +42,21 @@ public:
     uint8_t reqos() const { return m_reqos; }
     void setReqos(uint8_t q) { m_reqos = q; }
 
-protected:
+  protected:
     void pack() override {
         appendHlBytes(m_variableHeader, m_msgid.value_or(0));
         appendBytesWithLength(m_payload, m_topic.value_or(std::string()));
         m_payload.push_back(m_reqos);
     }
 
-private:
+  private:
     std::optional<uint16_t> m_msgid;
     std::optional<std::string> m_topic;
     uint8_t m_reqos = 0;
 };
 
 class MqttFrameUnsubscribe : public MqttFrame {
-public:
+  public:
     MqttFrameUnsubscribe(uint16_t msgid, std::string topic)
         : MqttFrame(MqttFrameType::unsubscribe), m_msgid(msgid), m_topic(std::move(topic)) {
         setQos(1);
@@ -64,13 +66,13 @@ public:
     const std::optional<std::string>& topic() const { return m_topic; }
     void setTopic(std::optional<std::string> t) { m_topic = std::move(t); }
 
-protected:
+  protected:
     void pack() override {
         appendHlBytes(m_variableHeader, m_msgid.value_or(0));
         appendBytesWithLength(m_payload, m_topic.value_or(std::string()));
     }
 
-private:
+  private:
     std::optional<uint16_t> m_msgid;
     std::optional<std::string> m_topic;
 };

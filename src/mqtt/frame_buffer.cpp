@@ -35,8 +35,8 @@ void MqttFrameBuffer::tryTransport() {
         m_buffer.pop_front();
         send(frame);
         if (frame.qos() == 0) continue;
-        const auto timeout = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(m_timeout));
+        const auto timeout =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_timeout));
         m_silos.push_back({std::move(frame), Clock::now() + timeout});
         armTimer();
     }
@@ -49,7 +49,8 @@ void MqttFrameBuffer::send(MqttFramePublish& frame) {
 
 void MqttFrameBuffer::sendSuccess(uint16_t msgid) {
     QMetaObject::invokeMethod(
-        &m_context, [this, msgid] {
+        &m_context,
+        [this, msgid] {
             removeFrameFromSilos(msgid);
             if (debugEnabled()) printDebug("sendMessageSuccess:" + std::to_string(msgid));
         },
@@ -75,8 +76,7 @@ void MqttFrameBuffer::armTimer() {
     if (m_timer.isActive()) return;
     auto earliest = m_silos.front().deadline;
     for (const InFlight& f : m_silos) earliest = std::min(earliest, f.deadline);
-    const auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(earliest - Clock::now()).count();
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(earliest - Clock::now()).count();
     m_timer.start(static_cast<int>(std::max<long long>(0, wait)));
 }
 

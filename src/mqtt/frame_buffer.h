@@ -19,14 +19,14 @@ namespace tgw::mqtt {
 class MqttFrameBuffer;
 
 class MqttFrameBufferDelegate {
-public:
+  public:
     virtual ~MqttFrameBufferDelegate() = default;
     // Write the frame's bytes to the connection now.
     virtual void buffer(MqttFrameBuffer& buffer, MqttFramePublish& frame) = 0;
 };
 
 class MqttFrameBuffer {
-public:
+  public:
     MqttFrameBuffer();
     ~MqttFrameBuffer();
 
@@ -56,7 +56,7 @@ public:
     // Removes the oldest in-flight frame with this id and sends the next one.
     bool removeFrameFromSilos(uint16_t msgid);
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
     struct InFlight {
         MqttFramePublish frame;

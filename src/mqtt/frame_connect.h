@@ -8,7 +8,7 @@
 namespace tgw::mqtt {
 
 class MqttFrameConnect : public MqttFrame {
-public:
+  public:
     static constexpr uint8_t PROTOCOL_LEVEL = 4;
     static constexpr const char* PROTOCOL_VERSION = "MQTT/3.1.1";
     static constexpr const char* PROTOCOL_MAGIC = "MQTT";
@@ -36,10 +36,10 @@ public:
     const MqttClient& client() const { return *m_client; }
     void setClient(const MqttClient& client) { m_client = &client; }
 
-protected:
+  protected:
     void pack() override;
 
-private:
+  private:
     uint8_t m_flags = 0;
     const MqttClient* m_client;
 };

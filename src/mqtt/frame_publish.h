@@ -10,10 +10,11 @@
 namespace tgw::mqtt {
 
 class MqttFramePublish : public MqttFrame {
-public:
+  public:
     // For sending: header 0x30; the caller sets qos, retained and dup next.
     MqttFramePublish(uint16_t msgid, std::string topic, Bytes payload)
-        : MqttFrame(MqttFrameType::publish, std::move(payload)), m_msgid(msgid),
+        : MqttFrame(MqttFrameType::publish, std::move(payload)),
+          m_msgid(msgid),
           m_topic(std::move(topic)) {}
     // For a received packet: the header byte and the bytes after the fixed header.
     MqttFramePublish(uint8_t header, Bytes data) : MqttFrame(header), m_data(std::move(data)) {}
@@ -32,10 +33,10 @@ public:
     // UTF-8 leaves topic unset.
     void unpack();
 
-protected:
+  protected:
     void pack() override;
 
-private:
+  private:
     std::optional<uint16_t> m_msgid;
     std::optional<std::string> m_topic;
     std::optional<Bytes> m_data;

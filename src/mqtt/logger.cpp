@@ -30,8 +30,14 @@ void MqttLogger::log(MqttLoggerLevel level, std::string_view message) {
     writeConsoleLine(line);
 }
 
-void printDebug(std::string_view message) { MqttLogger::logger().debug(message); }
-void printWarning(std::string_view message) { MqttLogger::logger().warning(message); }
-void printError(std::string_view message) { MqttLogger::logger().error(message); }
+void printDebug(std::string_view message) {
+    MqttLogger::logger().debug(message);
+}
+void printWarning(std::string_view message) {
+    MqttLogger::logger().warning(message);
+}
+void printError(std::string_view message) {
+    MqttLogger::logger().error(message);
+}
 
 }  // namespace tgw::mqtt

@@ -12,7 +12,7 @@ enum class MqttLoggerLevel { debug, warning, error, off };
 const char* toString(MqttLoggerLevel level);
 
 class MqttLogger {
-public:
+  public:
     static MqttLogger& logger();
 
     MqttLoggerLevel minLevel() const { return m_minLevel; }
@@ -26,7 +26,7 @@ public:
     void warning(std::string_view message) { log(MqttLoggerLevel::warning, message); }
     void error(std::string_view message) { log(MqttLoggerLevel::error, message); }
 
-private:
+  private:
     MqttLogger() = default;
     MqttLoggerLevel m_minLevel = MqttLoggerLevel::warning;
 };
@@ -36,6 +36,8 @@ void printWarning(std::string_view message);
 void printError(std::string_view message);
 
 // True when debug lines are written; hot paths check it before building a line.
-inline bool debugEnabled() { return MqttLogger::logger().isEnabled(MqttLoggerLevel::debug); }
+inline bool debugEnabled() {
+    return MqttLogger::logger().isEnabled(MqttLoggerLevel::debug);
+}
 
 }  // namespace tgw::mqtt

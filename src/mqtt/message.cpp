@@ -9,11 +9,17 @@ std::optional<MqttQos> qosFromRaw(uint8_t raw) {
 
 MqttMessage::MqttMessage(std::string topic, std::string_view string, MqttQos qos, bool retained,
                          bool dup)
-    : m_qos(qos), m_dup(dup), m_topic(std::move(topic)), m_payload(toBytes(string)),
+    : m_qos(qos),
+      m_dup(dup),
+      m_topic(std::move(topic)),
+      m_payload(toBytes(string)),
       m_retained(retained) {}
 
 MqttMessage::MqttMessage(std::string topic, Bytes payload, MqttQos qos, bool retained, bool dup)
-    : m_qos(qos), m_dup(dup), m_topic(std::move(topic)), m_payload(std::move(payload)),
+    : m_qos(qos),
+      m_dup(dup),
+      m_topic(std::move(topic)),
+      m_payload(std::move(payload)),
       m_retained(retained) {}
 
 std::optional<std::string> MqttMessage::string() const {

@@ -16,7 +16,7 @@ enum class MqttQos : uint8_t { qos0 = 0, qos1 = 1, qos2 = 2 };
 std::optional<MqttQos> qosFromRaw(uint8_t raw);
 
 class MqttMessage {
-public:
+  public:
     // The payload is the UTF-8 bytes of `string`, with no prefix or terminator.
     MqttMessage(std::string topic, std::string_view string, MqttQos qos = MqttQos::qos1,
                 bool retained = false, bool dup = false);
@@ -40,12 +40,12 @@ public:
     // The payload as text; none when it is not valid UTF-8.
     std::optional<std::string> string() const;
 
-protected:
+  protected:
     struct WillTag {};
     MqttMessage(WillTag, std::string topic, Bytes payload)
         : m_topic(std::move(topic)), m_payload(std::move(payload)) {}
 
-private:
+  private:
     MqttQos m_qos = MqttQos::qos1;
     bool m_dup = false;
     std::string m_topic;
@@ -57,7 +57,7 @@ private:
 // message text, so that CONNECT can append it unchanged as the Will Message.
 // Throws MqttEncodeError for a message over 65,535 bytes.
 class MqttWill : public MqttMessage {
-public:
+  public:
     MqttWill(std::string topic, std::string_view message)
         : MqttMessage(WillTag{}, std::move(topic), bytesWithLength(message)) {}
 };

@@ -144,7 +144,8 @@ void QtAsyncSocket::readDataToLength(size_t length, double timeoutSeconds, long 
     m_read = PendingRead{length == 0 ? 1 : length, tag};
     m_readTimer.stop();
     if (timeoutSeconds > 0) {
-        m_readTimer.setInterval(std::chrono::milliseconds(static_cast<qint64>(timeoutSeconds * 1000)));
+        m_readTimer.setInterval(
+            std::chrono::milliseconds(static_cast<qint64>(timeoutSeconds * 1000)));
     } else {
         m_readTimer.setInterval(std::chrono::milliseconds(-1));
     }
@@ -155,7 +156,8 @@ void QtAsyncSocket::scheduleServe() {
     if (m_serveQueued) return;
     m_serveQueued = true;
     QMetaObject::invokeMethod(
-        this, [this] {
+        this,
+        [this] {
             m_serveQueued = false;
             serveReads();
         },
@@ -207,7 +209,8 @@ void QtAsyncSocket::onStateChanged(QAbstractSocket::SocketState state) {
     // Reported from the event loop, never from inside the call that closed the
     // socket, so a caller that closes sees its own call return first.
     QMetaObject::invokeMethod(
-        this, [this] {
+        this,
+        [this] {
             m_reportPending = false;
             m_open = false;
             std::optional<MqttError> error;

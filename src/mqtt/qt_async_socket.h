@@ -17,7 +17,7 @@ namespace tgw::mqtt {
 
 class QtAsyncSocket : public QObject, public AsyncSocket {
     Q_OBJECT
-public:
+  public:
     QtAsyncSocket();
     ~QtAsyncSocket() override;
 
@@ -29,7 +29,7 @@ public:
     void disconnect() override;
     void disconnectWithError(const std::string& description) override;
 
-private:
+  private:
     void onConnected();
     void onEncrypted();
     void onStateChanged(QAbstractSocket::SocketState state);
@@ -52,8 +52,8 @@ private:
     AsyncSocketDelegate* m_delegate = nullptr;
     std::string m_host;
     uint16_t m_port = 0;
-    bool m_open = false;            // a connection was started and not yet reported closed
-    bool m_reportPending = false;   // its close is queued for the delegate
+    bool m_open = false;           // a connection was started and not yet reported closed
+    bool m_reportPending = false;  // its close is queued for the delegate
     bool m_tlsStarted = false;
     bool m_manualTrust = false;
     bool m_secured = false;

@@ -18,11 +18,10 @@ enum class MqttReadTag : long { header = 0, length = 1, payload = 2 };
 class MqttReader;
 
 class MqttReaderDelegate {
-public:
+  public:
     virtual ~MqttReaderDelegate() = default;
     virtual void didReceiveConnAck(MqttReader& reader, uint8_t connack) = 0;
-    virtual void didReceivePublish(MqttReader& reader, const MqttMessage& message,
-                                   uint16_t id) = 0;
+    virtual void didReceivePublish(MqttReader& reader, const MqttMessage& message, uint16_t id) = 0;
     virtual void didReceivePubAck(MqttReader& reader, uint16_t msgid) = 0;
     virtual void didReceivePubRec(MqttReader& reader, uint16_t msgid) = 0;
     virtual void didReceivePubRel(MqttReader& reader, uint16_t msgid) = 0;
@@ -36,7 +35,7 @@ public:
 };
 
 class MqttReader {
-public:
+  public:
     // Both must outlive the reader.
     MqttReader(AsyncSocket& socket, MqttReaderDelegate& delegate)
         : m_socket(socket), m_delegate(delegate) {}
@@ -55,7 +54,7 @@ public:
     // Big-endian identifier of the first two bytes; 0 when there are fewer.
     static uint16_t msgid(std::span<const uint8_t> bytes);
 
-private:
+  private:
     void readHeader();
     void readLength();
     void readPayload();

@@ -26,7 +26,9 @@ void queueOnMainThread(QObject* context, std::function<void()> work) {
 
 MqttSession::MqttSession(std::string clientID, std::string host, uint16_t port,
                          std::unique_ptr<AsyncSocket> socket)
-    : m_host(std::move(host)), m_port(port), m_clientID(std::move(clientID)),
+    : m_host(std::move(host)),
+      m_port(port),
+      m_clientID(std::move(clientID)),
       m_socket(socket ? std::move(socket) : std::make_unique<QtAsyncSocket>()) {
     m_buffer.setDelegate(this);
 }
@@ -69,8 +71,7 @@ void MqttSession::socketDidConnectToHost(AsyncSocket&, const std::string& host, 
         settings.manuallyEvaluateTrust = m_allowUntrustCACertificate;
     }
     settings.extraCaCertificates.insert(settings.extraCaCertificates.end(),
-                                        m_extraCaCertificates.begin(),
-                                        m_extraCaCertificates.end());
+                                        m_extraCaCertificates.begin(), m_extraCaCertificates.end());
     m_socket->startTLS(settings);
 }
 
@@ -219,8 +220,7 @@ uint16_t MqttSession::publish(const MqttMessage& message) {
     if (!publishFits(message.topic().size(), message.payload().size(), message.qos())) {
         printError("message(" + std::to_string(id) + ") not sent: topic of " +
                    std::to_string(message.topic().size()) + " bytes and payload of " +
-                   std::to_string(message.payload().size()) +
-                   " bytes do not fit one MQTT packet");
+                   std::to_string(message.payload().size()) + " bytes do not fit one MQTT packet");
         return 0;
     }
     MqttFramePublish frame(id, message.topic(), message.payload());

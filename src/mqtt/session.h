@@ -27,12 +27,12 @@ class MqttSession final : public MqttClient,
                           private MqttReaderDelegate,
                           private MqttFrameBufferDelegate,
                           private AsyncSocketDelegate {
-public:
+  public:
     using Subscriptions = std::map<uint16_t, std::map<std::string, MqttQos>>;
 
     // `socket` defaults to a QtAsyncSocket; tests pass a scripted one.
-    explicit MqttSession(std::string clientID, std::string host = "localhost",
-                         uint16_t port = 1883, std::unique_ptr<AsyncSocket> socket = nullptr);
+    explicit MqttSession(std::string clientID, std::string host = "localhost", uint16_t port = 1883,
+                         std::unique_ptr<AsyncSocket> socket = nullptr);
     ~MqttSession() override;
     MqttSession(const MqttSession&) = delete;
     MqttSession& operator=(const MqttSession&) = delete;
@@ -101,7 +101,7 @@ public:
     uint16_t gmid() const { return m_gmid; }
     const MqttFrameBuffer& frameBuffer() const { return m_buffer; }
 
-private:
+  private:
     // MqttFrameBufferDelegate
     void buffer(MqttFrameBuffer& buffer, MqttFramePublish& frame) override;
     // AsyncSocketDelegate

@@ -12,8 +12,7 @@ QString mainResourcesPath() {
     const QString fromEnv = qEnvironmentVariable("TGW_RESOURCES_DIR");
     if (!fromEnv.isEmpty()) return fromEnv;
     const QString exeDir = QCoreApplication::applicationDirPath();
-    const QString installed =
-        QDir::cleanPath(exeDir + "/../share/tgw-mobile-tool/resources");
+    const QString installed = QDir::cleanPath(exeDir + "/../share/tgw-mobile-tool/resources");
     if (QFileInfo(installed).isDir()) return installed;
     return exeDir + "/resources";
 }

@@ -10,7 +10,7 @@
 namespace tgw::process {
 
 class Bundle {
-public:
+  public:
     explicit Bundle(QString resourcesPath) : m_resourcesPath(std::move(resourcesPath)) {}
 
     static const Bundle& mainBundle();
@@ -21,7 +21,7 @@ public:
     // Names the kind of bundle in error texts.
     static QString className() { return QStringLiteral("Bundle"); }
 
-private:
+  private:
     QString m_resourcesPath;
 };
 

@@ -15,7 +15,7 @@ inline constexpr const char* kNotUtf8Text = "output is not UTF8 String";
 // Turns reads into pieces of text. A multi-byte character that a read boundary
 // cuts in two is held back and completed by the next read.
 class PieceDecoder {
-public:
+  public:
     std::optional<std::string> take(const QByteArray& bytes) {
         std::string data = std::move(m_carry);
         m_carry.clear();
@@ -34,7 +34,7 @@ public:
         return std::string(kNotUtf8Text);
     }
 
-private:
+  private:
     // Where a trailing, still incomplete but so far well-formed sequence starts
     // (data.size() when there is none).
     static size_t incompleteTailStart(const std::string& data) {
@@ -43,9 +43,12 @@ private:
             const auto c = static_cast<uint8_t>(data[n - back]);
             if ((c & 0xC0) == 0x80) continue;  // continuation byte: look further back
             size_t need = 0;
-            if (c >= 0xC2 && c <= 0xDF) need = 2;
-            else if (c >= 0xE0 && c <= 0xEF) need = 3;
-            else if (c >= 0xF0 && c <= 0xF4) need = 4;
+            if (c >= 0xC2 && c <= 0xDF)
+                need = 2;
+            else if (c >= 0xE0 && c <= 0xEF)
+                need = 3;
+            else if (c >= 0xF0 && c <= 0xF4)
+                need = 4;
             return need > back ? n - back : n;
         }
         return n;

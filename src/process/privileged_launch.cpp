@@ -32,11 +32,14 @@ std::optional<QString>& elevationOverride() {
 
 // One privileged launch: reads the channel, polls the pid, then deletes itself.
 class PrivilegedLaunch : public QObject {
-public:
+  public:
     PrivilegedLaunch(std::shared_ptr<Process> process, PrivilegedChannel channel,
                      OutputHandler output, TerminateHandler terminate)
-        : m_process(std::move(process)), m_fd(channel.fd), m_pid(channel.pid),
-          m_output(std::move(output)), m_terminate(std::move(terminate)),
+        : m_process(std::move(process)),
+          m_fd(channel.fd),
+          m_pid(channel.pid),
+          m_output(std::move(output)),
+          m_terminate(std::move(terminate)),
           m_input([this](std::string_view b) { return writeInput(b); },
                   [this] { shutdownInput(); }),
           m_notifier(m_fd, QSocketNotifier::Read) {
@@ -50,7 +53,7 @@ public:
         if (m_fd >= 0) ::close(m_fd);
     }
 
-private:
+  private:
     void readChannel() {
         char buf[65536];
         const ssize_t n = ::read(m_fd, buf, sizeof buf);
@@ -146,12 +149,14 @@ QString elevationProgram() {
     return fromEnv.isEmpty() ? QStringLiteral("pkexec") : fromEnv;
 }
 
-void setElevationProgram(QString program) { elevationOverride() = std::move(program); }
+void setElevationProgram(QString program) {
+    elevationOverride() = std::move(program);
+}
 
 PrivilegedChannel authorLanuch(const Process& process) {
     const QString elevator = elevationProgram();
-    const QString path = elevator.startsWith('/') ? elevator
-                                                  : QStandardPaths::findExecutable(elevator);
+    const QString path =
+        elevator.startsWith('/') ? elevator : QStandardPaths::findExecutable(elevator);
     if (path.isEmpty()) {
         throw SlarderAuthorError(elevator.toStdString() +
                                  " is not installed: administrator rights cannot be requested");
@@ -176,8 +181,7 @@ PrivilegedChannel authorLanuch(const Process& process) {
     ::close(sv[1]);
     if (rc != 0) {
         ::close(sv[0]);
-        throw SlarderAuthorError(elevator.toStdString() + " could not be started: " +
-                                 strerror(rc));
+        throw SlarderAuthorError(elevator.toStdString() + " could not be started: " + strerror(rc));
     }
     ::fcntl(sv[0], F_SETFL, ::fcntl(sv[0], F_GETFL) | O_NONBLOCK);
     return {sv[0], static_cast<int>(pid)};

@@ -4,8 +4,8 @@
 #include <QFileInfo>
 
 #include "console.h"
-#include "privileged_launch.h"
 #include "piece_decoder.h"
+#include "privileged_launch.h"
 
 namespace tgw::process {
 
@@ -33,11 +33,13 @@ int32_t exitStatusOf(const QProcess& p) {
 // application, so a launch still running when the program ends is torn down
 // (its process stopped) rather than left behind.
 class Launch : public QObject {
-public:
+  public:
     Launch(std::shared_ptr<Process> process, OutputHandler output, ErrorputHandler error,
            TerminateHandler terminate)
-        : m_process(std::move(process)), m_input(inputOf(m_process->qprocess())),
-          m_output(std::move(output)), m_error(std::move(error)),
+        : m_process(std::move(process)),
+          m_input(inputOf(m_process->qprocess())),
+          m_output(std::move(output)),
+          m_error(std::move(error)),
           m_terminate(std::move(terminate)) {
         setParent(QCoreApplication::instance());
         QProcess& qp = m_process->qprocess();
@@ -66,7 +68,7 @@ public:
         if (piece && m_error) m_error(*piece);
     }
 
-private:
+  private:
     void finished() {
         QProcess& qp = m_process->qprocess();
         if (m_output) deliverOutput(m_outDecoder.take(qp.readAllStandardOutput()));
@@ -103,7 +105,9 @@ void wireStreams(QProcess& qp, bool hasOutput, bool hasError) {
     }
 }
 
-std::string nameOf(const Process& p) { return QFileInfo(p.launchPath()).fileName().toStdString(); }
+std::string nameOf(const Process& p) {
+    return QFileInfo(p.launchPath()).fileName().toStdString();
+}
 
 void startOrThrow(Process& process) {
     QProcess& qp = process.qprocess();
@@ -113,15 +117,17 @@ void startOrThrow(Process& process) {
     }
     qp.start(process.launchPath(), process.arguments());
     if (!qp.waitForStarted(30000)) {
-        throw SlarderError(SlarderError::Kind::LaunchFailed,
-                           nameOf(process) + " could not be started: " +
-                               qp.errorString().toStdString());
+        throw SlarderError(
+            SlarderError::Kind::LaunchFailed,
+            nameOf(process) + " could not be started: " + qp.errorString().toStdString());
     }
 }
 
 }  // namespace
 
-std::shared_ptr<Process> Process::create() { return std::shared_ptr<Process>(new Process()); }
+std::shared_ptr<Process> Process::create() {
+    return std::shared_ptr<Process>(new Process());
+}
 
 std::shared_ptr<Process> Process::initWith(const QString& scriptName, const Bundle* bundle) {
     const Bundle& b = bundle ? *bundle : Bundle::mainBundle();
@@ -135,7 +141,9 @@ std::shared_ptr<Process> Process::initWith(const QString& scriptName, const Bund
     return process;
 }
 
-Slarder Process::sd() { return Slarder(shared_from_this()); }
+Slarder Process::sd() {
+    return Slarder(shared_from_this());
+}
 
 void Slarder::launchAsyncWith(bool sudo, OutputHandler outputHandler,
                               ErrorputHandler errorputHandler, TerminateHandler terminateHandler) {

@@ -25,7 +25,7 @@ namespace tgw::process {
 
 // The standard input of a running process, handed to the output handler.
 class ProcessInput {
-public:
+  public:
     using Writer = std::function<bool(std::string_view)>;
     ProcessInput(Writer write, std::function<void()> close)
         : m_write(std::move(write)), m_close(std::move(close)) {}
@@ -33,7 +33,7 @@ public:
     bool write(std::string_view bytes) { return m_write(bytes); }
     void close() { m_close(); }
 
-private:
+  private:
     Writer m_write;
     std::function<void()> m_close;
 };
@@ -49,7 +49,7 @@ using TerminateHandler = std::function<void(int32_t status)>;
 class Slarder;
 
 class Process : public std::enable_shared_from_this<Process> {
-public:
+  public:
     static std::shared_ptr<Process> create();
     // A process for the resource named exactly `scriptName` of `bundle` (the
     // main bundle when none). Throws SlarderError ScriptNotFound.
@@ -66,7 +66,7 @@ public:
     // The underlying process; for the runner.
     QProcess& qprocess() { return m_process; }
 
-private:
+  private:
     Process() = default;
 
     QString m_launchPath;
@@ -76,7 +76,7 @@ private:
 
 // The launch operations of a process.
 class Slarder {
-public:
+  public:
     explicit Slarder(std::shared_ptr<Process> base) : m_base(std::move(base)) {}
     const std::shared_ptr<Process>& base() const { return m_base; }
 
@@ -95,7 +95,7 @@ public:
                     ErrorputHandler errorputHandler = nullptr,
                     TerminateHandler terminateHandler = nullptr);
 
-private:
+  private:
     std::shared_ptr<Process> m_base;
 };
 

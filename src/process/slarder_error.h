@@ -7,7 +7,7 @@
 namespace tgw::process {
 
 class SlarderError : public std::runtime_error {
-public:
+  public:
     enum class Kind {
         ScriptNotFound,  // the resource is not in the bundle
         LaunchFailed,    // the resource exists but could not be started
@@ -17,16 +17,15 @@ public:
     Kind kind() const { return m_kind; }
     std::string description() const { return what(); }
 
-private:
+  private:
     Kind m_kind;
 };
 
 // The privileged start could not be made (no elevation program, refused spawn).
 class SlarderAuthorError : public std::runtime_error {
-public:
+  public:
     enum class Kind { OSError };
-    explicit SlarderAuthorError(const std::string& description)
-        : std::runtime_error(description) {}
+    explicit SlarderAuthorError(const std::string& description) : std::runtime_error(description) {}
     Kind kind() const { return Kind::OSError; }
     std::string description() const { return what(); }
 };

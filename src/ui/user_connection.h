@@ -13,7 +13,8 @@ struct UserConnection {
 
     // A JSON object with an integer "success" and a string "prefix"; anything
     // else gives none, with the reason in `error`.
-    static std::optional<UserConnection> decode(std::string_view json, std::string* error = nullptr);
+    static std::optional<UserConnection> decode(std::string_view json,
+                                                std::string* error = nullptr);
     // For the console, e.g. UserConnection(success: 1, prefix: "demo").
     std::string description() const;
     // A prefix that would widen the account's topics ("+", "#") or that the

@@ -33,8 +33,8 @@ QSslConfiguration tlsConfiguration() {
     QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
     QList<QSslCertificate> cas = QSslConfiguration::systemCaCertificates();
     for (const auto& pem : app::extraCaCertificates()) {
-        cas += QSslCertificate::fromData(
-            QByteArray(reinterpret_cast<const char*>(pem.data()), static_cast<qsizetype>(pem.size())));
+        cas += QSslCertificate::fromData(QByteArray(reinterpret_cast<const char*>(pem.data()),
+                                                    static_cast<qsizetype>(pem.size())));
     }
     conf.setCaCertificates(cas);
     return conf;
@@ -43,8 +43,11 @@ QSslConfiguration tlsConfiguration() {
 }  // namespace
 
 ViewController::ViewController(app::AppDelegate& appDelegate, QWidget* parent)
-    : QWidget(parent), m_appDelegate(appDelegate), m_emailField(new QLineEdit(this)),
-      m_passwordField(new QLineEdit(this)), m_connectButton(new QPushButton(tr("Verbinden"), this)),
+    : QWidget(parent),
+      m_appDelegate(appDelegate),
+      m_emailField(new QLineEdit(this)),
+      m_passwordField(new QLineEdit(this)),
+      m_connectButton(new QPushButton(tr("Verbinden"), this)),
       m_statusLabel(new QLabel(this)) {
     setWindowTitle(QStringLiteral("TGW Mobile Tool"));
     m_emailField->setPlaceholderText(QStringLiteral("naam@voorbeeld.nl"));

@@ -16,7 +16,7 @@ namespace tgw::ui {
 
 class ViewController : public QWidget, public app::LoginWindow {
     Q_OBJECT
-public:
+  public:
     // Registers itself with `appDelegate`, which must outlive the window.
     explicit ViewController(app::AppDelegate& appDelegate, QWidget* parent = nullptr);
     ~ViewController() override;
@@ -37,11 +37,11 @@ public:
     QPushButton* connectButton() const { return m_connectButton; }
     QLabel* statusLabel() const { return m_statusLabel; }
 
-signals:
+  signals:
     // The login request has been answered (or has failed) and handled.
     void loginFinished();
 
-private:
+  private:
     void loginReplied(QNetworkReply* reply);
     void setFormEnabled(bool enabled);
     void showFailure(const QString& status);

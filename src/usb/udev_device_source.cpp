@@ -42,7 +42,8 @@ std::vector<USBDevice> UdevDeviceSource::start(Handler handler) {
     }
     const char* group = QFileInfo::exists("/run/udev/control") ? "udev" : "kernel";
     m_monitor = udev_monitor_new_from_netlink(m_udev, group);
-    if (m_monitor && udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "usb", "usb_device") == 0 &&
+    if (m_monitor &&
+        udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "usb", "usb_device") == 0 &&
         udev_monitor_enable_receiving(m_monitor) == 0) {
         m_notifier = std::make_unique<QSocketNotifier>(udev_monitor_get_fd(m_monitor),
                                                        QSocketNotifier::Read);
@@ -76,7 +77,8 @@ std::vector<USBDevice> UdevDeviceSource::start(Handler handler) {
 
 void UdevDeviceSource::drainMonitor() {
     while (udev_device* device = udev_monitor_receive_device(m_monitor)) {
-        const std::string action = udev_device_get_action(device) ? udev_device_get_action(device) : "";
+        const std::string action =
+            udev_device_get_action(device) ? udev_device_get_action(device) : "";
         USBDevice d = deviceFrom(device);
         udev_device_unref(device);
         if (action == "add") {

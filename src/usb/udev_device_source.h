@@ -19,13 +19,13 @@ struct udev_device;
 namespace tgw::usb {
 
 class UdevDeviceSource : public USBDeviceSource {
-public:
+  public:
     UdevDeviceSource();
     ~UdevDeviceSource() override;
 
     std::vector<USBDevice> start(Handler handler) override;
 
-private:
+  private:
     void drainMonitor();
     USBDevice deviceFrom(udev_device* device);
 

@@ -10,7 +10,7 @@
 namespace tgw::usb {
 
 class USBDeviceSource {
-public:
+  public:
     enum class Change { added, removed };
     using Handler = std::function<void(Change, const USBDevice&)>;
 

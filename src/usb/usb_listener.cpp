@@ -16,7 +16,9 @@ USBListener::USBListener(std::unique_ptr<USBDeviceSource> source, Clock clock)
     m_usbWatcher = std::make_unique<USBWatcher>(this, std::move(source));
 }
 
-USBListener::~USBListener() { m_usbWatcher.reset(); }
+USBListener::~USBListener() {
+    m_usbWatcher.reset();
+}
 
 bool USBListener::withinDebounce() const {
     // A clock set back lands inside the window too, until it has passed the

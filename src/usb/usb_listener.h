@@ -12,7 +12,7 @@
 namespace tgw::usb {
 
 class USBListener : public USBWatcherDelegate {
-public:
+  public:
     // Milliseconds since 1970-01-01 UTC.
     using Clock = std::function<double()>;
     static double systemClock();
@@ -23,14 +23,16 @@ public:
                          Clock clock = systemClock);
     ~USBListener() override;
 
-    void setCallback(std::function<void()> finalCallback) { m_callbackFunc = std::move(finalCallback); }
+    void setCallback(std::function<void()> finalCallback) {
+        m_callbackFunc = std::move(finalCallback);
+    }
 
     void deviceAdded(const USBDevice& device) override;
     void deviceRemoved(const USBDevice& device) override;
 
     double lastActionTime() const { return m_lastActionTime; }
 
-private:
+  private:
     bool withinDebounce() const;
 
     Clock m_clock;

@@ -11,7 +11,7 @@
 namespace tgw::usb {
 
 class USBWatcherDelegate {
-public:
+  public:
     virtual ~USBWatcherDelegate() = default;
     // `device` is valid only during the call.
     virtual void deviceAdded(const USBDevice& device) = 0;
@@ -19,7 +19,7 @@ public:
 };
 
 class USBWatcher {
-public:
+  public:
     // `delegate` is not owned and may be null; it must outlive the watcher or
     // be released with setDelegate(nullptr). `source` defaults to libudev.
     explicit USBWatcher(USBWatcherDelegate* delegate,
@@ -30,7 +30,7 @@ public:
 
     void setDelegate(USBWatcherDelegate* delegate) { m_delegate = delegate; }
 
-private:
+  private:
     void handle(USBDeviceSource::Change change, const USBDevice& device);
 
     USBWatcherDelegate* m_delegate;

@@ -20,7 +20,7 @@ using tgw::test::waitUntil;
 namespace {
 
 class AppBrokerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(broker.start()) << broker.log().toStdString();
         qputenv("TGW_BROKER_HOST", "localhost");
@@ -78,7 +78,8 @@ TEST_F(AppBrokerTest, CommandsFromTheWebServiceAreAnsweredOnTheResultTopic) {
     connectBoth(app);
 
     web->publish("tg/p1/tool", R"({"type":"sync"})");
-    ASSERT_TRUE(waitUntil([&] { return webEvents.has("message tg/p1/tool/web {\"type\": \"sync\"}"); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return webEvents.has("message tg/p1/tool/web {\"type\": \"sync\"}"); }));
 
     ASSERT_TRUE(command(R"({"type":"android"})", 3));
     ASSERT_TRUE(command(R"({"type":"apple"})", 4));
@@ -96,7 +97,8 @@ TEST_F(AppBrokerTest, RealToolsWithNoPhoneAnswerWithTheirFailureTexts) {
     connectBoth(app);
     auto count = [&](const std::string& type, const std::string& text) {
         int n = 0;
-        for (const MqttApi& r : results()) n += r.type == type && r.data->find(text) != std::string::npos;
+        for (const MqttApi& r : results())
+            n += r.type == type && r.data->find(text) != std::string::npos;
         return n;
     };
     web->publish("tg/p1/tool", R"({"type":"android"})");

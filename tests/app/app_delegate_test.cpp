@@ -20,13 +20,13 @@ using tgw::test::waitUntil;
 namespace {
 
 class Window : public LoginWindow {
-public:
+  public:
     void disconnect() override { ++disconnects; }
     int disconnects = 0;
 };
 
 class AppTest : public ::testing::Test {
-protected:
+  protected:
     AppTest() : app(factory(), &bundle) {
         app.prefix = "abc";
         app.viewContrl = &window;
@@ -188,7 +188,10 @@ TEST_F(AppTest, UnknownOrUndecodableCommandsPublishNothing) {
               "Sync\nunknown type\n");
     EXPECT_EQ(capture([&] { app.onReceivedMessage("t", R"({"data":"x"})"); }),
               "command ignored: \"type\" is missing\n");
-    EXPECT_EQ(capture([&] { app.onReceivedMessage("t", "not json"); }).rfind("command ignored: not JSON", 0), 0u);
+    EXPECT_EQ(capture([&] {
+                  app.onReceivedMessage("t", "not json");
+              }).rfind("command ignored: not JSON", 0),
+              0u);
     EXPECT_TRUE(client->published.empty());
 }
 
@@ -241,7 +244,8 @@ TEST_F(AppTest, AndroidPublishesPropertiesAndImei) {
     // The properties text is echoed once, whole; the IMEI text is not; the
     // properties query's end writes its status.
     EXPECT_NE(out.find("[ro.product.model]: [Pixel 7]\n[ro.serialno]: [ABC123]\n<DONE>\n\n"),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
     EXPECT_EQ(out.find("Parcel"), std::string::npos);
     EXPECT_NE(out.find("\n0\n"), std::string::npos) << out;
     EXPECT_TRUE(app.outputString.text().empty());
@@ -264,9 +268,10 @@ TEST_F(AppTest, ValueHoldingErrorCompletesAndTheRestStartsTheNextResult) {
     EXPECT_EQ(app.outputString.text(), "[b]: [rest]\n");  // kept for the next result
     qputenv("FAKE_ADB_MODE", "ok");
     run(R"({"type":"android"})", 4);
-    EXPECT_EQ(MqttApi::decode(client->published[2].payload)->data->rfind("[b]: [rest]\n", 0) == 0 ||
-                  MqttApi::decode(client->published[3].payload)->data->rfind("[b]: [rest]\n", 0) == 0,
-              true);
+    EXPECT_EQ(
+        MqttApi::decode(client->published[2].payload)->data->rfind("[b]: [rest]\n", 0) == 0 ||
+            MqttApi::decode(client->published[3].payload)->data->rfind("[b]: [rest]\n", 0) == 0,
+        true);
 }
 
 TEST_F(AppTest, NoPhoneGivesTheBridgeFailureAsBothResults) {
@@ -289,8 +294,9 @@ TEST_F(AppTest, AppleSelectsTheToolByAction) {
     EXPECT_NE(infoOut.find("errorrr???\n0\n"), std::string::npos) << infoOut;
 
     const std::string diagOut = run(R"({"type":"apple","action":"battery"})", 2, 300);
-    EXPECT_EQ(result(1)->data, "cmd:/usr/local/bin/idevicediagnostics diagnostics All\n"
-                               "<plist><dict/></plist>\n<DO>\n");
+    EXPECT_EQ(result(1)->data,
+              "cmd:/usr/local/bin/idevicediagnostics diagnostics All\n"
+              "<plist><dict/></plist>\n<DO>\n");
     EXPECT_EQ(diagOut.find("cmd:"), std::string::npos) << diagOut;  // no echo
     EXPECT_EQ(diagOut.find("errorrr???"), std::string::npos);
 
@@ -310,7 +316,8 @@ TEST_F(AppTest, AppleCompletionTexts) {
     qputenv("FAKE_RUN_MODE", "upper");
     qputenv("FAKE_RUN_EXIT", "3");
     const std::string out = run(R"({"type":"apple"})", 0, 0);
-    ASSERT_TRUE(waitUntil([&] { return app.outputString2.text().find("<DONE>") != std::string::npos; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return app.outputString2.text().find("<DONE>") != std::string::npos; }));
     tgw::test::processEventsFor(200);
     EXPECT_EQ(client->published.size(), 2u);  // "<DONE>" and "ERROR:" do not end an Apple query
 }
@@ -346,7 +353,8 @@ TEST_F(AppTest, MissingToolIsAnsweredWithAnErrorResult) {
     });
     EXPECT_NE(out.find("adb Not Found in Bundle\n"), std::string::npos) << out;
     ASSERT_EQ(client->published.size(), 3u);
-    EXPECT_EQ(MqttApi::decode(client->published[0].payload)->data, "error: adb Not Found in Bundle");
+    EXPECT_EQ(MqttApi::decode(client->published[0].payload)->data,
+              "error: adb Not Found in Bundle");
     EXPECT_EQ(MqttApi::decode(client->published[0].payload)->action, "data");
     EXPECT_EQ(MqttApi::decode(client->published[1].payload)->action, "imei");
     EXPECT_EQ(MqttApi::decode(client->published[2].payload)->data,

@@ -45,6 +45,7 @@ TEST(CollectionBuffer, CollectingIsLinearInTheOutputSize) {
     secondsPerMB(10);  // warm up the allocator
     const double small = secondsPerMB(10);
     const double large = secondsPerMB(100);
-    std::printf("collection: %.2f ms/MB at 10 MB, %.2f ms/MB at 100 MB\n", small * 1e3, large * 1e3);
+    std::printf("collection: %.2f ms/MB at 10 MB, %.2f ms/MB at 100 MB\n", small * 1e3,
+                large * 1e3);
     EXPECT_LT(large / small, 2.0);
 }

@@ -9,8 +9,8 @@
 #include "mosquitto_broker.h"
 #include "proc_status.h"
 #include "recording_delegate.h"
-#include "settings.h"
 #include "session.h"
+#include "settings.h"
 #include "view_controller.h"
 #include "wait.h"
 
@@ -21,10 +21,9 @@ using test::waitUntil;
 
 namespace {
 
-
 // Counts what the web service's stand-in receives, without keeping it all.
 class WebService : public mqtt::MqttDelegate {
-public:
+  public:
     void didConnectAck(mqtt::MqttClient&, mqtt::MqttConnAck ack) override {
         accepted = ack == mqtt::MqttConnAck::accepted;
     }
@@ -51,7 +50,7 @@ public:
 };
 
 class FaultsTest : public ::testing::Test {
-protected:
+  protected:
     FaultsTest() : agent(AppDelegate::makeSession, &tools), window(agent) {}
 
     void SetUp() override {
@@ -77,8 +76,8 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return webService.subscribed; }));
     }
     void TearDown() override {
-        for (const char* v : {"TGW_BROKER_HOST", "TGW_BROKER_PORT", "TGW_CA_FILE",
-                              "FAKE_ADB_MODE", "FAKE_RUN_MODE"}) {
+        for (const char* v : {"TGW_BROKER_HOST", "TGW_BROKER_PORT", "TGW_CA_FILE", "FAKE_ADB_MODE",
+                              "FAKE_RUN_MODE"}) {
             qunsetenv(v);
         }
     }
@@ -145,29 +144,34 @@ TEST_F(FaultsTest, LongRunOfCommandsDoesNotGrowMemory) {
             if (i % 10 == 3) {
                 send(R"({"type":"android"})");
             } else if (i % 10 == 7) {
-                send(i % 20 == 7 ? R"({"type":"apple"})" : R"({"type":"apple","action":"battery"})");
+                send(i % 20 == 7 ? R"({"type":"apple"})"
+                                 : R"({"type":"apple","action":"battery"})");
             } else {
                 send(R"({"type":"sync"})");
                 ++expectedSync;
             }
         }
-        const bool answered = waitUntil([&] { return webService.syncReplies == expectedSync; }, 120000);
+        const bool answered =
+            waitUntil([&] { return webService.syncReplies == expectedSync; }, 120000);
         // Then until the tools' results stop coming.
         int lastResults = -1;
-        waitUntil([&] {
-            if (webService.results == lastResults) return true;
-            lastResults = webService.results;
-            tgw::test::processEventsFor(500);
-            return false;
-        }, 60000);
+        waitUntil(
+            [&] {
+                if (webService.results == lastResults) return true;
+                lastResults = webService.results;
+                tgw::test::processEventsFor(500);
+                return false;
+            },
+            60000);
         if (!answered) break;
         if (batch == 0) afterFirst = test::procStatus("VmRSS:");
     }
     testing::internal::GetCapturedStdout();
     const long afterAll = test::procStatus("VmRSS:");
-    std::printf("10,000 commands: %d sync replies, %d tool results; RSS %ld KiB after 1,000, "
-                "%ld KiB after 10,000\n",
-                webService.syncReplies, webService.results, afterFirst, afterAll);
+    std::printf(
+        "10,000 commands: %d sync replies, %d tool results; RSS %ld KiB after 1,000, "
+        "%ld KiB after 10,000\n",
+        webService.syncReplies, webService.results, afterFirst, afterAll);
     EXPECT_EQ(webService.syncReplies, expectedSync);
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine grows by design
     EXPECT_LE(afterAll, afterFirst * 11 / 10);
@@ -180,7 +184,8 @@ TEST_F(FaultsTest, HangingAndFloodingToolsLeaveTheAgentResponsive) {
     testing::internal::CaptureStdout();
     send(R"({"type":"android"})");
     send(R"({"type":"apple","action":"battery"})");
-    const bool flooding = waitUntil([&] { return agent.outputString.text().size() > 10'000'000; }, 20000);
+    const bool flooding =
+        waitUntil([&] { return agent.outputString.text().size() > 10'000'000; }, 20000);
     QElapsedTimer since;
     since.start();
     send(R"({"type":"sync"})");

@@ -25,19 +25,19 @@ Bytes fileBytes(const QString& path) {
 
 // A QtAsyncSocket that counts the bytes the session asks it to write.
 class CountingSocket : public QtAsyncSocket {
-public:
+  public:
     explicit CountingSocket(size_t* written) : m_written(written) {}
     void writeData(std::span<const uint8_t> data, double timeout, long tag) override {
         *m_written += data.size();
         QtAsyncSocket::writeData(data, timeout, tag);
     }
 
-private:
+  private:
     size_t* m_written;
 };
 
 class BrokerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(broker.start()) << broker.log().toStdString(); }
 
     std::unique_ptr<MqttSession> makeSession(const std::string& id,

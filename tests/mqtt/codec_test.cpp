@@ -18,7 +18,7 @@ namespace {
 
 // A client with settable values, for CONNECT encoding.
 class SettingsClient : public MqttClient {
-public:
+  public:
     std::string host() const override { return "localhost"; }
     void setHost(std::string) override {}
     uint16_t port() const override { return 1883; }
@@ -49,10 +49,12 @@ public:
     std::optional<MqttWill> will;
 };
 
-std::string encoded(MqttFrame&& frame) { return toHex(frame.data()); }
+std::string encoded(MqttFrame&& frame) {
+    return toHex(frame.data());
+}
 
 class CaptureStdout {
-public:
+  public:
     CaptureStdout() { testing::internal::CaptureStdout(); }
     std::string text() { return testing::internal::GetCapturedStdout(); }
 };
@@ -126,12 +128,10 @@ TEST(FrameHeader, FlagAccessors) {
 
 TEST(ConnectFrame, Variants) {
     SettingsClient c;
-    EXPECT_EQ(encoded(MqttFrameConnect(c)),
-              "10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 63 31");
+    EXPECT_EQ(encoded(MqttFrameConnect(c)), "10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 63 31");
 
     c.clean = false;
-    EXPECT_EQ(encoded(MqttFrameConnect(c)),
-              "10 0E 00 04 4D 51 54 54 04 00 00 3C 00 02 63 31");
+    EXPECT_EQ(encoded(MqttFrameConnect(c)), "10 0E 00 04 4D 51 54 54 04 00 00 3C 00 02 63 31");
 
     c.clean = true;
     c.user = "u";
@@ -159,8 +159,7 @@ TEST(ConnectFrame, Variants) {
 
     c.will.reset();
     c.keep = 0;
-    EXPECT_EQ(encoded(MqttFrameConnect(c)),
-              "10 0E 00 04 4D 51 54 54 04 02 00 00 00 02 63 31");
+    EXPECT_EQ(encoded(MqttFrameConnect(c)), "10 0E 00 04 4D 51 54 54 04 02 00 00 00 02 63 31");
 }
 
 TEST(PublishFrame, PackedAtEachQos) {

@@ -12,7 +12,7 @@ namespace tgw::test {
 using tgw::mqtt::Bytes;
 
 class FakeSocket : public tgw::mqtt::AsyncSocket {
-public:
+  public:
     struct Write {
         Bytes bytes;
         long tag;

@@ -12,7 +12,7 @@ using tgw::test::waitUntil;
 namespace {
 
 class Recorder : public MqttFrameBufferDelegate {
-public:
+  public:
     void buffer(MqttFrameBuffer&, MqttFramePublish& frame) override {
         sent.push_back(frame.msgid().value_or(0));
     }
@@ -32,7 +32,7 @@ std::vector<uint16_t> ids(uint16_t from, uint16_t to) {
 }
 
 class FrameBufferTest : public ::testing::Test {
-protected:
+  protected:
     FrameBufferTest() { buffer.setDelegate(&recorder); }
     Recorder recorder;
     MqttFrameBuffer buffer;

@@ -21,7 +21,7 @@ using tgw::test::waitUntil;
 namespace {
 
 class SessionTest : public ::testing::Test {
-protected:
+  protected:
     SessionTest() {
         auto s = std::make_unique<FakeSocket>();
         socket = s.get();
@@ -104,8 +104,8 @@ TEST_F(SessionTest, TrustQuestionWithoutAJudgingDelegateIsRefused) {
 }
 
 TEST_F(SessionTest, RefusedConnackClosesBeforeTellingTheDelegate) {
-    for (const auto& [code, name] : {std::pair{"05", "connack notAuthorized"},
-                                     std::pair{"C8", "connack reservedCode"}}) {
+    for (const auto& [code, name] :
+         {std::pair{"05", "connack notAuthorized"}, std::pair{"C8", "connack reservedCode"}}) {
         auto s = std::make_unique<FakeSocket>();
         FakeSocket* sock = s.get();
         MqttSession client("c1", "h", 1, std::move(s));
@@ -128,14 +128,14 @@ TEST_F(SessionTest, RefusedConnackClosesBeforeTellingTheDelegate) {
 
 TEST_F(SessionTest, ReaderCutsPacketsWholeAndBytewise) {
     const std::string stream =
-        "D0 00 "                                  // PINGRESP: no body read
-        "30 07 00 03 61 2F 62 68 69 "             // QoS 0 publish
-        "32 09 00 03 61 2F 62 00 0A 68 69 "       // QoS 1 publish, id 10
-        "30 01 00 "                               // one-byte body: dropped
+        "D0 00 "                                         // PINGRESP: no body read
+        "30 07 00 03 61 2F 62 68 69 "                    // QoS 0 publish
+        "32 09 00 03 61 2F 62 00 0A 68 69 "              // QoS 1 publish, id 10
+        "30 01 00 "                                      // one-byte body: dropped
         "82 06 00 01 00 01 61 01 A2 05 00 01 00 01 61 "  // SUBSCRIBE, UNSUBSCRIBE: ignored
-        "C0 00 E0 00 10 02 00 00 "                // PINGREQ, DISCONNECT, CONNECT: ignored
-        "D0 81 00 00 "                            // non-minimal length 1
-        "30 C1 02 00 01 74 ";                     // remaining length 321
+        "C0 00 E0 00 10 02 00 00 "                       // PINGREQ, DISCONNECT, CONNECT: ignored
+        "D0 81 00 00 "                                   // non-minimal length 1
+        "30 C1 02 00 01 74 ";                            // remaining length 321
     Bytes bytes = hex(stream);
     bytes.insert(bytes.end(), 318, 'x');
     for (bool bytewise : {false, true}) {

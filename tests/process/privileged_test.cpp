@@ -50,8 +50,9 @@ TEST(PrivilegedLaunch, MissingElevatorIsAnErrorLineAndNoCallback) {
     auto r = runPrivileged("tgw-no-such-elevator", {"x"});
     tgw::test::processEventsFor(200);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "tgw-no-such-elevator is not installed: administrator rights cannot be "
-                   "requested\n");
+    EXPECT_EQ(out,
+              "tgw-no-such-elevator is not installed: administrator rights cannot be "
+              "requested\n");
     EXPECT_TRUE(r->statuses.empty());
     EXPECT_TRUE(r->output.empty());
 }

@@ -42,7 +42,8 @@ std::shared_ptr<Outcome> launch(const std::shared_ptr<Process>& p, bool withOutp
     auto outcome = std::make_shared<Outcome>();
     OutputHandler out;
     ErrorputHandler err;
-    if (withOutput) out = [outcome](const std::string& s, ProcessInput*) { outcome->output.push_back(s); };
+    if (withOutput)
+        out = [outcome](const std::string& s, ProcessInput*) { outcome->output.push_back(s); };
     if (withErrors) err = [outcome](const std::string& s) { outcome->errors.push_back(s); };
     p->sd().launchAsyncWith(false, out, err,
                             [outcome](int32_t status) { outcome->statuses.push_back(status); });
@@ -57,7 +58,6 @@ std::shared_ptr<Outcome> run(const QString& name, QStringList args = {}, bool wi
     EXPECT_TRUE(waitUntil([&] { return outcome->ended(); }, 20000)) << name.toStdString();
     return outcome;
 }
-
 
 }  // namespace
 
@@ -165,14 +165,15 @@ TEST(ProcessBlocking, LaunchWithDeliversOnePieceOfEachStreamAtOnce) {
 TEST(ShippedRunScript, RunsTheCommandLineWordByWordWithoutAShell) {
     QTemporaryDir dir;
     const QString marker = dir.filePath("created");
-    const auto fallback = run("run.sh", {"/no/such/dir/echo hello  world"}, true, false,
-                              shippedBundle());
+    const auto fallback =
+        run("run.sh", {"/no/such/dir/echo hello  world"}, true, false, shippedBundle());
     EXPECT_EQ(fallback->joined(), "hello world\n<DO>\n");
 
     const QString hostile = "/bin/echo a;touch " + marker + " $(touch " + marker + ") * >" + marker;
     const auto literal = run("run.sh", {hostile}, true, false, shippedBundle());
-    EXPECT_EQ(literal->joined(), ("a;touch " + marker + " $(touch " + marker + ") * >" + marker +
-                                  "\n<DO>\n").toStdString());
+    EXPECT_EQ(
+        literal->joined(),
+        ("a;touch " + marker + " $(touch " + marker + ") * >" + marker + "\n<DO>\n").toStdString());
     EXPECT_FALSE(QFile::exists(marker));
 
     const auto missing = run("run.sh", {"/no/such/tool-xyz -x"}, true, false, shippedBundle());

@@ -9,7 +9,7 @@
 namespace tgw::test {
 
 class FakeClient : public tgw::mqtt::MqttClient {
-public:
+  public:
     struct Published {
         std::string topic;
         std::string payload;
@@ -18,7 +18,8 @@ public:
         bool dup;
     };
 
-    FakeClient(std::string id, std::string h, uint16_t p) : id(std::move(id)), hostName(std::move(h)), portNumber(p) {}
+    FakeClient(std::string id, std::string h, uint16_t p)
+        : id(std::move(id)), hostName(std::move(h)), portNumber(p) {}
 
     std::string host() const override { return hostName; }
     void setHost(std::string h) override { hostName = std::move(h); }
@@ -48,7 +49,8 @@ public:
     uint16_t unsubscribe(const std::string&) override { return 3; }
     using MqttClient::publish;
     uint16_t publish(const tgw::mqtt::MqttMessage& m) override {
-        published.push_back({m.topic(), m.string().value_or("<bytes>"), m.qos(), m.retained(), m.dup()});
+        published.push_back(
+            {m.topic(), m.string().value_or("<bytes>"), m.qos(), m.retained(), m.dup()});
         return 4;
     }
 

@@ -31,7 +31,9 @@ LoginStub::LoginStub() {
     });
 }
 
-bool LoginStub::listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+bool LoginStub::listen() {
+    return m_server.listen(QHostAddress::LocalHost, 0);
+}
 
 QString LoginStub::url() const {
     return QStringLiteral("https://localhost:%1").arg(m_server.serverPort());
@@ -52,7 +54,8 @@ void LoginStub::serve(QSslSocket* socket) {
         QByteArray contentType;
         for (const QByteArray& line : head.split('\n')) {
             const QByteArray l = line.trimmed();
-            if (l.toLower().startsWith("content-length:")) length = l.mid(15).trimmed().toLongLong();
+            if (l.toLower().startsWith("content-length:"))
+                length = l.mid(15).trimmed().toLongLong();
             if (l.toLower().startsWith("content-type:")) contentType = l.mid(13).trimmed();
         }
         if (buffer->size() < headerEnd + 4 + length) return;

@@ -11,7 +11,7 @@
 namespace tgw::test {
 
 class LoginStub : public QObject {
-public:
+  public:
     LoginStub();
     bool listen();
     QString url() const;  // https://localhost:<port>
@@ -24,7 +24,7 @@ public:
     QByteArray lastContentType;
     int requests = 0;
 
-private:
+  private:
     void serve(QSslSocket* socket);
 
     QSslServer m_server;

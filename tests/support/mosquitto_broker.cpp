@@ -28,8 +28,12 @@ MosquittoBroker::~MosquittoBroker() {
     stop();
 }
 
-QString MosquittoBroker::caFile() { return QStringLiteral(TGW_TEST_DATA_DIR "/ca.crt"); }
-QString MosquittoBroker::otherCaFile() { return QStringLiteral(TGW_TEST_DATA_DIR "/other-ca.crt"); }
+QString MosquittoBroker::caFile() {
+    return QStringLiteral(TGW_TEST_DATA_DIR "/ca.crt");
+}
+QString MosquittoBroker::otherCaFile() {
+    return QStringLiteral(TGW_TEST_DATA_DIR "/other-ca.crt");
+}
 
 bool MosquittoBroker::start() {
     if (running()) return true;
@@ -37,9 +41,8 @@ bool MosquittoBroker::start() {
     const QString dir = m_dir.path();
     const QString passwordFile = dir + "/passwords";
     if (!QFile::exists(passwordFile)) {
-        const int rc = QProcess::execute("mosquitto_passwd",
-                                         {"-b", "-c", passwordFile, m_options.username,
-                                          m_options.password});
+        const int rc = QProcess::execute(
+            "mosquitto_passwd", {"-b", "-c", passwordFile, m_options.username, m_options.password});
         if (rc != 0) return false;
     }
     QFile conf(dir + "/mosquitto.conf");
@@ -88,7 +91,9 @@ bool MosquittoBroker::running() const {
     return m_process && m_process->state() != QProcess::NotRunning;
 }
 
-qint64 MosquittoBroker::pid() const { return m_process ? m_process->processId() : 0; }
+qint64 MosquittoBroker::pid() const {
+    return m_process ? m_process->processId() : 0;
+}
 
 void MosquittoBroker::stop() {
     if (!running()) return;

@@ -11,7 +11,7 @@
 namespace tgw::test {
 
 class MosquittoBroker {
-public:
+  public:
     struct Options {
         bool tls = true;
         QString username = "tanglow_web";
@@ -41,7 +41,7 @@ public:
     static QString otherCaFile();
     QString log() const;
 
-private:
+  private:
     bool waitUntilListening(int timeoutMs);
 
     Options m_options;

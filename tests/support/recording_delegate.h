@@ -9,7 +9,7 @@
 namespace tgw::test {
 
 class RecordingDelegate : public tgw::mqtt::MqttDelegate {
-public:
+  public:
     using MqttClient = tgw::mqtt::MqttClient;
     using MqttMessage = tgw::mqtt::MqttMessage;
 
@@ -65,7 +65,7 @@ public:
     std::function<void(const MqttMessage&)> onMessage;
     std::function<void()> onPing;
 
-private:
+  private:
     void add(std::string e) { events.push_back(std::move(e)); }
 };
 

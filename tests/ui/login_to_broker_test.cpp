@@ -22,7 +22,7 @@ using tgw::test::waitUntil;
 namespace {
 
 class LoginToBrokerTest : public ::testing::Test {
-protected:
+  protected:
     LoginToBrokerTest() : app(AppDelegate::makeSession, &tools), window(app) {}
 
     void SetUp() override {

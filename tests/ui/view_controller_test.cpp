@@ -32,9 +32,10 @@ void PrintTo(const FormState& s, std::ostream* os) {
 }
 
 class WindowTest : public ::testing::Test {
-protected:
+  protected:
     WindowTest()
-        : app([this](const std::string& id, const std::string& h, uint16_t p, tgw::mqtt::MqttDelegate&) {
+        : app([this](const std::string& id, const std::string& h, uint16_t p,
+                     tgw::mqtt::MqttDelegate&) {
               auto c = std::make_unique<tgw::test::FakeClient>(id, h, p);
               client = c.get();
               ++connects;
@@ -106,8 +107,9 @@ TEST_F(WindowTest, AcceptedLoginHandsThePrefixToTheController) {
 
 TEST_F(WindowTest, FormValuesArePercentEncoded) {
     login("a+b@example.com", "p&w=1+%");
-    EXPECT_EQ(stub.lastBody.toStdString(),
-              "_method=POST&data[User][email]=a%2Bb%40example.com&data[User][password]=p%26w%3D1%2B%25");
+    EXPECT_EQ(
+        stub.lastBody.toStdString(),
+        "_method=POST&data[User][email]=a%2Bb%40example.com&data[User][password]=p%26w%3D1%2B%25");
     EXPECT_EQ(stub.lastContentType.toStdString(), "application/x-www-form-urlencoded");
     window.disconnect();  // the form opens again
     login("", "");
@@ -115,7 +117,8 @@ TEST_F(WindowTest, FormValuesArePercentEncoded) {
 }
 
 TEST_F(WindowTest, RejectedCredentialsReopenTheForm) {
-    for (const char* reply : {R"({"success": 0, "prefix": "x"})", R"({"success": 2, "prefix": "x"})"}) {
+    for (const char* reply :
+         {R"({"success": 0, "prefix": "x"})", R"({"success": 2, "prefix": "x"})"}) {
         stub.replyBody = reply;
         login("a@b.c", "wrong");
         EXPECT_EQ(state(), kRejected) << reply;
@@ -149,8 +152,8 @@ TEST_F(WindowTest, RepliesThatDoNotDecodeOrWouldWidenTheTopicsReopenTheForm) {
 }
 
 TEST_F(WindowTest, UnreachableOrUntrustedServerReopensTheForm) {
-    qputenv("TGW_WEB_URL", QByteArray("https://localhost:") +
-                               QByteArray::number(tgw::test::freeLoopbackPort()));
+    qputenv("TGW_WEB_URL",
+            QByteArray("https://localhost:") + QByteArray::number(tgw::test::freeLoopbackPort()));
     std::string out = login("a@b.c", "pw");
     EXPECT_EQ(state(), kNoServer);
     EXPECT_FALSE(out.empty());  // the error's description

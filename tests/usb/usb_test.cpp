@@ -12,7 +12,7 @@ namespace {
 
 // A scripted device source: devices present at start, then changes on demand.
 class ScriptedSource : public USBDeviceSource {
-public:
+  public:
     explicit ScriptedSource(std::vector<USBDevice> present, Handler* out = nullptr)
         : m_present(std::move(present)), m_out(out) {}
     std::vector<USBDevice> start(Handler handler) override {
@@ -20,15 +20,19 @@ public:
         return m_present;
     }
 
-private:
+  private:
     std::vector<USBDevice> m_present;
     Handler* m_out;
 };
 
 class Recorder : public USBWatcherDelegate {
-public:
-    void deviceAdded(const USBDevice& d) override { events.push_back("+" + d.name().value_or("?")); }
-    void deviceRemoved(const USBDevice& d) override { events.push_back("-" + d.name().value_or("?")); }
+  public:
+    void deviceAdded(const USBDevice& d) override {
+        events.push_back("+" + d.name().value_or("?"));
+    }
+    void deviceRemoved(const USBDevice& d) override {
+        events.push_back("-" + d.name().value_or("?"));
+    }
     std::vector<std::string> events;
 };
 
@@ -47,13 +51,14 @@ std::string captured(const std::function<void()>& f) {
 TEST(USBWatcher, ReportsPresentDevicesThenEveryChangeInOrder) {
     Recorder recorder;
     USBDeviceSource::Handler emit;
-    USBWatcher watcher(&recorder, std::make_unique<ScriptedSource>(std::vector{kPhone, kHub}, &emit));
+    USBWatcher watcher(&recorder,
+                       std::make_unique<ScriptedSource>(std::vector{kPhone, kHub}, &emit));
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"+Pixel 7", "+Hub"}));
 
     for (const USBDevice& d : {kHub, kPhone, kNameless}) emit(USBDeviceSource::Change::added, d);
     emit(USBDeviceSource::Change::removed, kPhone);
-    EXPECT_EQ(recorder.events, (std::vector<std::string>{"+Pixel 7", "+Hub", "+Hub", "+Pixel 7",
-                                                          "+?", "-Pixel 7"}));
+    EXPECT_EQ(recorder.events,
+              (std::vector<std::string>{"+Pixel 7", "+Hub", "+Hub", "+Pixel 7", "+?", "-Pixel 7"}));
     watcher.setDelegate(nullptr);  // released: events are taken and dropped
     emit(USBDeviceSource::Change::added, kPhone);
     EXPECT_EQ(recorder.events.size(), 6u);
@@ -65,7 +70,8 @@ TEST(USBListener, DebouncesAfterAnAcceptedAttach) {
     std::unique_ptr<USBListener> listener;
     const std::string atStart = captured([&] {
         listener = std::make_unique<USBListener>(
-            std::make_unique<ScriptedSource>(std::vector{kPhone, kHub}, &emit), [&] { return now; });
+            std::make_unique<ScriptedSource>(std::vector{kPhone, kHub}, &emit),
+            [&] { return now; });
     });
     EXPECT_EQ(atStart, "device added: Pixel 7\n");  // the hub fell inside the second
     int calls = 0;
@@ -73,17 +79,41 @@ TEST(USBListener, DebouncesAfterAnAcceptedAttach) {
     auto add = [&](const USBDevice& d) { emit(USBDeviceSource::Change::added, d); };
     auto remove = [&](const USBDevice& d) { emit(USBDeviceSource::Change::removed, d); };
 
-    EXPECT_EQ(captured([&] { now += 999; add(kHub); }), "");
-    EXPECT_EQ(captured([&] { now += 1; add(kNameless); }), "device added: <unknown>\n");
+    EXPECT_EQ(captured([&] {
+                  now += 999;
+                  add(kHub);
+              }),
+              "");
+    EXPECT_EQ(captured([&] {
+                  now += 1;
+                  add(kNameless);
+              }),
+              "device added: <unknown>\n");
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(captured([&] { now += 500; remove(kPhone); }), "");
-    EXPECT_EQ(captured([&] { now += 1500; remove(kPhone); }), "device removed: Pixel 7\n");
-    EXPECT_EQ(captured([&] { now += 100; add(kPhone); }), "device added: Pixel 7\n");  // detach moved nothing
+    EXPECT_EQ(captured([&] {
+                  now += 500;
+                  remove(kPhone);
+              }),
+              "");
+    EXPECT_EQ(captured([&] {
+                  now += 1500;
+                  remove(kPhone);
+              }),
+              "device removed: Pixel 7\n");
+    EXPECT_EQ(captured([&] {
+                  now += 100;
+                  add(kPhone);
+              }),
+              "device added: Pixel 7\n");  // detach moved nothing
     EXPECT_EQ(calls, 2);
 
     const double accepted = now;
     now = accepted - 60'000;  // clock set back a minute
-    EXPECT_EQ(captured([&] { add(kHub); remove(kHub); }), "");
+    EXPECT_EQ(captured([&] {
+                  add(kHub);
+                  remove(kHub);
+              }),
+              "");
     now = accepted + 1000;
     EXPECT_EQ(captured([&] { add(kHub); }), "device added: Hub\n");
     EXPECT_EQ(calls, 3);
@@ -97,7 +127,8 @@ TEST(USBListener, HubBurstGivesOneAttachAndOneCallback) {
     int calls = 0;
     listener.setCallback([&] { ++calls; });
     const std::string out = captured([&] {
-        for (const USBDevice& d : {kHub, kPhone, kNameless}) emit(USBDeviceSource::Change::added, d);
+        for (const USBDevice& d : {kHub, kPhone, kNameless})
+            emit(USBDeviceSource::Change::added, d);
     });
     EXPECT_EQ(out, "device added: Hub\n");
     EXPECT_EQ(calls, 1);
@@ -112,7 +143,7 @@ TEST(USBWatcher, RealWatcherReportsWhatUdevEnumerates) {
     udev_enumerate_add_match_property(e, "DEVTYPE", "usb_device");
     udev_enumerate_scan_devices(e);
     udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) ++expected;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e))++ expected;
     udev_enumerate_unref(e);
     udev_unref(u);
 
