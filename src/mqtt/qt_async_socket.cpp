@@ -26,7 +26,8 @@ QtAsyncSocket::QtAsyncSocket() {
     connect(&m_socket, &QSslSocket::readyRead, this, &QtAsyncSocket::serveReads);
     connect(&m_socket, &QSslSocket::bytesWritten, this, &QtAsyncSocket::onBytesWritten);
     connect(&m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-        if (!m_error) m_error = m_socket.errorString().toStdString();
+        // After our own disconnect() the peer closing too is no error.
+        if (!m_error && !m_closeRequested) m_error = m_socket.errorString().toStdString();
     });
     connect(&m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
         std::string text = "TLS verification failed:";
@@ -54,7 +55,7 @@ bool QtAsyncSocket::connectToHost(const std::string& host, uint16_t port, std::s
     m_host = host;
     m_port = port;
     m_open = true;
-    m_tlsStarted = m_manualTrust = m_secured = false;
+    m_tlsStarted = m_manualTrust = m_secured = m_closeRequested = false;
     m_error.reset();
     m_read.reset();
     m_writes.clear();
@@ -192,6 +193,7 @@ void QtAsyncSocket::serveReads() {
 
 void QtAsyncSocket::disconnect() {
     if (!m_open) return;
+    m_closeRequested = true;
     m_socket.disconnectFromHost();
 }
 

@@ -57,6 +57,7 @@ class QtAsyncSocket : public QObject, public AsyncSocket {
     bool m_tlsStarted = false;
     bool m_manualTrust = false;
     bool m_secured = false;
+    bool m_closeRequested = false;  // disconnect() was called
     bool m_serving = false;
     bool m_serveQueued = false;
     std::optional<std::string> m_error;
