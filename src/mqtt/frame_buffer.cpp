@@ -16,6 +16,7 @@ MqttFrameBuffer::~MqttFrameBuffer() = default;
 
 bool MqttFrameBuffer::add(MqttFramePublish frame) {
     if (isBufferFull()) {
+        ++m_abandoned;
         printDebug("Buffer is full, message(" + std::to_string(frame.msgid().value_or(0)) +
                    ") was abandoned.");
         return false;

@@ -41,6 +41,8 @@ class MqttFrameBuffer {
     void setBufferSize(size_t n) { m_bufferSize = n; }
 
     size_t waitingCount() const { return m_buffer.size(); }
+    // Frames refused by add() since the buffer was made.
+    size_t abandonedCount() const { return m_abandoned; }
     size_t inFlightCount() const { return m_silos.size(); }
     bool isBufferEmpty() const { return m_buffer.empty(); }
     // Strictly greater: the waiting list takes up to bufferSize + 1 frames.
@@ -73,6 +75,7 @@ class MqttFrameBuffer {
     size_t m_silosMaxNumber = 10;
     double m_timeout = 60.0;
     bool m_transporting = false;
+    size_t m_abandoned = 0;
     QObject m_context;  // receiver of queued work; gone with the buffer
     QTimer m_timer;
 };

@@ -74,6 +74,7 @@ TEST_F(FrameBufferTest, WaitingListHoldsTwoThousandAndOneFrames) {
     MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
     EXPECT_EQ(out, "MQTT(debug): Buffer is full, message(2002) was abandoned.\n");
     EXPECT_EQ(buffer.waitingCount(), 2001u);
+    EXPECT_EQ(buffer.abandonedCount(), 1u);
 }
 
 TEST_F(FrameBufferTest, OneAckRemovesOnlyTheOlderOfTwoSameIds) {
