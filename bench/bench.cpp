@@ -15,15 +15,15 @@
 #include <fstream>
 #include <thread>
 
-#include "app_delegate.h"
-#include "fake_client.h"
-#include "login_stub.h"
-#include "mosquitto_broker.h"
+#include "app/app_delegate.h"
+#include "mqtt/session.h"
 #include "peers.h"
-#include "proc_status.h"
-#include "session.h"
-#include "view_controller.h"
-#include "wait.h"
+#include "support/fake_client.h"
+#include "support/login_stub.h"
+#include "support/mosquitto_broker.h"
+#include "support/proc_status.h"
+#include "support/wait.h"
+#include "ui/view_controller.h"
 
 using namespace tgw;
 using bench::MosquittoPeer;

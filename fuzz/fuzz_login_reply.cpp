@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "user_connection.h"
+#include "ui/user_connection.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto user = tgw::ui::UserConnection::decode(

@@ -2,8 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame_publish.h"
-#include "logger.h"
+#include "mqtt/codec/frame_publish.h"
+#include "mqtt/codec/logger.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tgw::mqtt::MqttLogger::logger().setMinLevel(tgw::mqtt::MqttLoggerLevel::off);

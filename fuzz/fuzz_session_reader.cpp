@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fake_socket.h"
-#include "logger.h"
-#include "recording_delegate.h"
-#include "session.h"
+#include "mqtt/codec/logger.h"
+#include "mqtt/session.h"
+#include "support/fake_socket.h"
+#include "support/recording_delegate.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     static QCoreApplication app(*argc, *argv);

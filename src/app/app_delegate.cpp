@@ -1,12 +1,12 @@
-#include "app_delegate.h"
+#include "app/app_delegate.h"
 
 #include <unistd.h>
 
-#include "console.h"
-#include "process.h"
-#include "session.h"
-#include "settings.h"
-#include "utf8.h"
+#include "app/settings.h"
+#include "common/console.h"
+#include "common/utf8.h"
+#include "mqtt/session.h"
+#include "process/process.h"
 
 namespace tgw::app {
 

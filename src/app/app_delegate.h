@@ -11,10 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "bundle.h"
-#include "client.h"
-#include "collection_buffer.h"
-#include "mqtt_api.h"
+#include "app/collection_buffer.h"
+#include "app/mqtt_api.h"
+#include "mqtt/codec/client.h"
+#include "process/bundle.h"
 
 namespace tgw::app {
 

@@ -1,4 +1,4 @@
-#include "collection_buffer.h"
+#include "app/collection_buffer.h"
 
 #include <algorithm>
 #include <span>

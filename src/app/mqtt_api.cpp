@@ -1,4 +1,4 @@
-#include "mqtt_api.h"
+#include "app/mqtt_api.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,9 +1,9 @@
-#include "settings.h"
+#include "app/settings.h"
 
 #include <QFile>
 #include <QUrl>
 
-#include "console.h"
+#include "common/console.h"
 
 namespace tgw::app {
 

@@ -1,4 +1,4 @@
-#include "console.h"
+#include "common/console.h"
 
 #include <cstdio>
 

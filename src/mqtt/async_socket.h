@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
-#include "client.h"
+#include "mqtt/codec/bytes.h"
+#include "mqtt/codec/client.h"
 
 namespace tgw::mqtt {
 

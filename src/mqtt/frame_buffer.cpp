@@ -1,8 +1,8 @@
-#include "frame_buffer.h"
+#include "mqtt/frame_buffer.h"
 
 #include <QCoreApplication>
 
-#include "logger.h"
+#include "mqtt/codec/logger.h"
 
 namespace tgw::mqtt {
 

@@ -12,7 +12,7 @@
 #include <deque>
 #include <memory>
 
-#include "frame_publish.h"
+#include "mqtt/codec/frame_publish.h"
 
 namespace tgw::mqtt {
 

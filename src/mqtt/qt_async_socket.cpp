@@ -1,20 +1,10 @@
-#include "qt_async_socket.h"
+#include "mqtt/qt_async_socket.h"
 
 #include <QSslConfiguration>
 
+#include "mqtt/tls_trust.h"
+
 namespace tgw::mqtt {
-
-namespace {
-
-QList<QSslCertificate> certificatesFrom(const Bytes& bytes) {
-    const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
-                          static_cast<qsizetype>(bytes.size()));
-    QList<QSslCertificate> certs = QSslCertificate::fromData(data, QSsl::Pem);
-    if (certs.isEmpty()) certs = QSslCertificate::fromData(data, QSsl::Der);
-    return certs;
-}
-
-}  // namespace
 
 QtAsyncSocket::QtAsyncSocket() {
     m_readTimer.setSingleShot(true);
@@ -70,13 +60,9 @@ void QtAsyncSocket::onConnected() {
 }
 
 void QtAsyncSocket::startTLS(const std::optional<AsyncSocketTlsSettings>& settings) {
-    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    QList<QSslCertificate> cas = QSslConfiguration::systemCaCertificates();
     m_manualTrust = settings && settings->manuallyEvaluateTrust;
-    if (settings) {
-        for (const Bytes& pem : settings->extraCaCertificates) cas += certificatesFrom(pem);
-    }
-    conf.setCaCertificates(cas);
+    QSslConfiguration conf =
+        trustedTlsConfiguration(settings ? settings->extraCaCertificates : std::vector<Bytes>{});
     conf.setPeerVerifyMode(m_manualTrust ? QSslSocket::VerifyNone : QSslSocket::VerifyPeer);
     m_socket.setSslConfiguration(conf);
     m_socket.setPeerVerifyName(QString::fromStdString(m_host));

@@ -11,7 +11,7 @@
 #include <deque>
 #include <memory>
 
-#include "async_socket.h"
+#include "mqtt/async_socket.h"
 
 namespace tgw::mqtt {
 

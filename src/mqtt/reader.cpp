@@ -1,8 +1,8 @@
-#include "reader.h"
+#include "mqtt/reader.h"
 
-#include "frame.h"
-#include "frame_publish.h"
-#include "logger.h"
+#include "mqtt/codec/frame.h"
+#include "mqtt/codec/frame_publish.h"
+#include "mqtt/codec/logger.h"
 
 namespace tgw::mqtt {
 

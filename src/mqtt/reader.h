@@ -8,8 +8,8 @@
 #include <span>
 #include <string>
 
-#include "async_socket.h"
-#include "message.h"
+#include "mqtt/async_socket.h"
+#include "mqtt/codec/message.h"
 
 namespace tgw::mqtt {
 

@@ -1,8 +1,8 @@
-#include "session.h"
+#include "mqtt/session.h"
 
-#include "frame_acks.h"
-#include "frame_connect.h"
-#include "qt_async_socket.h"
+#include "mqtt/codec/frame_acks.h"
+#include "mqtt/codec/frame_connect.h"
+#include "mqtt/qt_async_socket.h"
 
 namespace tgw::mqtt {
 

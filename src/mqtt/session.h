@@ -12,12 +12,12 @@
 #include <optional>
 #include <string>
 
-#include "async_socket.h"
-#include "client.h"
-#include "frame.h"
-#include "frame_buffer.h"
-#include "logger.h"
-#include "reader.h"
+#include "mqtt/async_socket.h"
+#include "mqtt/codec/client.h"
+#include "mqtt/codec/frame.h"
+#include "mqtt/codec/logger.h"
+#include "mqtt/frame_buffer.h"
+#include "mqtt/reader.h"
 
 namespace tgw::mqtt {
 

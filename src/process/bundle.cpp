@@ -1,4 +1,4 @@
-#include "bundle.h"
+#include "process/bundle.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "utf8.h"
+#include "common/utf8.h"
 
 namespace tgw::process {
 

@@ -14,7 +14,7 @@
 #include <QString>
 #include <memory>
 
-#include "process.h"
+#include "process/process.h"
 
 namespace tgw::process {
 

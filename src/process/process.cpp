@@ -1,11 +1,11 @@
-#include "process.h"
+#include "process/process.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 
-#include "console.h"
-#include "piece_decoder.h"
-#include "privileged_launch.h"
+#include "common/console.h"
+#include "process/piece_decoder.h"
+#include "process/privileged_launch.h"
 
 namespace tgw::process {
 

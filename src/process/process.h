@@ -18,8 +18,8 @@
 #include <string>
 #include <string_view>
 
-#include "bundle.h"
-#include "slarder_error.h"
+#include "process/bundle.h"
+#include "process/slarder_error.h"
 
 namespace tgw::process {
 

@@ -1,8 +1,8 @@
 // The agent: one controller, one login window, the event loop.
 #include <QApplication>
 
-#include "app_delegate.h"
-#include "view_controller.h"
+#include "app/app_delegate.h"
+#include "ui/view_controller.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);

@@ -1,4 +1,4 @@
-#include "user_connection.h"
+#include "ui/user_connection.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

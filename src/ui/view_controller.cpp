@@ -1,4 +1,4 @@
-#include "view_controller.h"
+#include "ui/view_controller.h"
 
 #include <QFormLayout>
 #include <QMessageBox>
@@ -7,9 +7,10 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "console.h"
-#include "settings.h"
-#include "user_connection.h"
+#include "app/settings.h"
+#include "common/console.h"
+#include "mqtt/tls_trust.h"
+#include "ui/user_connection.h"
 
 namespace tgw::ui {
 
@@ -30,14 +31,7 @@ QByteArray loginBody(const QString& email, const QString& password) {
 }
 
 QSslConfiguration tlsConfiguration() {
-    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    QList<QSslCertificate> cas = QSslConfiguration::systemCaCertificates();
-    for (const auto& pem : app::extraCaCertificates()) {
-        cas += QSslCertificate::fromData(QByteArray(reinterpret_cast<const char*>(pem.data()),
-                                                    static_cast<qsizetype>(pem.size())));
-    }
-    conf.setCaCertificates(cas);
-    return conf;
+    return mqtt::trustedTlsConfiguration(app::extraCaCertificates());
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "app_delegate.h"
+#include "app/app_delegate.h"
 
 namespace tgw::ui {
 

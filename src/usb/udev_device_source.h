@@ -10,7 +10,7 @@
 #include <map>
 #include <memory>
 
-#include "usb_device_source.h"
+#include "usb/usb_device_source.h"
 
 struct udev;
 struct udev_monitor;

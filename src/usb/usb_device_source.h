@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "usb_device.h"
+#include "usb/usb_device.h"
 
 namespace tgw::usb {
 

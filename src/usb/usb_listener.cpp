@@ -1,8 +1,8 @@
-#include "usb_listener.h"
+#include "usb/usb_listener.h"
 
 #include <chrono>
 
-#include "console.h"
+#include "common/console.h"
 
 namespace tgw::usb {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "usb_watcher.h"
+#include "usb/usb_watcher.h"
 
 namespace tgw::usb {
 

@@ -1,6 +1,6 @@
-#include "usb_watcher.h"
+#include "usb/usb_watcher.h"
 
-#include "udev_device_source.h"
+#include "usb/udev_device_source.h"
 
 namespace tgw::usb {
 

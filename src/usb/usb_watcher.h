@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "usb_device_source.h"
+#include "usb/usb_device_source.h"
 
 namespace tgw::usb {
 

@@ -5,11 +5,11 @@
 #include <QFile>
 #include <QProcess>
 
-#include "app_delegate.h"
-#include "mosquitto_broker.h"
-#include "recording_delegate.h"
-#include "session.h"
-#include "wait.h"
+#include "app/app_delegate.h"
+#include "mqtt/session.h"
+#include "support/mosquitto_broker.h"
+#include "support/recording_delegate.h"
+#include "support/wait.h"
 
 using namespace tgw::app;
 using namespace tgw::mqtt;

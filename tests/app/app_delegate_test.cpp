@@ -6,9 +6,9 @@
 
 #include <QDir>
 
-#include "app_delegate.h"
-#include "fake_client.h"
-#include "wait.h"
+#include "app/app_delegate.h"
+#include "support/fake_client.h"
+#include "support/wait.h"
 
 using namespace tgw::app;
 using tgw::mqtt::MqttConnAck;

@@ -5,14 +5,14 @@
 
 #include <QElapsedTimer>
 
-#include "app_delegate.h"
-#include "mosquitto_broker.h"
-#include "proc_status.h"
-#include "recording_delegate.h"
-#include "session.h"
-#include "settings.h"
-#include "view_controller.h"
-#include "wait.h"
+#include "app/app_delegate.h"
+#include "app/settings.h"
+#include "mqtt/session.h"
+#include "support/mosquitto_broker.h"
+#include "support/proc_status.h"
+#include "support/recording_delegate.h"
+#include "support/wait.h"
+#include "ui/view_controller.h"
 
 using namespace tgw;
 using app::AppDelegate;

@@ -3,11 +3,11 @@
 
 #include <QFile>
 
-#include "mosquitto_broker.h"
-#include "qt_async_socket.h"
-#include "recording_delegate.h"
-#include "session.h"
-#include "wait.h"
+#include "mqtt/qt_async_socket.h"
+#include "mqtt/session.h"
+#include "support/mosquitto_broker.h"
+#include "support/recording_delegate.h"
+#include "support/wait.h"
 
 using namespace tgw::mqtt;
 using tgw::test::MosquittoBroker;

@@ -2,13 +2,13 @@
 // input, and the logger's line format.
 #include <gtest/gtest.h>
 
-#include "client.h"
-#include "frame.h"
-#include "frame_acks.h"
-#include "frame_connect.h"
-#include "frame_publish.h"
-#include "hex.h"
-#include "logger.h"
+#include "mqtt/codec/client.h"
+#include "mqtt/codec/frame.h"
+#include "mqtt/codec/frame_acks.h"
+#include "mqtt/codec/frame_connect.h"
+#include "mqtt/codec/frame_publish.h"
+#include "mqtt/codec/logger.h"
+#include "support/hex.h"
 
 using namespace tgw::mqtt;
 using tgw::test::hex;

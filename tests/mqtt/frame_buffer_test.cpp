@@ -2,9 +2,9 @@
 // waiting list, acknowledgements, duplicate ids and giving up on a frame.
 #include <gtest/gtest.h>
 
-#include "frame_buffer.h"
-#include "logger.h"
-#include "wait.h"
+#include "mqtt/codec/logger.h"
+#include "mqtt/frame_buffer.h"
+#include "support/wait.h"
 
 using namespace tgw::mqtt;
 using tgw::test::waitUntil;

@@ -5,11 +5,11 @@
 
 #include <QCoreApplication>
 
-#include "fake_socket.h"
-#include "hex.h"
-#include "recording_delegate.h"
-#include "session.h"
-#include "wait.h"
+#include "mqtt/session.h"
+#include "support/fake_socket.h"
+#include "support/hex.h"
+#include "support/recording_delegate.h"
+#include "support/wait.h"
 
 using namespace tgw::mqtt;
 using tgw::test::FakeSocket;

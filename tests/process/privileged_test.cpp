@@ -1,9 +1,9 @@
 // Privileged launch through a stand-in elevator that runs its arguments as they are.
 #include <gtest/gtest.h>
 
-#include "privileged_launch.h"
-#include "process.h"
-#include "wait.h"
+#include "process/privileged_launch.h"
+#include "process/process.h"
+#include "support/wait.h"
 
 using namespace tgw::process;
 using tgw::test::waitUntil;

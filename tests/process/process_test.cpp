@@ -6,9 +6,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "proc_status.h"
-#include "process.h"
-#include "wait.h"
+#include "process/process.h"
+#include "support/proc_status.h"
+#include "support/wait.h"
 
 using namespace tgw::process;
 using tgw::test::waitUntil;

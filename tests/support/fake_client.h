@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "client.h"
+#include "mqtt/codec/client.h"
 
 namespace tgw::test {
 

@@ -1,4 +1,4 @@
-#include "login_stub.h"
+#include "support/login_stub.h"
 
 #include <QFile>
 #include <QSslCertificate>

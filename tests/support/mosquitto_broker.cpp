@@ -1,4 +1,4 @@
-#include "mosquitto_broker.h"
+#include "support/mosquitto_broker.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <QTcpSocket>
 #include <QTextStream>
 
-#include "wait.h"
+#include "support/wait.h"
 
 namespace tgw::test {
 

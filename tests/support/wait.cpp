@@ -1,4 +1,4 @@
-#include "wait.h"
+#include "support/wait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -6,12 +6,12 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "login_stub.h"
-#include "mosquitto_broker.h"
-#include "recording_delegate.h"
-#include "session.h"
-#include "view_controller.h"
-#include "wait.h"
+#include "mqtt/session.h"
+#include "support/login_stub.h"
+#include "support/mosquitto_broker.h"
+#include "support/recording_delegate.h"
+#include "support/wait.h"
+#include "ui/view_controller.h"
 
 using namespace tgw::ui;
 using tgw::app::AppDelegate;

@@ -7,12 +7,12 @@
 #include <QTest>
 #include <QTimer>
 
-#include "fake_client.h"
-#include "login_stub.h"
-#include "mosquitto_broker.h"
-#include "user_connection.h"
-#include "view_controller.h"
-#include "wait.h"
+#include "support/fake_client.h"
+#include "support/login_stub.h"
+#include "support/mosquitto_broker.h"
+#include "support/wait.h"
+#include "ui/user_connection.h"
+#include "ui/view_controller.h"
 
 using namespace tgw::ui;
 using tgw::app::AppDelegate;

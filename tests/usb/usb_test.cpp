@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <libudev.h>
 
-#include "usb_listener.h"
-#include "usb_watcher.h"
+#include "usb/usb_listener.h"
+#include "usb/usb_watcher.h"
 
 using namespace tgw::usb;
 

@@ -1,8 +1,8 @@
-#include "logger.h"
+#include "mqtt/codec/logger.h"
 
 #include <string>
 
-#include "console.h"
+#include "common/console.h"
 
 namespace tgw::mqtt {
 

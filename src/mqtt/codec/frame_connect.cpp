@@ -1,4 +1,4 @@
-#include "frame_connect.h"
+#include "mqtt/codec/frame_connect.h"
 
 namespace tgw::mqtt {
 

@@ -1,6 +1,6 @@
-#include "frame_publish.h"
+#include "mqtt/codec/frame_publish.h"
 
-#include "logger.h"
+#include "mqtt/codec/logger.h"
 
 namespace tgw::mqtt {
 

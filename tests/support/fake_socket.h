@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <deque>
 
-#include "async_socket.h"
+#include "mqtt/async_socket.h"
 
 namespace tgw::test {
 

@@ -1,4 +1,4 @@
-#include "frame.h"
+#include "mqtt/codec/frame.h"
 
 #include <cstring>
 #include <string>

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "frame.h"
+#include "mqtt/codec/frame.h"
 
 namespace tgw::mqtt {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "message.h"
+#include "mqtt/codec/message.h"
 
 namespace tgw::mqtt {
 

@@ -1,4 +1,4 @@
-#include "bytes.h"
+#include "mqtt/codec/bytes.h"
 
 namespace tgw::mqtt {
 

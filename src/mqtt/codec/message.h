@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "bytes.h"
+#include "mqtt/codec/bytes.h"
 
 namespace tgw::mqtt {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "bytes.h"
+#include "mqtt/codec/bytes.h"
 
 namespace tgw::mqtt {
 

@@ -1,4 +1,4 @@
-#include "message.h"
+#include "mqtt/codec/message.h"
 
 namespace tgw::mqtt {
 

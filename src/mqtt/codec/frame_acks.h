@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "frame.h"
+#include "mqtt/codec/frame.h"
 
 namespace tgw::mqtt {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "utf8.h"
+#include "common/utf8.h"
 
 namespace tgw::mqtt {
 

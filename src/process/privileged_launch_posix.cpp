@@ -1,4 +1,4 @@
-#include "privileged_launch.h"
+#include "process/privileged_launch.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,8 +16,8 @@
 #include <QTimer>
 #include <vector>
 
-#include "console.h"
-#include "piece_decoder.h"
+#include "common/console.h"
+#include "process/piece_decoder.h"
 
 extern char** environ;
 

@@ -1,11 +1,11 @@
-#include "udev_device_source.h"
+#include "usb/udev_device_source.h"
 
 #include <libudev.h>
 
 #include <QFileInfo>
 #include <cstring>
 
-#include "console.h"
+#include "common/console.h"
 
 namespace tgw::usb {
 

@@ -1,4 +1,4 @@
-#include "client.h"
+#include "mqtt/codec/client.h"
 
 namespace tgw::mqtt {
 

@@ -2,8 +2,8 @@
 // client's settings at the moment it is packed.
 #pragma once
 
-#include "client.h"
-#include "frame.h"
+#include "mqtt/codec/client.h"
+#include "mqtt/codec/frame.h"
 
 namespace tgw::mqtt {
 

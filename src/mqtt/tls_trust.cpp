@@ -1,0 +1,23 @@
+#include "mqtt/tls_trust.h"
+
+namespace tgw::mqtt {
+
+QList<QSslCertificate> trustedCaCertificates(const std::vector<std::vector<uint8_t>>& extraCas) {
+    QList<QSslCertificate> cas = QSslConfiguration::systemCaCertificates();
+    for (const auto& bytes : extraCas) {
+        const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
+                              static_cast<qsizetype>(bytes.size()));
+        QList<QSslCertificate> certs = QSslCertificate::fromData(data, QSsl::Pem);
+        if (certs.isEmpty()) certs = QSslCertificate::fromData(data, QSsl::Der);
+        cas += certs;
+    }
+    return cas;
+}
+
+QSslConfiguration trustedTlsConfiguration(const std::vector<std::vector<uint8_t>>& extraCas) {
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setCaCertificates(trustedCaCertificates(extraCas));
+    return conf;
+}
+
+}  // namespace tgw::mqtt
