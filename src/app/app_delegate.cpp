@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <QTimer>
+
 #include "app/settings.h"
 #include "common/console.h"
 #include "common/utf8.h"
@@ -92,6 +94,20 @@ AppDelegate::~AppDelegate() {
 
 void AppDelegate::_console(std::string_view text) {
     writeConsoleLine(std::string("Delegate: ").append(text));
+}
+
+void AppDelegate::start(std::string newPrefix, std::optional<BrokerCredentials>) {
+    prefix = std::move(newPrefix);
+    connectMqtt();
+}
+
+void AppDelegate::stop() {
+    mqtt.reset();
+}
+
+void AppDelegate::shutdown(std::function<void()> done) {
+    if (mqtt) mqtt->disconnect();
+    QTimer::singleShot(0, [done = std::move(done)] { done(); });
 }
 
 void AppDelegate::connectMqtt() {

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,12 +19,30 @@
 
 namespace tgw::app {
 
+// The broker connection as the window shows it.
+enum class ConnectionState {
+    connecting,    // from start() until the broker's SUBACK for the command topic
+    connected,     // subscribed: commands arrive
+    retrying,      // lost unexpectedly; connecting again after a back-off
+    refused,       // the broker refused the credentials (CONNACK 4 or 5): no retry
+    untrusted,     // the broker's certificate is not trusted: no retry
+    disconnected,  // ended, and not retrying for another reason
+};
+
+// Broker credentials that a login reply may carry for its account.
+struct BrokerCredentials {
+    std::string username;
+    std::string password;
+};
+
 // What the controller needs of the login window.
 class LoginWindow {
   public:
     virtual ~LoginWindow() = default;
     // The broker connection has ended: show it and offer the login again.
     virtual void disconnect() = 0;
+    // Every change of the connection's state.
+    virtual void connectionStateChanged(ConnectionState) {}
 };
 
 class AppDelegate : public mqtt::MqttDelegate {
@@ -55,6 +74,18 @@ class AppDelegate : public mqtt::MqttDelegate {
     std::string prefix;
     // The broker keep-alive; the program uses kKeepAlive, fault tests a shorter one.
     uint16_t keepAlive = kKeepAlive;
+
+    // Starts the broker connection for an account whose login succeeded: ends
+    // any earlier session and retrying, then connects with `credentials` (the
+    // built-in ones when none).
+    void start(std::string prefix, std::optional<BrokerCredentials> credentials = std::nullopt);
+    // Ends the session and any retrying without telling the window (a new
+    // login is starting).
+    void stop();
+    // Quitting: sends DISCONNECT (waiting at most 1 s for it to be written),
+    // stops every running tool, then calls `done` on the event loop.
+    void shutdown(std::function<void()> done);
+    void setLoginWindow(LoginWindow* window) { viewContrl = window; }
 
     // Replaces the session with a new one and connects it.
     void connectMqtt();

@@ -49,4 +49,9 @@ std::vector<std::vector<uint8_t>> extraCaCertificates() {
     return {std::vector<uint8_t>(pem.begin(), pem.end())};
 }
 
+const Limits& limits() {
+    static const Limits defaults;
+    return defaults;
+}
+
 }  // namespace tgw::app

@@ -30,9 +30,22 @@ MqttConnAck connAckFromCode(uint8_t code);
 // The case name, e.g. "notAuthorized".
 const char* toString(MqttConnAck ack);
 
+// What kind of fault ended a connection; owners decide from it whether trying
+// again can help (it cannot for an untrusted certificate).
+enum class MqttErrorKind : uint8_t {
+    other,
+    network,               // refused, reset, closed by the broker, host not found
+    untrustedCertificate,  // the broker's certificate failed verification
+    connectTimeout,        // TCP + TLS + CONNACK took longer than the connect timeout
+    keepAliveTimeout,      // the broker stopped answering
+    packetTooLarge,        // an incoming packet above the size limit
+    malformedPacket,       // bytes that are not MQTT 3.1.1
+};
+
 // Why a connection ended, when it did not end cleanly.
 struct MqttError {
     std::string description;
+    MqttErrorKind kind = MqttErrorKind::other;
 };
 
 // What a delegate sees when asked to judge the broker's certificate itself.
