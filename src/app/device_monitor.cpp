@@ -24,9 +24,11 @@ QString notInstalled(const QString& tool) {
     return tool + QStringLiteral(" is niet geïnstalleerd");
 }
 
+// The last line of a tool's output, where tools put their reason; bounded
+// for the window.
 QString lastLine(const QString& text) {
     const QStringList lines = text.trimmed().split(QLatin1Char('\n'));
-    return lines.isEmpty() ? QString() : lines.last().trimmed();
+    return lines.isEmpty() ? QString() : lines.last().trimmed().left(160);
 }
 
 // States that change without a USB event, by the phone's user or by itself.

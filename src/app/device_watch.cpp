@@ -1,5 +1,7 @@
 #include "app/device_watch.h"
 
+#include <iterator>
+
 #include "app/device_monitor.h"
 
 namespace tgw::app {
@@ -19,15 +21,21 @@ DeviceWatch::~DeviceWatch() {
     m_listener.reset();  // no callback into a half-destroyed watch
 }
 
+namespace {
+// Listings after an accepted USB event, in milliseconds after the one before.
+constexpr int kFollowUps[] = {1000, 2000, 3000};
+}  // namespace
+
 void DeviceWatch::usbChanged() {
     m_monitor.refresh();
-    m_followUpsLeft = 2;
-    m_followUp.start(1000);
+    m_followUpsDone = 0;
+    m_followUp.start(kFollowUps[0]);
 }
 
 void DeviceWatch::followUp() {
     m_monitor.refresh();
-    if (--m_followUpsLeft > 0) m_followUp.start(2000);
+    if (++m_followUpsDone < int(std::size(kFollowUps)))
+        m_followUp.start(kFollowUps[m_followUpsDone]);
 }
 
 }  // namespace tgw::app

@@ -3,8 +3,8 @@
 // listener accepts (it writes the "device added/removed" console lines and
 // debounces bursts). The tools see a new phone a moment after the USB event
 // (adb's server and the iPhone multiplexer notice it themselves), and a burst
-// may hide a detach, so each accepted event is followed by two more listings,
-// one and three seconds later.
+// may hide a detach, so each accepted event is followed by three more
+// listings, one, three and six seconds later.
 #pragma once
 
 #include <QTimer>
@@ -34,7 +34,7 @@ class DeviceWatch {
 
     DeviceMonitor& m_monitor;
     QTimer m_followUp;
-    int m_followUpsLeft = 0;
+    int m_followUpsDone = 0;
     std::unique_ptr<usb::USBListener> m_listener;
 };
 

@@ -9,7 +9,8 @@
 #   adb-daemon-start                     adb first reports starting its server
 #   hang <tool>                          that tool never answers
 # $DEVICE_TOOLS_ARGS: a file each tool appends "<tool> <arguments>" to, or
-# "stdout" to print that line before the answer.
+# "stdout" to print that line before the answer. Calls other than the
+# listings answer nothing and succeed, so they show only their arguments.
 phones=${FAKE_PHONES:-/dev/null}
 tool=${0##*/}
 case "${DEVICE_TOOLS_ARGS:-}" in
