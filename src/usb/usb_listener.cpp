@@ -36,6 +36,7 @@ void USBListener::deviceAdded(const USBDevice& device) {
 void USBListener::deviceRemoved(const USBDevice& device) {
     if (withinDebounce()) return;
     writeConsoleLine("device removed: " + device.name().value_or("<unknown>"));
+    if (m_removalCallback) m_removalCallback();
 }
 
 }  // namespace tgw::usb

@@ -1,7 +1,8 @@
 // USBListener: turns the watcher's reports into console lines and one callback.
 // Each accepted attach writes "device added: <name>" and calls the callback;
-// a detach writes "device removed: <name>"; any event within one second after
-// an accepted attach is ignored (a hub brings its devices in a burst).
+// a detach writes "device removed: <name>" and calls the removal callback; any
+// event within one second after an accepted attach is ignored (a hub brings its
+// devices in a burst).
 #pragma once
 
 #include <functional>
@@ -26,6 +27,10 @@ class USBListener : public USBWatcherDelegate {
     void setCallback(std::function<void()> finalCallback) {
         m_callbackFunc = std::move(finalCallback);
     }
+    // Called after each accepted detach (none by default).
+    void setRemovalCallback(std::function<void()> callback) {
+        m_removalCallback = std::move(callback);
+    }
 
     void deviceAdded(const USBDevice& device) override;
     void deviceRemoved(const USBDevice& device) override;
@@ -37,6 +42,7 @@ class USBListener : public USBWatcherDelegate {
 
     Clock m_clock;
     std::function<void()> m_callbackFunc = [] {};
+    std::function<void()> m_removalCallback;
     double m_lastActionTime = 0;
     std::unique_ptr<USBWatcher> m_usbWatcher;
 };

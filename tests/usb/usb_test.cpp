@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <libudev.h>
 
+#include "support/usb_scripted_source.h"
 #include "usb/usb_listener.h"
 #include "usb/usb_watcher.h"
 
@@ -10,20 +11,7 @@ using namespace tgw::usb;
 
 namespace {
 
-// A scripted device source: devices present at start, then changes on demand.
-class ScriptedSource : public USBDeviceSource {
-  public:
-    explicit ScriptedSource(std::vector<USBDevice> present, Handler* out = nullptr)
-        : m_present(std::move(present)), m_out(out) {}
-    std::vector<USBDevice> start(Handler handler) override {
-        if (m_out) *m_out = handler;
-        return m_present;
-    }
-
-  private:
-    std::vector<USBDevice> m_present;
-    Handler* m_out;
-};
+using ScriptedSource = tgw::test::ScriptedUsbSource;
 
 class Recorder : public USBWatcherDelegate {
   public:
@@ -74,8 +62,9 @@ TEST(USBListener, DebouncesAfterAnAcceptedAttach) {
             [&] { return now; });
     });
     EXPECT_EQ(atStart, "device added: Pixel 7\n");  // the hub fell inside the second
-    int calls = 0;
+    int calls = 0, removals = 0;
     listener->setCallback([&] { ++calls; });
+    listener->setRemovalCallback([&] { ++removals; });
     auto add = [&](const USBDevice& d) { emit(USBDeviceSource::Change::added, d); };
     auto remove = [&](const USBDevice& d) { emit(USBDeviceSource::Change::removed, d); };
 
@@ -106,6 +95,7 @@ TEST(USBListener, DebouncesAfterAnAcceptedAttach) {
               }),
               "device added: Pixel 7\n");  // detach moved nothing
     EXPECT_EQ(calls, 2);
+    EXPECT_EQ(removals, 1);  // the accepted detach only
 
     const double accepted = now;
     now = accepted - 60'000;  // clock set back a minute
