@@ -102,7 +102,14 @@ class Launch : public QObject, public RunningLaunch {
         QProcess& qp = m_process->qprocess();
         const QString& path = m_process->launchPath();
         if (qp.state() != QProcess::NotRunning) failStart(path, "it is already running");
-        std::vector<int> childEnds;
+        // The child's ends of the streams, closed here once the child has them
+        // (or the start failed).
+        struct ChildEnds : std::vector<int> {
+            ~ChildEnds() {
+                for (int fd : *this)
+                    if (fd >= 0) ::close(fd);
+            }
+        } childEnds;
         int childOut = -1;
         int childErr = -1;
         if (m_output) {
@@ -133,9 +140,7 @@ class Launch : public QObject, public RunningLaunch {
         });
         connect(&qp, &QProcess::finished, this, [this] { processEnded(); });
         qp.start(path, m_process->arguments());
-        const bool running = qp.waitForStarted(30000);
-        for (int fd : childEnds) ::close(fd);
-        if (!running) {
+        if (!qp.waitForStarted(30000)) {
             QObject::disconnect(&qp, nullptr, this, nullptr);
             failStart(path, qp.errorString().toStdString());
         }

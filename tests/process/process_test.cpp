@@ -1,5 +1,6 @@
 // The runner with real child processes: stream wiring, pieces, exit statuses,
-// start failures, the input pipe, the shipped launchers and bounded memory.
+// start failures, the input pipe, stopping, the shipped launchers and bounded
+// memory.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -159,8 +160,8 @@ TEST(ProcessStreams, OutputIsReadToItsEndBeforeTheEndIsReported) {
     clock.start();
     const auto held = run("holds_output.sh");
     EXPECT_LT(clock.elapsed(), 10000);
-    const pid_t leftBehind = std::stoi(held->joined());
-    ::kill(leftBehind, SIGKILL);
+    const pid_t leftBehind = std::atoi(held->joined().c_str());
+    if (leftBehind > 0) ::kill(leftBehind, SIGKILL);
 }
 
 TEST(ProcessText, CharacterCutByAReadIsCompletedAndInvalidBytesAreReplaced) {

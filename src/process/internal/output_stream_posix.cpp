@@ -73,11 +73,9 @@ void OutputStream::deliver(const std::optional<std::string>& piece) {
 }
 
 void OutputStream::closeFd() {
-    if (m_notifier) {
-        // This may run inside the notifier's own signal: let it go afterwards.
-        m_notifier->setEnabled(false);
-        m_notifier.release()->deleteLater();
-    }
+    // This may run inside the notifier's own signal: it is only switched off
+    // here and goes with the stream.
+    if (m_notifier) m_notifier->setEnabled(false);
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
 }
