@@ -27,10 +27,6 @@ namespace tgw::process {
 
 namespace {
 
-// How long, after the elevator has ended, the end of the channel is awaited:
-// a process it left behind may hold the channel open for good.
-constexpr int kStreamEndWaitMs = 1000;
-
 std::optional<QString>& elevationOverride() {
     static std::optional<QString> program;
     return program;
@@ -82,8 +78,7 @@ class PrivilegedLaunch : public QObject, public RunningLaunch {
         m_sawOutput = true;
         if (!m_notedReplacement && m_stream.replacedAny()) {
             m_notedReplacement = true;
-            writeConsoleLine(QFileInfo(m_launchPath).fileName().toStdString() +
-                             " wrote bytes that are not UTF-8; each was replaced by U+FFFD");
+            writeConsoleLine(QFileInfo(m_launchPath).fileName().toStdString() + kNotUtf8Note);
         }
         if (m_output) m_output(piece, &m_input);
     }

@@ -13,6 +13,11 @@
 
 namespace tgw::process {
 
+// The console line that notes, once per launch after the program's name, that
+// its output was not all UTF-8.
+inline constexpr const char* kNotUtf8Note =
+    " wrote bytes that are not UTF-8; each was replaced by U+FFFD";
+
 class OutputStream {
   public:
     using PieceHandler = std::function<void(const std::string& piece)>;

@@ -10,6 +10,11 @@
 
 namespace tgw::process {
 
+// How long, after the started process has ended, the end of its output is
+// awaited before the end is reported: a process it left behind may hold the
+// output open for good.
+inline constexpr int kStreamEndWaitMs = 1000;
+
 class RunningLaunch {
   public:
     RunningLaunch();
