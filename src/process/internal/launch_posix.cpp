@@ -55,11 +55,15 @@ int aboveStandard(int fd) {
 // A pipe as {read end, write end}, both close-on-exec.
 std::pair<int, int> makePipe(const QString& launchPath) {
     int fds[2];
-    if (::pipe(fds) != 0) failStart(launchPath, std::string("no pipe: ") + strerror(errno));
-    for (int& fd : fds) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        fd = aboveStandard(fd);
-    }
+#ifdef __linux__
+    const int rc = ::pipe2(fds, O_CLOEXEC);
+#else
+    const int rc = ::pipe(fds);
+    if (rc == 0)
+        for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+    if (rc != 0) failStart(launchPath, std::string("no pipe: ") + strerror(errno));
+    for (int& fd : fds) fd = aboveStandard(fd);
     return {fds[0], fds[1]};
 }
 
