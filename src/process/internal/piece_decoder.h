@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringDecoder>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,8 +42,12 @@ class PieceDecoder {
     std::string repaired(std::string data) {
         if (isValidUtf8(data)) return data;
         m_replaced = true;
+        // A byte order mark at the start is text like any other here.
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                         QStringDecoder::Flag::ConvertInitialBom);
         const QByteArray text =
-            QString::fromUtf8(data.data(), static_cast<qsizetype>(data.size())).toUtf8();
+            QString(decoder(QByteArrayView(data.data(), static_cast<qsizetype>(data.size()))))
+                .toUtf8();
         return std::string(text.constData(), static_cast<size_t>(text.size()));
     }
 
