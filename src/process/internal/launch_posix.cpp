@@ -90,7 +90,7 @@ class Launch : public QObject, public RunningLaunch {
     }
 
     ~Launch() override {
-        if (isRegistered() && groupHasMembers(group())) ::kill(-group(), SIGKILL);
+        if (isRegistered() && groupHasMembers(group())) signalGroup(group(), SIGKILL);
         QObject::disconnect(&m_process->qprocess(), nullptr, this, nullptr);
     }
 

@@ -49,6 +49,9 @@ class RunningLaunch {
     pid_t m_group = 0;
 };
 
+// Sends `signal` to every process of the group; nothing for an id that cannot
+// be a launch's group.
+void signalGroup(pid_t group, int signal);
 // Whether any process of the group is still there (zombies included).
 bool groupHasMembers(pid_t group);
 

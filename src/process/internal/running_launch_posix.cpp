@@ -28,13 +28,18 @@ uint64_t nextId() {
 }
 
 void killLeftovers(pid_t group) {
-    if (groupHasMembers(group)) ::kill(-group, SIGKILL);
+    if (groupHasMembers(group)) signalGroup(group, SIGKILL);
 }
 
 }  // namespace
 
+void signalGroup(pid_t group, int signal) {
+    // 0 and 1 would reach the caller's own group or every process.
+    if (group > 1) ::kill(-group, signal);
+}
+
 bool groupHasMembers(pid_t group) {
-    return group > 0 && (::kill(-group, 0) == 0 || errno == EPERM);
+    return group > 1 && (::kill(-group, 0) == 0 || errno == EPERM);
 }
 
 RunningLaunch::RunningLaunch() : m_id(nextId()) {}
@@ -45,7 +50,7 @@ RunningLaunch::~RunningLaunch() {
 
 void RunningLaunch::started(pid_t group) {
     m_group = group;
-    registry()[m_id] = this;
+    if (group > 1) registry()[m_id] = this;
 }
 
 void RunningLaunch::reported() {
@@ -60,7 +65,7 @@ void RunningLaunch::stop(uint64_t id) {
     const auto it = registry().find(id);
     if (it == registry().end()) return;
     const pid_t group = it->second->group();
-    ::kill(-group, SIGTERM);
+    signalGroup(group, SIGTERM);
     QTimer::singleShot(kGraceMs, [group] { killLeftovers(group); });
 }
 
@@ -75,7 +80,7 @@ void RunningLaunch::stopAll() {
             if (signalled.count(id) == 0) {
                 fresh.push_back(id);
                 signalled[id] = launch->group();
-                ::kill(-launch->group(), SIGTERM);
+                signalGroup(launch->group(), SIGTERM);
             }
         }
         if (fresh.empty()) break;
