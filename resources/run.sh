@@ -10,7 +10,8 @@
 #
 # The tool's output is passed on when the tool has ended, in one write together
 # with "<DO>", so that a reader never sees a failure text ("No device found")
-# and the end marker as two separate answers.
+# and the end marker as two separate answers. Device selection such as
+# "-u UDID" is just more words of the command line.
 if [ "$#" -ne 1 ]; then
     echo "error: run.sh takes exactly one argument, the tool's command line" >&2
     exit 2
@@ -51,10 +52,23 @@ if [ ! -f "$tool" ] || [ ! -x "$tool" ]; then
     tool=$found
 fi
 
-output=$(mktemp "${TMPDIR:-/tmp}/run.sh.XXXXXX") || exit 1
+tmp=${TMPDIR:-/tmp}
+case "$tmp" in /*) ;; *) tmp=/tmp ;; esac
+output=$(mktemp "$tmp/run.sh.XXXXXX") || exit 1
+# The file is removed as soon as it is open and then used through descriptors
+# 3 (write) and 4 (read), so nothing of the device's output stays on disk
+# however run.sh ends, SIGKILL included; the traps cover the moment before.
 trap 'rm -f "$output"' EXIT
-"$tool" "$@" >"$output" 2>&1
+for sig in HUP INT TERM; do
+    # shellcheck disable=SC2064  # the signal's name is meant to be fixed now
+    trap "rm -f \"\$output\"; trap - $sig; kill -$sig \$\$" "$sig"
+done
+# shellcheck disable=SC2094  # one descriptor writes, the other reads: on purpose
+exec 3>"$output" 4<"$output"
+rm -f "$output"
+"$tool" "$@" >&3 2>&3 3>&- 4<&-
 status=$?
-echo "<DO>" >>"$output"
-cat "$output"
+echo "<DO>" >&3
+exec 3>&-
+cat <&4
 exit "$status"

@@ -2,7 +2,8 @@
 // resources), hands its output on piece by piece as it arrives, and reports its
 // exit status, all through callbacks on the launching thread's event loop.
 // A launch keeps itself, its process and its handlers alive until the process
-// has ended; callers keep nothing.
+// has ended; callers keep nothing. Every launch runs in a process group of its
+// own, so that stopping it also stops whatever the program started.
 //
 //   auto p = Process::initWith("adb");          // throws SlarderError
 //   p->setArguments({"devices"});
@@ -13,38 +14,13 @@
 #include <QProcess>
 #include <QStringList>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <string>
-#include <string_view>
 
 #include "process/bundle.h"
+#include "process/handlers.h"
 #include "process/slarder_error.h"
 
 namespace tgw::process {
-
-// The standard input of a running process, handed to the output handler.
-class ProcessInput {
-  public:
-    using Writer = std::function<bool(std::string_view)>;
-    ProcessInput(Writer write, std::function<void()> close)
-        : m_write(std::move(write)), m_close(std::move(close)) {}
-    // False when the process is gone or its input closed.
-    bool write(std::string_view bytes) { return m_write(bytes); }
-    void close() { m_close(); }
-
-  private:
-    Writer m_write;
-    std::function<void()> m_close;
-};
-
-// Each piece is what one read returned, as UTF-8 text; a piece that is not
-// valid UTF-8 arrives as "output is not UTF8 String". A character cut by a read
-// boundary is completed from the next read, never reported as invalid.
-using OutputHandler = std::function<void(const std::string& piece, ProcessInput* input)>;
-using ErrorputHandler = std::function<void(const std::string& piece)>;
-// The exit code; for a process ended by a signal, 128 + the signal number.
-using TerminateHandler = std::function<void(int32_t status)>;
 
 class Slarder;
 
@@ -61,20 +37,32 @@ class Process : public std::enable_shared_from_this<Process> {
     const QStringList& arguments() const { return m_arguments; }
     void setArguments(QStringList args) { m_arguments = std::move(args); }
 
+    // The launch operations of this process, as a fresh Slarder on each call:
+    // `p->sd().launchAsyncWith(...)`.
     Slarder sd();
+
+    // Stops the running launch of this process and everything it started:
+    // SIGTERM to its whole process group, SIGKILL one second later if anything
+    // is left. Returns at once; the terminate handler is then called as usual,
+    // with the signal's number. Does nothing when no launch of this process is
+    // running (not launched, or its end already reported).
+    void stop();
 
     // The underlying process; for the runner.
     QProcess& qprocess() { return m_process; }
 
   private:
     Process() = default;
+    friend class Slarder;
 
     QString m_launchPath;
     QStringList m_arguments;
     QProcess m_process;
+    uint64_t m_launchId = 0;  // the latest launch, for stop()
 };
 
-// The launch operations of a process.
+// Slarder: the launch operations of a process, wrapping it as `base`; what
+// Process::sd() returns.
 class Slarder {
   public:
     explicit Slarder(std::shared_ptr<Process> base) : m_base(std::move(base)) {}
@@ -90,7 +78,8 @@ class Slarder {
                          ErrorputHandler errorputHandler = nullptr,
                          TerminateHandler terminateHandler = nullptr);
     // Starts the process and delivers one piece of each stream before it
-    // returns; the end is reported through the event loop as above.
+    // returns; standard input stays the caller's own. Later output is read
+    // and dropped; the end is reported through the event loop as above.
     void launchWith(bool sudo, OutputHandler outputHandler = nullptr,
                     ErrorputHandler errorputHandler = nullptr,
                     TerminateHandler terminateHandler = nullptr);
@@ -98,5 +87,12 @@ class Slarder {
   private:
     std::shared_ptr<Process> m_base;
 };
+
+// Stops every running launch, as Process::stop() does, and waits until they
+// are gone: at most about one second, then SIGKILL for what is left. For
+// quitting, so that no tool outlives the program. Terminate handlers of the
+// stopped launches may run before it returns (a launch they start is stopped
+// too); the others run from the event loop, if it runs again.
+void stopAllProcesses();
 
 }  // namespace tgw::process

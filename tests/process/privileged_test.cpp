@@ -1,5 +1,9 @@
 // Privileged launch through a stand-in elevator that runs its arguments as they are.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include "process/privileged_launch.h"
 #include "process/process.h"
@@ -13,19 +17,22 @@ namespace {
 struct Result {
     std::string output;
     std::vector<int32_t> statuses;
+    std::shared_ptr<Process> process;
 };
 
 std::shared_ptr<Result> runPrivileged(const QString& elevator, QStringList args,
-                                      const char* exitCode = "0") {
+                                      const char* exitCode = "0",
+                                      const QString& tool = "print_args.sh") {
     setElevationProgram(elevator);
     qputenv("TGW_EXIT", exitCode);
     const Bundle bundle(TGW_TEST_PROCESS_RESOURCES);
-    auto p = Process::initWith("print_args.sh", &bundle);
+    auto p = Process::initWith(tool, &bundle);
     p->setArguments(std::move(args));
     auto r = std::make_shared<Result>();
     p->sd().launchAsyncWith(
         true, [r](const std::string& s, ProcessInput*) { r->output += s; }, nullptr,
         [r](int32_t s) { r->statuses.push_back(s); });
+    r->process = p;
     return r;
 }
 
@@ -43,6 +50,19 @@ TEST(PrivilegedLaunch, ArgumentsOutputAndStatusComeThroughTheChannel) {
     ASSERT_TRUE(waitUntil([&] { return !none->statuses.empty(); }));
     EXPECT_EQ(none->output, "");
     EXPECT_EQ(none->statuses, std::vector<int32_t>{0});
+}
+
+TEST(PrivilegedLaunch, SignalsAreReportedByNumberAndStopReachesTheElevatorsGroup) {
+    auto killed = runPrivileged(kFakeElevator, {}, "0", "killed.sh");
+    ASSERT_TRUE(waitUntil([&] { return !killed->statuses.empty(); }));
+    EXPECT_EQ(killed->statuses, std::vector<int32_t>{SIGTERM});
+
+    QTemporaryDir dir;
+    auto hanging = runPrivileged(kFakeElevator, {dir.filePath("pid")}, "0", "hang.sh");
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(dir.filePath("pid")).size() > 0; }));
+    hanging->process->stop();
+    ASSERT_TRUE(waitUntil([&] { return !hanging->statuses.empty(); }));
+    EXPECT_EQ(hanging->statuses, std::vector<int32_t>{SIGTERM});
 }
 
 TEST(PrivilegedLaunch, MissingElevatorIsAnErrorLineAndNoCallback) {

@@ -1,8 +1,13 @@
 // The runner with real child processes: stream wiring, pieces, exit statuses,
-// start failures, the input pipe, the shipped launchers and bounded memory.
+// start failures, the input pipe, stopping, the shipped launchers and bounded
+// memory.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -59,6 +64,41 @@ std::shared_ptr<Outcome> run(const QString& name, QStringList args = {}, bool wi
     return outcome;
 }
 
+// Runs a shipped launcher with `env`, in `workDir` when given, to its end.
+std::shared_ptr<Outcome> runShipped(const QString& name, QStringList args,
+                                    const QProcessEnvironment& env, const QString& workDir = {}) {
+    auto p = Process::initWith(name, &shippedBundle());
+    p->setArguments(std::move(args));
+    p->qprocess().setProcessEnvironment(env);
+    p->qprocess().setWorkingDirectory(workDir);
+    auto outcome = launch(p);
+    EXPECT_TRUE(waitUntil([&] { return outcome->ended(); }, 20000)) << name.toStdString();
+    return outcome;
+}
+
+std::string linkTarget(const char* path) {
+    char buf[4096];
+    const ssize_t n = ::readlink(path, buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The pid a stand-in wrote to `path` once it is complete, else 0.
+pid_t pidIn(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return 0;
+    const QByteArray text = f.readAll();
+    return text.endsWith('\n') ? text.trimmed().toInt() : 0;
+}
+
+// Gone, or a zombie left for whoever adopted it to reap.
+bool processGone(pid_t pid) {
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return true;
+    const QByteArray s = stat.readAll();
+    const auto nameEnd = s.lastIndexOf(')');
+    return nameEnd < 0 || s.mid(nameEnd + 2, 1) == "Z";
+}
+
 }  // namespace
 
 TEST(ProcessLookup, MissingResourceNamesTheBundle) {
@@ -94,17 +134,50 @@ TEST(ProcessStatus, ExitCodesAndSignals) {
     EXPECT_EQ(noHandlers->statuses, std::vector<int32_t>{0});
 
     const auto killed = run("killed.sh");
-    EXPECT_EQ(killed->statuses, std::vector<int32_t>{128 + 15});  // SIGTERM
+    EXPECT_EQ(killed->statuses, std::vector<int32_t>{SIGTERM});
 }
 
-TEST(ProcessText, CharacterCutByAReadIsCompletedAndInvalidBytesAreNamed) {
+TEST(ProcessStreams, OutputIsReadToItsEndBeforeTheEndIsReported) {
+    // The program ends at once; what it left behind writes 0.3 s later.
+    auto p = Process::initWith("late_output.sh", &testBundle());
+    auto outcome = std::make_shared<Outcome>();
+    std::string outAtEnd, errAtEnd;
+    p->sd().launchAsyncWith(
+        false, [&](const std::string& s, ProcessInput*) { outcome->output.push_back(s); },
+        [&](const std::string& s) { outcome->errors.push_back(s); },
+        [&](int32_t status) {
+            outAtEnd = outcome->joined();
+            for (const auto& e : outcome->errors) errAtEnd += e;
+            outcome->statuses.push_back(status);
+        });
+    ASSERT_TRUE(waitUntil([&] { return outcome->ended(); }));
+    EXPECT_EQ(outAtEnd, "early\nlate\n");
+    EXPECT_EQ(errAtEnd, "late-err\n");
+
+    // A process left behind that holds the output open for good does not
+    // hold back the end for more than about a second.
+    QElapsedTimer clock;
+    clock.start();
+    const auto held = run("holds_output.sh");
+    EXPECT_LT(clock.elapsed(), 10000);
+    const pid_t leftBehind = std::atoi(held->joined().c_str());
+    if (leftBehind > 0) ::kill(leftBehind, SIGKILL);
+}
+
+TEST(ProcessText, CharacterCutByAReadIsCompletedAndInvalidBytesAreReplaced) {
     const auto split = run("split_utf8.sh");
     EXPECT_EQ(split->joined(), "caf\xC3\xA9\n");
     ASSERT_GE(split->output.size(), 2u);  // two reads, the cut character held back
     EXPECT_EQ(split->output[0], "caf");
 
+    testing::internal::CaptureStdout();
     const auto invalid = run("invalid_utf8.sh");
-    EXPECT_EQ(invalid->output, std::vector<std::string>{"output is not UTF8 String"});
+    const std::string console = testing::internal::GetCapturedStdout();
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(invalid->joined(), "\xEF\xBB\xBFok" + fffd + fffd + fffd + fffd + "\n<DO>\n" + fffd);
+    EXPECT_GE(invalid->output.size(), 2u);
+    EXPECT_EQ(console,
+              "invalid_utf8.sh wrote bytes that are not UTF-8; each was replaced by U+FFFD\n");
 }
 
 TEST(ProcessInputPipe, OutputHandlerCanAnswerTheProcess) {
@@ -160,6 +233,69 @@ TEST(ProcessBlocking, LaunchWithDeliversOnePieceOfEachStreamAtOnce) {
     EXPECT_EQ(piece, "arg:x\n");
     EXPECT_EQ(input, nullptr);
     ASSERT_TRUE(waitUntil([&] { return status == 0; }));
+
+    // Standard input is the caller's own, not a pipe of the runner's.
+    auto stdinOf = Process::initWith("stdin_of.sh", &testBundle());
+    piece.clear();
+    stdinOf->sd().launchWith(false, [&](const std::string& s, ProcessInput*) { piece = s; });
+    EXPECT_EQ(piece, linkTarget("/proc/self/fd/0") + "\n");
+}
+
+TEST(ProcessStop, StopEndsTheWholeGroupAndRunShLeavesNoFile) {
+    Process::create()->stop();  // nothing running: nothing happens
+    QTemporaryDir dir;
+    QDir().mkdir(dir.filePath("tmp"));
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", dir.filePath("tmp"));
+    for (const bool ignoresTerm : {false, true}) {
+        // run.sh starts the stand-in, which becomes a sleep: a grandchild.
+        const QString pidFile = dir.filePath(ignoresTerm ? "pid-ignoring" : "pid");
+        auto p = Process::initWith("run.sh", &shippedBundle());
+        p->setArguments({QString(TGW_TEST_PROCESS_RESOURCES) + "/hang.sh " + pidFile +
+                         (ignoresTerm ? " ignore-term" : "")});
+        p->qprocess().setProcessEnvironment(env);
+        const auto outcome = launch(p);
+        pid_t grandchild = 0;
+        ASSERT_TRUE(waitUntil([&] { return (grandchild = pidIn(pidFile)) > 0; }));
+        QElapsedTimer clock;
+        clock.start();
+        p->stop();
+        ASSERT_TRUE(waitUntil([&] { return outcome->ended(); }, 20000));
+        std::printf("stopped %s in %lld ms\n", ignoresTerm ? "(SIGTERM ignored)" : "",
+                    static_cast<long long>(clock.elapsed()));
+        EXPECT_EQ(outcome->statuses, std::vector<int32_t>{ignoresTerm ? SIGKILL : SIGTERM});
+        if (ignoresTerm) {
+            EXPECT_GE(clock.elapsed(), 900);
+        }
+        EXPECT_TRUE(waitUntil([&] { return processGone(grandchild); }));
+        EXPECT_TRUE(QDir(dir.filePath("tmp")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot));
+        p->stop();  // already ended: nothing happens
+    }
+}
+
+TEST(ProcessStop, StopAllProcessesEndsEveryLaunchWithinAboutASecond) {
+    QTemporaryDir dir;
+    std::vector<std::shared_ptr<Outcome>> outcomes;
+    std::vector<pid_t> pids;
+    for (const QString mode : {"", "ignore-term"}) {
+        auto p = Process::initWith("hang.sh", &testBundle());
+        const QString pidFile = dir.filePath(mode + "pid");
+        p->setArguments({pidFile, mode});
+        outcomes.push_back(launch(p));
+        pid_t pid = 0;
+        ASSERT_TRUE(waitUntil([&] { return (pid = pidIn(pidFile)) > 0; }));
+        pids.push_back(pid);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    stopAllProcesses();
+    std::printf("stopAllProcesses returned after %lld ms\n",
+                static_cast<long long>(clock.elapsed()));
+    EXPECT_LT(clock.elapsed(), 5000);
+    for (const pid_t pid : pids) EXPECT_TRUE(waitUntil([&] { return processGone(pid); }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return outcomes[0]->ended() && outcomes[1]->ended(); }));
+    EXPECT_EQ(outcomes[0]->statuses, std::vector<int32_t>{SIGTERM});
+    EXPECT_EQ(outcomes[1]->statuses, std::vector<int32_t>{SIGKILL});
 }
 
 TEST(ShippedRunScript, RunsTheCommandLineWordByWordWithoutAShell) {
@@ -182,29 +318,45 @@ TEST(ShippedRunScript, RunsTheCommandLineWordByWordWithoutAShell) {
 
     const auto noArgument = run("run.sh", {}, true, false, shippedBundle());
     EXPECT_NE(noArgument->joined().find("error: "), std::string::npos);
+
+    const auto withDevice =
+        run("run.sh", {QString(TGW_TEST_PROCESS_RESOURCES) + "/print_args.sh -u 00008030-001A x"},
+            true, false, shippedBundle());
+    EXPECT_EQ(withDevice->joined(), "arg:-u\narg:00008030-001A\narg:x\n<DO>\n");
 }
 
-TEST(ShippedAdbLauncher, PassesArgumentsUnchangedOrSaysAdbIsMissing) {
-    QTemporaryDir bin;
-    QFile::copy(QString(TGW_TEST_PROCESS_RESOURCES) + "/print_args.sh", bin.filePath("adb"));
-    QFile::setPermissions(bin.filePath("adb"), QFile::ReadOwner | QFile::ExeOwner);
-
-    auto withAdb = Process::initWith("adb", &shippedBundle());
-    withAdb->setArguments({"shell", "getprop", "&& echo \"<DONE>\";"});
+TEST(ShippedAdbLauncher, PassesArgumentsUnchangedFromAbsolutePathOnlyWithAPrivateLock) {
+    QTemporaryDir dir;
+    const QString bin = dir.filePath("bin");
+    QDir().mkdir(bin);
+    QFile::copy(QString(TGW_TEST_PROCESS_RESOURCES) + "/print_args.sh", bin + "/adb");
+    QFile::setPermissions(bin + "/adb", QFile::ReadOwner | QFile::ExeOwner);
     auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", bin.path() + ":/usr/bin:/bin");
-    withAdb->qprocess().setProcessEnvironment(env);
-    const auto found = launch(withAdb);
-    ASSERT_TRUE(waitUntil([&] { return found->ended(); }));
-    EXPECT_EQ(found->joined(), "arg:shell\narg:getprop\narg:&& echo \"<DONE>\";\n");
+    env.insert("PATH", bin + ":/usr/bin:/bin");
+    env.insert("XDG_RUNTIME_DIR", dir.path());
+    const QStringList args{"-s", "emulator-5554", "shell", "getprop", "&& echo \"<DONE>\";"};
+    const auto found = runShipped("adb", args, env);
+    EXPECT_EQ(found->joined(),
+              "arg:-s\narg:emulator-5554\narg:shell\narg:getprop\narg:&& echo \"<DONE>\";\n");
+    EXPECT_TRUE(QFile::exists(dir.filePath("tgw-adb-start.lock")));
 
-    auto noAdb = Process::initWith("adb", &shippedBundle());
-    env.insert("PATH", "/nonexistent");
-    noAdb->qprocess().setProcessEnvironment(env);
-    const auto missing = launch(noAdb);
-    ASSERT_TRUE(waitUntil([&] { return missing->ended(); }));
+    // Without a runtime directory the lock goes to a private one of the user's.
+    env.remove("XDG_RUNTIME_DIR");
+    env.insert("XDG_CACHE_HOME", dir.filePath("cache"));
+    runShipped("adb", {"devices"}, env);
+    const QFileInfo lockDir(dir.filePath("cache/tgw-mobile-tool"));
+    EXPECT_TRUE(QFile::exists(lockDir.filePath() + "/tgw-adb-start.lock"));
+    const auto groupAndOthers = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    EXPECT_EQ(lockDir.permissions() & groupAndOthers, 0);
+
+    // Empty and relative PATH elements are not searched, even where an adb is.
+    env.insert("PATH", "::.:bin:/nonexistent");
+    const auto missing = runShipped("adb", {"devices"}, env, dir.path());
     EXPECT_EQ(missing->joined(), "error: adb is not installed\n");
     EXPECT_NE(missing->statuses.front(), 0);
+    const auto runMissing = runShipped("run.sh", {"/no/such/dir/adb devices"}, env, bin);
+    EXPECT_EQ(runMissing->joined(), "error: adb is not installed\n");
 }
 
 TEST(ProcessMemory, LargeOutputIsStreamedInBoundedMemory) {

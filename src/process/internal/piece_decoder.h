@@ -1,7 +1,10 @@
 // PieceDecoder: turns the reads of one output stream into pieces of UTF-8 text.
+// Internal to the process runner.
 #pragma once
 
-#include <QByteArray>
+#include <QString>
+#include <QStringDecoder>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -9,32 +12,45 @@
 
 namespace tgw::process {
 
-// What a handler receives in place of a piece that is not valid UTF-8.
-inline constexpr const char* kNotUtf8Text = "output is not UTF8 String";
-
-// Turns reads into pieces of text. A multi-byte character that a read boundary
-// cuts in two is held back and completed by the next read.
+// Turns reads into pieces of valid UTF-8. A multi-byte character that a read
+// boundary cuts in two is held back and completed by the next read. Bytes that
+// cannot be part of valid UTF-8 are replaced by U+FFFD (Qt's decoder decides
+// how many), so the text around them survives; valid text passes unchanged.
 class PieceDecoder {
   public:
-    std::optional<std::string> take(const QByteArray& bytes) {
+    std::optional<std::string> take(const char* bytes, size_t size) {
         std::string data = std::move(m_carry);
         m_carry.clear();
-        data.append(bytes.constData(), static_cast<size_t>(bytes.size()));
+        data.append(bytes, size);
         const size_t cut = incompleteTailStart(data);
         m_carry = data.substr(cut);
         data.resize(cut);
         if (data.empty()) return std::nullopt;
-        if (!isValidUtf8(data)) return std::string(kNotUtf8Text);
-        return data;
+        return repaired(std::move(data));
     }
     // At the end of the stream: a held-back fragment was never completed.
     std::optional<std::string> finish() {
         if (m_carry.empty()) return std::nullopt;
+        std::string rest = std::move(m_carry);
         m_carry.clear();
-        return std::string(kNotUtf8Text);
+        return repaired(std::move(rest));
     }
+    // Whether any byte has been replaced so far.
+    bool replacedAny() const { return m_replaced; }
 
   private:
+    std::string repaired(std::string data) {
+        if (isValidUtf8(data)) return data;
+        m_replaced = true;
+        // A byte order mark at the start is text like any other here.
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                         QStringDecoder::Flag::ConvertInitialBom);
+        const QByteArray text =
+            QString(decoder(QByteArrayView(data.data(), static_cast<qsizetype>(data.size()))))
+                .toUtf8();
+        return std::string(text.constData(), static_cast<size_t>(text.size()));
+    }
+
     // Where a trailing, still incomplete but so far well-formed sequence starts
     // (data.size() when there is none).
     static size_t incompleteTailStart(const std::string& data) {
@@ -55,6 +71,7 @@ class PieceDecoder {
     }
 
     std::string m_carry;
+    bool m_replaced = false;
 };
 
 }  // namespace tgw::process

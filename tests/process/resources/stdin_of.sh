@@ -1,0 +1,3 @@
+#!/bin/sh
+# Prints what its standard input is.
+readlink /proc/self/fd/0
