@@ -107,7 +107,7 @@ DeviceMonitor::DeviceMonitor(const process::Bundle* bundle, QObject* parent)
 DeviceMonitor::~DeviceMonitor() {
     for (const auto& weak : m_running) {
         if (const auto tool = weak.lock(); tool && tool->qprocess().state() != QProcess::NotRunning)
-            tool->qprocess().kill();
+            tool->stop();
     }
 }
 
@@ -295,7 +295,7 @@ void DeviceMonitor::runTool(std::shared_ptr<Process> tool, QStringList arguments
         if (const auto t = weak.lock()) {
             qCWarning(lcDevices) << t->launchPath() << "did not finish within" << limit.count()
                                  << "ms; stopped";
-            t->qprocess().kill();
+            t->stop();
         }
         report(ToolRun::End::timedOut, -1);
     });
