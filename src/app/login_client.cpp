@@ -37,7 +37,7 @@ QString seconds(std::chrono::milliseconds ms) {
 
 }  // namespace
 
-LoginClient::LoginClient() : m_timeout(limits().loginTimeout) {
+LoginClient::LoginClient() {
     m_deadline.setSingleShot(true);
     QObject::connect(&m_deadline, &QTimer::timeout, this, [this] { cut(Cut::timedOut); });
 }
@@ -75,7 +75,7 @@ void LoginClient::login(const QString& email, const QString& password, Completio
     });
     QObject::connect(m_reply, &QNetworkReply::readyRead, this, &LoginClient::readSome);
     QObject::connect(m_reply, &QNetworkReply::finished, this, &LoginClient::finished);
-    m_deadline.start(m_timeout);
+    m_deadline.start(m_timeout.value_or(limits().loginTimeout));
 }
 
 void LoginClient::readSome() {
@@ -109,14 +109,14 @@ void LoginClient::finished() {
 LoginClient::Result LoginClient::decide(QNetworkReply& reply) {
     Result result;
     switch (m_cut) {
-        case Cut::timedOut:
-            qCWarning(lcLogin).noquote()
-                << "no answer to the login within" << seconds(m_timeout) << "s";
-            writeConsoleLine(
-                ("the login request did not finish within " + seconds(m_timeout) + " s")
-                    .toStdString());
+        case Cut::timedOut: {
+            const QString limit = seconds(m_deadline.intervalAsDuration());
+            qCWarning(lcLogin).noquote() << "no answer to the login within" << limit << "s";
+            writeConsoleLine("the login request did not finish within " + limit.toStdString() +
+                             " s");
             result.outcome = Outcome::unreachable;
             return result;
+        }
         case Cut::tooLarge:
             qCWarning(lcLogin) << "the login reply is larger than" << kMaxReplyBytes << "bytes";
             writeConsoleLine("the login reply is larger than 64 KiB");

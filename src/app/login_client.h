@@ -53,7 +53,8 @@ class LoginClient : public QObject {
     ~LoginClient() override;
 
     // A login that has not finished within `limit` (from the request until the
-    // last byte of the reply) fails as unreachable. Default: limits().loginTimeout.
+    // last byte of the reply) fails as unreachable. Without it each login takes
+    // limits().loginTimeout as it is then.
     void setTimeout(std::chrono::milliseconds limit);
 
     // Starts a login, abandoning any running one. `done` is called once, later,
@@ -82,7 +83,7 @@ class LoginClient : public QObject {
     QBuffer* m_upload = nullptr;       // its form, owned by it; wiped at the end
     QByteArray m_body;                 // the reply's bytes read so far
     Cut m_cut = Cut::none;
-    std::chrono::milliseconds m_timeout;
+    std::optional<std::chrono::milliseconds> m_timeout;  // else limits().loginTimeout
     Completion m_done;
     QTimer m_deadline;
 };
