@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QSignalSpy>
@@ -281,7 +282,12 @@ TEST_F(WindowTest, DialogsHaveTheirTitlesAndButtons) {
             ASSERT_NE(box, nullptr);
             title = box->windowTitle();
             text = box->text();
-            informative = box->informativeText();
+            informative.clear();
+            for (auto* label : box->findChildren<QLabel*>()) {
+                if (label->isVisible() && label->text() == box->informativeText()) {
+                    informative = label->text();  // shown, not only set
+                }
+            }
             icon = box->icon();
             buttons.clear();
             for (QAbstractButton* b : box->buttons()) buttons += b->text() + " ";
