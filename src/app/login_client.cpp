@@ -39,6 +39,7 @@ QString seconds(std::chrono::milliseconds ms) {
 
 LoginClient::LoginClient() {
     m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);  // a coarse one may fire 5% early
     QObject::connect(&m_deadline, &QTimer::timeout, this, [this] { cut(Cut::timedOut); });
 }
 

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QLabel>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
