@@ -14,6 +14,13 @@ using tgw::test::LoginStub;
 using tgw::test::waitUntil;
 using Outcome = LoginClient::Outcome;
 
+namespace tgw::app {
+void PrintTo(LoginClient::Outcome outcome, std::ostream* os) {
+    static const char* const names[] = {"accepted", "rejected", "unreachable", "badReply"};
+    *os << names[static_cast<int>(outcome)];
+}
+}  // namespace tgw::app
+
 namespace {
 
 class LoginClientTest : public ::testing::Test {
