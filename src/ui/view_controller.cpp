@@ -1,38 +1,28 @@
 #include "ui/view_controller.h"
 
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFormLayout>
 #include <QMessageBox>
-#include <QNetworkReply>
-#include <QSslConfiguration>
-#include <QUrl>
 #include <QVBoxLayout>
-
-#include "app/settings.h"
-#include "common/console.h"
-#include "mqtt/tls_trust.h"
-#include "ui/user_connection.h"
 
 namespace tgw::ui {
 
+using app::ConnectionState;
+using app::LoginClient;
+
 namespace {
 
-const QString kLoggingIn = QStringLiteral("Aan het verbinden...");
-const QString kLoggedIn = QStringLiteral("Verbonden!");
+const QString kConnecting = QStringLiteral("Aan het verbinden...");
+const QString kConnected = QStringLiteral("Verbonden!");
 const QString kRejected = QStringLiteral("Ingevoerde gegevens zijn onjuist.");
 const QString kConnectionLost = QStringLiteral("Verbinding verbroken");
+const QString kRetrying = QStringLiteral("Verbinding verbroken, opnieuw verbinden...");
+const QString kRefused = QStringLiteral("De berichtenserver weigert de verbinding.");
+const QString kUntrusted =
+    QStringLiteral("Het certificaat van de berichtenserver wordt niet vertrouwd.");
 const QString kNoServer = QStringLiteral("Geen verbinding met de server.");
 const QString kBadReply = QStringLiteral("Ongeldig antwoord van de server.");
-
-// The login form: field names as the web service expects them, values
-// percent-encoded so that "&", "=", "+" and "%" arrive as typed.
-QByteArray loginBody(const QString& email, const QString& password) {
-    return "_method=POST&data[User][email]=" + QUrl::toPercentEncoding(email) +
-           "&data[User][password]=" + QUrl::toPercentEncoding(password);
-}
-
-QSslConfiguration tlsConfiguration() {
-    return mqtt::trustedTlsConfiguration(app::extraCaCertificates());
-}
 
 }  // namespace
 
@@ -42,12 +32,14 @@ ViewController::ViewController(app::AppDelegate& appDelegate, QWidget* parent)
       m_emailField(new QLineEdit(this)),
       m_passwordField(new QLineEdit(this)),
       m_connectButton(new QPushButton(tr("Verbinden"), this)),
-      m_statusLabel(new QLabel(this)) {
+      m_statusLabel(new QLabel(this)),
+      m_presenceLabel(new QLabel(this)) {
     setWindowTitle(QStringLiteral("TGW Mobile Tool"));
     m_emailField->setPlaceholderText(QStringLiteral("naam@voorbeeld.nl"));
     m_emailField->setInputMethodHints(Qt::ImhEmailCharactersOnly);
     m_passwordField->setEchoMode(QLineEdit::Password);
     m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_presenceLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_connectButton->setDefault(true);
 
     auto* form = new QFormLayout;
@@ -57,6 +49,7 @@ ViewController::ViewController(app::AppDelegate& appDelegate, QWidget* parent)
     layout->addLayout(form);
     layout->addWidget(m_connectButton);
     layout->addWidget(m_statusLabel);
+    layout->addWidget(m_presenceLabel);
     setMinimumWidth(360);
 
     setTabOrder(m_emailField, m_passwordField);
@@ -70,76 +63,82 @@ ViewController::ViewController(app::AppDelegate& appDelegate, QWidget* parent)
             if (m_connectButton->isEnabled()) connectButtonClicked();
         });
     }
-    m_appDelegate.viewContrl = this;
+    m_appDelegate.setLoginWindow(this);
 }
 
 ViewController::~ViewController() {
-    if (m_appDelegate.viewContrl == this) m_appDelegate.viewContrl = nullptr;
+    m_appDelegate.setLoginWindow(nullptr);
 }
 
 void ViewController::connectButtonClicked() {
+    // A new login ends the connection (and any retrying) of the one before.
+    m_appDelegate.stop();
     m_emailField->setEnabled(false);
     m_connectButton->setEnabled(false);
-    m_statusLabel->setText(kLoggingIn);
-    connect();
+    m_statusLabel->setText(kConnecting);
+    sendLogin();
 }
 
-void ViewController::connect() {
-    const QString email = m_emailField->text();
-    const QString password = m_passwordField->text();
+void ViewController::sendLogin() {
     m_passwordField->setEnabled(false);
-
-    QNetworkRequest request(QUrl(QString::fromStdString(app::webServiceUrl()) + "/api/connect"));
-    request.setHeader(QNetworkRequest::ContentTypeHeader,
-                      QStringLiteral("application/x-www-form-urlencoded"));
-    request.setSslConfiguration(tlsConfiguration());
-    QNetworkReply* reply = m_network.post(request, loginBody(email, password));
-    QObject::connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        reply->deleteLater();
-        loginReplied(reply);
-        emit loginFinished();
-    });
+    m_login.login(m_emailField->text(), m_passwordField->text(),
+                  [this](const LoginClient::Result& result) {
+                      loginEnded(result);
+                      emit loginFinished();
+                  });
 }
 
-void ViewController::loginReplied(QNetworkReply* reply) {
-    const bool failed = reply->error() != QNetworkReply::NoError;
-    if (failed) writeConsoleLine(reply->errorString().toStdString());
-    const QByteArray body = reply->readAll();
-    // A reply that decodes counts, whatever the HTTP status.
-    if (body.isEmpty()) {
-        showFailure(failed ? kNoServer : kBadReply);
-        return;
+void ViewController::loginEnded(const LoginClient::Result& result) {
+    // setText, unlike clear(), also drops the field's undo history, which
+    // would hold the typed characters.
+    m_passwordField->setText(QString());
+    switch (result.outcome) {
+        case LoginClient::Outcome::accepted:
+            // "Aan het verbinden..." stays until the controller reports the
+            // subscription; it may report a state from within start().
+            m_appDelegate.start(result.prefix, result.broker);
+            return;
+        case LoginClient::Outcome::rejected: offerLogin(kRejected); return;
+        case LoginClient::Outcome::unreachable: offerLogin(kNoServer); return;
+        case LoginClient::Outcome::badReply: offerLogin(kBadReply); return;
     }
-    std::string error;
-    const auto user = UserConnection::decode(body.toStdString(), &error);
-    if (!user) {
-        writeConsoleLine(error);
-        showFailure(kBadReply);
-        return;
-    }
-    writeConsoleLine(user->description());
-    if (!user->prefixIsUsable()) {
-        writeConsoleLine("the account's prefix holds a character that cannot be in a topic");
-        showFailure(kBadReply);
-        return;
-    }
-    if (user->success != 1) {
-        showFailure(kRejected);
-        return;
-    }
-    m_statusLabel->setText(kLoggedIn);
-    m_appDelegate.prefix = user->prefix;
-    m_appDelegate.connectMqtt();
 }
 
-void ViewController::disconnect() {
-    m_statusLabel->setText(kConnectionLost);
-    setFormEnabled(true);
+void ViewController::connectionStateChanged(ConnectionState state) {
+    if (m_login.isRunning()) return;
+    switch (state) {
+        case ConnectionState::connecting:
+            // While retrying the form stays usable (to log in as someone else),
+            // and the status says so through every attempt.
+            if (!m_connectButton->isEnabled()) showBusy(kConnecting);
+            return;
+        case ConnectionState::connected: showBusy(kConnected); return;
+        case ConnectionState::retrying: offerLogin(kRetrying); return;
+        case ConnectionState::refused: offerLogin(kRefused); return;
+        case ConnectionState::untrusted: offerLogin(kUntrusted); return;
+        case ConnectionState::disconnected: offerLogin(kConnectionLost); return;
+    }
 }
 
-void ViewController::showFailure(const QString& status) {
+void ViewController::showDisconnected() {
+    connectionStateChanged(ConnectionState::disconnected);
+}
+
+void ViewController::showDevicePresence(const QStringList& lines) {
+    m_presenceLabel->setText(lines.join(QLatin1Char('\n')));
+}
+
+void ViewController::showBusy(const QString& status) {
     m_statusLabel->setText(status);
+    setFormEnabled(false);
+}
+
+void ViewController::offerLogin(const QString& status) {
+    m_statusLabel->setText(status);
+    // Disabling the form took the keyboard focus away from it.
+    const bool focusWasLost = !m_connectButton->isEnabled();
     setFormEnabled(true);
+    if (focusWasLost) m_emailField->setFocus();
 }
 
 void ViewController::setFormEnabled(bool enabled) {
@@ -148,8 +147,17 @@ void ViewController::setFormEnabled(bool enabled) {
     m_connectButton->setEnabled(enabled);
 }
 
+void ViewController::closeEvent(QCloseEvent* event) {
+    event->accept();
+    if (m_closing) return;  // quitting closes the window once more
+    m_closing = true;
+    m_login.abandon();
+    m_passwordField->setText(QString());
+    m_appDelegate.shutdown([] { QCoreApplication::quit(); });
+}
+
 bool ViewController::dialog(const QString& text) {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Melding"), QString(),
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Melding"), QStringLiteral("Melding"),
                     QMessageBox::NoButton, this);
     box.setInformativeText(text);
     QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);

@@ -1,33 +1,52 @@
 // ViewController: the agent's only window. Takes the e-mail address and
-// password of the technician's web account, checks them with the web service
-// over HTTPS, hands the account's topic prefix to the controller and asks it to
-// connect; afterwards one status line shows the connection state.
+// password of the technician's web account, logs in with the web service
+// (app::LoginClient), hands the account's topic prefix to the controller and
+// asks it to connect; afterwards one status line shows the broker connection's
+// state as the controller reports it, and a second one the attached phones.
 #pragma once
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QNetworkAccessManager>
 #include <QPushButton>
+#include <QStringList>
 #include <QWidget>
 
 #include "app/app_delegate.h"
+#include "app/login_client.h"
 
 namespace tgw::ui {
 
-class ViewController : public QWidget, public app::LoginWindow {
+// The controller's older call for "the connection has ended", answered as
+// the disconnected state. Kept apart, and private, so that the window's own
+// scope has no disconnect() hiding QObject::disconnect; it goes once no
+// controller makes that call any more.
+class ConnectionEndedCall : public app::LoginWindow {
+  private:
+    void disconnect() { connectionStateChanged(app::ConnectionState::disconnected); }
+};
+
+class ViewController : public QWidget, public ConnectionEndedCall {
     Q_OBJECT
   public:
     // Registers itself with `appDelegate`, which must outlive the window.
     explicit ViewController(app::AppDelegate& appDelegate, QWidget* parent = nullptr);
     ~ViewController() override;
 
-    // The button's action: shows the logging-in state, then connect().
+    // The button's action: ends the running connection, shows the logging-in
+    // state, then sendLogin().
     void connectButtonClicked();
-    // Sends the login request with the typed credentials.
-    void connect();
-    // The broker connection has ended: offers the login again.
-    void disconnect() override;
-    // A modal notice titled "Melding" with one button, "OK".
+    // Reads the fields and sends the login request (the login's `connect`
+    // step, named so that it does not hide QObject::connect).
+    void sendLogin();
+    // The broker connection has ended: offers the login again (the window's
+    // `disconnect`, named so that it does not hide QObject::disconnect).
+    void showDisconnected();
+    // Shows the broker connection's state; ignored while a login request runs
+    // (it then belongs to the connection that the new login replaces).
+    void connectionStateChanged(app::ConnectionState state) override;
+    // The second status line: one line per attached phone, or none.
+    void showDevicePresence(const QStringList& lines);
+    // A modal notice titled "Melding" that shows `text`, with one button, "OK".
     bool dialog(const QString& text);
     // A modal warning with "OK" and "Cancel"; true when "OK" closed it.
     bool dialogOKCancel(const QString& question, const QString& text);
@@ -36,22 +55,35 @@ class ViewController : public QWidget, public app::LoginWindow {
     QLineEdit* passwordField() const { return m_passwordField; }
     QPushButton* connectButton() const { return m_connectButton; }
     QLabel* statusLabel() const { return m_statusLabel; }
+    QLabel* presenceLabel() const { return m_presenceLabel; }
+    // The login's HTTPS client (tests shorten its time limit).
+    app::LoginClient& loginClient() { return m_login; }
 
   signals:
     // The login request has been answered (or has failed) and handled.
     void loginFinished();
 
+  protected:
+    // Closing the window quits the agent once the controller has shut down.
+    void closeEvent(QCloseEvent* event) override;
+
   private:
-    void loginReplied(QNetworkReply* reply);
+    void loginEnded(const app::LoginClient::Result& result);
+    // Shows `status` with the form disabled (a connection is being made or held).
+    void showBusy(const QString& status);
+    // Shows `status` and offers the form; the keyboard focus goes back to the
+    // e-mail field when the form was disabled.
+    void offerLogin(const QString& status);
     void setFormEnabled(bool enabled);
-    void showFailure(const QString& status);
 
     app::AppDelegate& m_appDelegate;
     QLineEdit* m_emailField;
     QLineEdit* m_passwordField;
     QPushButton* m_connectButton;
     QLabel* m_statusLabel;
-    QNetworkAccessManager m_network;
+    QLabel* m_presenceLabel;
+    app::LoginClient m_login;
+    bool m_closing = false;
 };
 
 }  // namespace tgw::ui

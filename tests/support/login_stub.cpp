@@ -5,6 +5,7 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
+#include <algorithm>
 
 namespace tgw::test {
 
@@ -29,6 +30,18 @@ LoginStub::LoginStub() {
             serve(socket);
         }
     });
+}
+
+LoginStub::~LoginStub() {
+    if (!m_servesTheAgent) return;
+    qunsetenv("TGW_WEB_URL");
+    qunsetenv("TGW_CA_FILE");
+}
+
+void LoginStub::serveTheAgent() {
+    m_servesTheAgent = true;
+    qputenv("TGW_WEB_URL", url().toUtf8());
+    qputenv("TGW_CA_FILE", TGW_TEST_DATA_DIR "/ca.crt");
 }
 
 bool LoginStub::listen() {
@@ -64,13 +77,46 @@ void LoginStub::serve(QSslSocket* socket) {
         lastBody = buffer->mid(headerEnd + 4, length);
         lastContentType = contentType;
         buffer->clear();
-        const QByteArray response = "HTTP/1.1 " + QByteArray::number(status) +
-                                    " Status\r\nContent-Type: application/json\r\n"
-                                    "Connection: close\r\nContent-Length: " +
-                                    QByteArray::number(replyBody.size()) + "\r\n\r\n" + replyBody;
-        socket->write(response);
-        socket->disconnectFromHost();
+        if (answers) answer(socket);
     });
+}
+
+void LoginStub::answer(QSslSocket* socket) {
+    if (!redirectTo.isEmpty()) {
+        socket->write("HTTP/1.1 307 Temporary Redirect\r\nLocation: " + redirectTo +
+                      "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
+    if (endlessBodyBytes > 0) {
+        bodyBytesSent = 0;
+        socket->write(
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+            "Connection: close\r\n\r\n");
+        connect(socket, &QSslSocket::encryptedBytesWritten, socket,
+                [this, socket] { writeEndlessBody(socket); });
+        writeEndlessBody(socket);
+        return;
+    }
+    const QByteArray response = "HTTP/1.1 " + QByteArray::number(status) +
+                                " Status\r\nContent-Type: application/json\r\n"
+                                "Connection: close\r\nContent-Length: " +
+                                QByteArray::number(replyBody.size()) + "\r\n\r\n" + replyBody;
+    socket->write(response);
+    socket->disconnectFromHost();
+}
+
+void LoginStub::writeEndlessBody(QSslSocket* socket) {
+    constexpr qint64 kChunk = 64 * 1024;
+    if (socket->state() != QAbstractSocket::ConnectedState) return;
+    // Keep a little ahead of the reader, never the whole body in memory.
+    while (bodyBytesSent < endlessBodyBytes &&
+           socket->bytesToWrite() + socket->encryptedBytesToWrite() < 4 * kChunk) {
+        const qint64 n = std::min(kChunk, endlessBodyBytes - bodyBytesSent);
+        socket->write(QByteArray(n, ' '));
+        bodyBytesSent += n;
+    }
+    if (bodyBytesSent == endlessBodyBytes) socket->disconnectFromHost();
 }
 
 }  // namespace tgw::test

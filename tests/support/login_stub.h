@@ -1,6 +1,7 @@
 // A stand-in for the web service's login endpoint: HTTPS on a free loopback
-// port with the test CA's server certificate. Answers every POST with the
-// configured status and body, and keeps what it was sent.
+// port with the test CA's server certificate. Answers every POST as
+// configured (status and body, a redirect, an endless body, or never) and
+// keeps what it was sent.
 #pragma once
 
 #include <QByteArray>
@@ -13,21 +14,36 @@ namespace tgw::test {
 class LoginStub : public QObject {
   public:
     LoginStub();
+    ~LoginStub() override;
     bool listen();
     QString url() const;  // https://localhost:<port>
+    // Makes the agent log in here and trust the stub's CA (TGW_WEB_URL,
+    // TGW_CA_FILE), until the stub is destroyed.
+    void serveTheAgent();
 
     int status = 200;
     QByteArray replyBody = R"({"success": 1, "prefix": "demo"})";
+    // When set, the answer is "307 Temporary Redirect" to this address.
+    QByteArray redirectTo;
+    // When false, requests are read and never answered.
+    bool answers = true;
+    // When above 0, the answer is a body of this many bytes without a
+    // Content-Length, written only as fast as the client reads it.
+    qint64 endlessBodyBytes = 0;
 
     QByteArray lastPath;
     QByteArray lastBody;
     QByteArray lastContentType;
     int requests = 0;
+    qint64 bodyBytesSent = 0;  // of the last endless body
 
   private:
     void serve(QSslSocket* socket);
+    void answer(QSslSocket* socket);
+    void writeEndlessBody(QSslSocket* socket);
 
     QSslServer m_server;
+    bool m_servesTheAgent = false;
 };
 
 }  // namespace tgw::test

@@ -90,9 +90,11 @@ TEST_F(LoginToBrokerTest, RefusedBrokerCredentialsEndInConnectionLost) {
 
 TEST_F(LoginToBrokerTest, CommandTravelsFromTheWebServiceToTheToolAndBack) {
     login();
+    // The web login alone does not make the window say "Verbonden!".
+    EXPECT_EQ(window.statusLabel()->text(), "Aan het verbinden...");
+    EXPECT_FALSE(window.connectButton()->isEnabled());
     auto* agent = static_cast<tgw::mqtt::MqttSession*>(app.mqtt.get());
     ASSERT_TRUE(waitUntil([&] { return agent->subscriptions().size() == 1; }, 10000));
-    EXPECT_EQ(window.statusLabel()->text(), "Verbonden!");
 
     tgw::test::RecordingDelegate webEvents;
     auto web = AppDelegate::makeSession("web", "localhost", broker.port(), webEvents);

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
@@ -11,11 +13,11 @@
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
 #include "support/wait.h"
-#include "ui/user_connection.h"
 #include "ui/view_controller.h"
 
 using namespace tgw::ui;
 using tgw::app::AppDelegate;
+using tgw::app::ConnectionState;
 using tgw::test::LoginStub;
 using tgw::test::waitUntil;
 
@@ -43,13 +45,8 @@ class WindowTest : public ::testing::Test {
           }),
           window(app) {
         EXPECT_TRUE(stub.listen());
-        qputenv("TGW_WEB_URL", stub.url().toUtf8());
-        qputenv("TGW_CA_FILE", TGW_TEST_DATA_DIR "/ca.crt");
+        stub.serveTheAgent();
         window.show();
-    }
-    ~WindowTest() override {
-        qunsetenv("TGW_WEB_URL");
-        qunsetenv("TGW_CA_FILE");
     }
 
     FormState state() const {
@@ -70,12 +67,16 @@ class WindowTest : public ::testing::Test {
         const bool done = finished.wait(10000);
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(done) << out;
+        EXPECT_EQ(window.passwordField()->text(), "");  // however the login ended
         return out;
     }
 
-    LoginStub stub;
+    // The focus returns to the e-mail field when the form opens again.
+    bool emailFieldHasFocus() const { return window.focusWidget() == window.emailField(); }
+
     tgw::test::FakeClient* client = nullptr;
     int connects = 0;
+    LoginStub stub;
     AppDelegate app;
     ViewController window;
     FormState atClick;
@@ -86,6 +87,10 @@ const FormState kLoggingIn{"Aan het verbinden...", false, false, false};
 const FormState kLoggedIn{"Verbonden!", false, false, false};
 const FormState kRejected{"Ingevoerde gegevens zijn onjuist.", true, true, true};
 const FormState kLost{"Verbinding verbroken", true, true, true};
+const FormState kRetrying{"Verbinding verbroken, opnieuw verbinden...", true, true, true};
+const FormState kRefused{"De berichtenserver weigert de verbinding.", true, true, true};
+const FormState kUntrusted{"Het certificaat van de berichtenserver wordt niet vertrouwd.", true,
+                           true, true};
 const FormState kNoServer{"Geen verbinding met de server.", true, true, true};
 const FormState kBadReply{"Ongeldig antwoord van de server.", true, true, true};
 
@@ -97,7 +102,7 @@ TEST_F(WindowTest, AcceptedLoginHandsThePrefixToTheController) {
     EXPECT_TRUE(window.passwordField()->echoMode() == QLineEdit::Password);
     const std::string out = login("tech@example.com", "secret");
     EXPECT_EQ(atClick, kLoggingIn);
-    EXPECT_EQ(state(), kLoggedIn);
+    EXPECT_EQ(state(), kLoggingIn);  // until the controller reports the subscription
     EXPECT_EQ(app.prefix, "demo");
     EXPECT_EQ(connects, 1);
     EXPECT_EQ(stub.lastPath, "/api/connect");
@@ -111,7 +116,7 @@ TEST_F(WindowTest, FormValuesArePercentEncoded) {
         stub.lastBody.toStdString(),
         "_method=POST&data[User][email]=a%2Bb%40example.com&data[User][password]=p%26w%3D1%2B%25");
     EXPECT_EQ(stub.lastContentType.toStdString(), "application/x-www-form-urlencoded");
-    window.disconnect();  // the form opens again
+    window.showDisconnected();  // the form opens again
     login("", "");
     EXPECT_EQ(stub.lastBody.toStdString(), "_method=POST&data[User][email]=&data[User][password]=");
 }
@@ -123,9 +128,10 @@ TEST_F(WindowTest, RejectedCredentialsReopenTheForm) {
         login("a@b.c", "wrong");
         EXPECT_EQ(state(), kRejected) << reply;
     }
-    stub.status = 401;  // the status is not looked at: a reply that decodes counts
+    stub.status = 401;  // how a web service may also turn credentials down
     login("a@b.c", "wrong");
     EXPECT_EQ(state(), kRejected);
+    EXPECT_TRUE(emailFieldHasFocus());
     EXPECT_EQ(app.prefix, "");
     EXPECT_EQ(connects, 0);
 }
@@ -147,6 +153,7 @@ TEST_F(WindowTest, RepliesThatDoNotDecodeOrWouldWidenTheTopicsReopenTheForm) {
         login("a@b.c", "pw");
         EXPECT_EQ(state(), kBadReply) << reply;
     }
+    EXPECT_TRUE(emailFieldHasFocus());
     EXPECT_EQ(connects, 0);
     EXPECT_EQ(app.prefix, "");
 }
@@ -166,15 +173,80 @@ TEST_F(WindowTest, UnreachableOrUntrustedServerReopensTheForm) {
     EXPECT_EQ(connects, 0);
 }
 
-TEST_F(WindowTest, LostConnectionOffersTheLoginAgain) {
+TEST_F(WindowTest, SilentServerGivesTheFormBackAtTheTimeLimit) {
+    stub.answers = false;
+    window.loginClient().setTimeout(std::chrono::milliseconds(300));
+    QElapsedTimer since;
+    since.start();
+    // A state of the connection that the new login replaces is not shown.
+    FormState afterLateReport;
+    QTimer::singleShot(50, [&] {
+        window.connectionStateChanged(ConnectionState::disconnected);
+        afterLateReport = state();
+    });
+    const std::string out = login("a@b.c", "pw");
+    EXPECT_GE(since.elapsed(), 300);
+    EXPECT_EQ(afterLateReport, kLoggingIn);
+    EXPECT_EQ(out, "the login request did not finish within 0.3 s\n");
+    EXPECT_EQ(state(), kNoServer);
+    EXPECT_TRUE(emailFieldHasFocus());
+    EXPECT_EQ(connects, 0);
+}
+
+TEST_F(WindowTest, EachConnectionStateShowsItsTextAndTheFocusReturnsToTheForm) {
     login("a@b.c", "pw");
-    app.didDisconnect(*client, std::nullopt);
-    EXPECT_EQ(state(), kLost);
+    window.connectionStateChanged(ConnectionState::connecting);
+    EXPECT_EQ(state(), kLoggingIn);
+    const std::pair<ConnectionState, FormState> ends[] = {
+        {ConnectionState::retrying, kRetrying},
+        {ConnectionState::refused, kRefused},
+        {ConnectionState::untrusted, kUntrusted},
+        {ConnectionState::disconnected, kLost},
+    };
+    for (const auto& [reported, shown] : ends) {
+        window.connectionStateChanged(ConnectionState::connected);
+        EXPECT_EQ(state(), kLoggedIn);
+        EXPECT_FALSE(emailFieldHasFocus());
+        window.connectionStateChanged(reported);
+        EXPECT_EQ(state(), shown);
+        EXPECT_TRUE(emailFieldHasFocus()) << shown.status.toStdString();
+    }
+
+    // While retrying, each new attempt leaves the form usable and the typing alone.
+    window.connectionStateChanged(ConnectionState::retrying);
+    window.passwordField()->setFocus();
+    window.connectionStateChanged(ConnectionState::connecting);
+    window.connectionStateChanged(ConnectionState::retrying);
+    EXPECT_EQ(state(), kRetrying);
+    EXPECT_EQ(window.focusWidget(), window.passwordField());
+}
+
+TEST_F(WindowTest, NewLoginWhileRetryingStartsAgainWithTheNewPrefix) {
+    login("a@b.c", "pw");
+    window.connectionStateChanged(ConnectionState::retrying);
     stub.replyBody = R"({"success": 1, "prefix": "second"})";
     login("a@b.c", "pw");
-    EXPECT_EQ(state(), kLoggedIn);
+    EXPECT_EQ(atClick, kLoggingIn);
+    EXPECT_EQ(state(), kLoggingIn);
     EXPECT_EQ(app.prefix, "second");
     EXPECT_EQ(connects, 2);
+}
+
+TEST_F(WindowTest, ClosingTheWindowShutsTheControllerDown) {
+    login("a@b.c", "pw");
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(client->disconnects, 1);
+}
+
+TEST_F(WindowTest, DevicePresenceHasALineOfItsOwn) {
+    EXPECT_EQ(window.presenceLabel()->text(), "");
+    window.showDevicePresence({"Telefoon: Pixel 7 (Android, 0123)", "Telefoon: 00008 (iPhone)"});
+    EXPECT_EQ(window.presenceLabel()->text(),
+              "Telefoon: Pixel 7 (Android, 0123)\nTelefoon: 00008 (iPhone)");
+    EXPECT_EQ(state(), kIdle);
+    window.showDevicePresence({});
+    EXPECT_EQ(window.presenceLabel()->text(), "");
 }
 
 TEST_F(WindowTest, KeyboardEnterLogsInAndTabMovesThroughTheForm) {
@@ -190,18 +262,32 @@ TEST_F(WindowTest, KeyboardEnterLogsInAndTabMovesThroughTheForm) {
     testing::internal::CaptureStdout();
     QTest::keyClick(window.passwordField(), Qt::Key_Return);
     EXPECT_TRUE(finished.wait(10000));
+    EXPECT_EQ(state(), kLoggingIn);
+
+    // After a loss the keyboard alone logs in again.
+    window.connectionStateChanged(ConnectionState::retrying);
+    EXPECT_EQ(QApplication::focusWidget(), window.emailField());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(finished.wait(10000));
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(state(), kLoggedIn);
+    EXPECT_EQ(connects, 2);
 }
 
 TEST_F(WindowTest, DialogsHaveTheirTitlesAndButtons) {
-    QString title, buttons;
+    QString title, text, informative, buttons;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     auto answer = [&](const QString& press) {
         QTimer::singleShot(0, [&, press] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             ASSERT_NE(box, nullptr);
             title = box->windowTitle();
+            text = box->text();
+            informative.clear();
+            for (auto* label : box->findChildren<QLabel*>()) {
+                if (label->isVisible() && label->text() == box->informativeText()) {
+                    informative = label->text();  // shown, not only set
+                }
+            }
             icon = box->icon();
             buttons.clear();
             for (QAbstractButton* b : box->buttons()) buttons += b->text() + " ";
@@ -213,6 +299,8 @@ TEST_F(WindowTest, DialogsHaveTheirTitlesAndButtons) {
     answer("OK");
     EXPECT_TRUE(window.dialog("tekst"));
     EXPECT_EQ(title, "Melding");
+    EXPECT_EQ(text, "Melding");
+    EXPECT_EQ(informative, "tekst");
     EXPECT_EQ(icon, QMessageBox::Information);
     EXPECT_EQ(buttons, "OK ");
 

@@ -1,10 +1,10 @@
-#include "ui/user_connection.h"
+#include "app/user_connection.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
 
-namespace tgw::ui {
+namespace tgw::app {
 
 std::optional<UserConnection> UserConnection::decode(std::string_view json, std::string* error) {
     auto fail = [&](const std::string& why) -> std::optional<UserConnection> {
@@ -28,7 +28,19 @@ std::optional<UserConnection> UserConnection::decode(std::string_view json, std:
     }
     if (prefix.isUndefined()) return fail("the reply has no \"prefix\"");
     if (!prefix.isString()) return fail("\"prefix\" is not a string");
-    return UserConnection{static_cast<int64_t>(number), prefix.toString().toStdString()};
+    UserConnection user{static_cast<int64_t>(number), prefix.toString().toStdString(), {}, {}};
+    const QJsonValue username = object.value(QLatin1String("mqtt_username"));
+    const QJsonValue password = object.value(QLatin1String("mqtt_password"));
+    if (!username.isUndefined() || !password.isUndefined()) {
+        // Half a pair, or a pair of the wrong type, is a mistake of the web
+        // service: quietly falling back to the shared account would hide it.
+        if (!username.isString() || !password.isString()) {
+            return fail("\"mqtt_username\" and \"mqtt_password\" are not both strings");
+        }
+        user.mqttUsername = username.toString().toStdString();
+        user.mqttPassword = password.toString().toStdString();
+    }
+    return user;
 }
 
 std::string UserConnection::description() const {
@@ -39,4 +51,4 @@ bool UserConnection::prefixIsUsable() const {
     return prefix.find_first_of(std::string_view("+#\0", 3)) == std::string::npos;
 }
 
-}  // namespace tgw::ui
+}  // namespace tgw::app

@@ -1,0 +1,190 @@
+#include "app/login_client.h"
+
+#include <QBuffer>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+#include <algorithm>
+#include <utility>
+
+#include "app/settings.h"
+#include "app/user_connection.h"
+#include "common/console.h"
+#include "common/diagnostics.h"
+#include "mqtt/tls_trust.h"
+
+namespace tgw::app {
+
+namespace {
+
+// The login form: field names as the web service expects them, values
+// percent-encoded so that "&", "=", "+" and "%" arrive as typed.
+QByteArray loginForm(const QString& email, const QString& password) {
+    return "_method=POST&data[User][email]=" + QUrl::toPercentEncoding(email) +
+           "&data[User][password]=" + QUrl::toPercentEncoding(password);
+}
+
+// Overwrites bytes in place, whoever else still refers to them (nobody reads
+// them once the request has ended); volatile so the stores are not dropped.
+void wipe(const QByteArray& bytes) {
+    volatile char* p = const_cast<char*>(bytes.constData());
+    for (qsizetype i = 0; i < bytes.size(); ++i) p[i] = 0;
+}
+
+QString seconds(std::chrono::milliseconds ms) {
+    return QString::number(static_cast<double>(ms.count()) / 1000.0);
+}
+
+}  // namespace
+
+LoginClient::LoginClient() {
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);  // a coarse one may fire 5% early
+    QObject::connect(&m_deadline, &QTimer::timeout, this, [this] { cut(Cut::timedOut); });
+}
+
+LoginClient::~LoginClient() {
+    abandon();
+}
+
+void LoginClient::setTimeout(std::chrono::milliseconds limit) {
+    m_timeout = limit;
+}
+
+void LoginClient::login(const QString& email, const QString& password, Completion done) {
+    abandon();
+    m_done = std::move(done);
+
+    QNetworkRequest request(QUrl(QString::fromStdString(webServiceUrl()) + "/api/connect"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QStringLiteral("application/x-www-form-urlencoded"));
+    request.setSslConfiguration(mqtt::trustedTlsConfiguration(extraCaCertificates()));
+    // A redirect may move the login on the same server; the form, password
+    // included, is never sent to another one.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::SameOriginRedirectPolicy);
+
+    m_upload = new QBuffer;
+    m_upload->setData(loginForm(email, password));
+    m_reply = m_network.post(request, m_upload);
+    m_upload->setParent(m_reply);
+    // Qt stops reading from the socket once this much waits unread.
+    m_reply->setReadBufferSize(kMaxReplyBytes + 1);
+    QObject::connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
+        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > kMaxReplyBytes) cut(Cut::tooLarge);
+    });
+    QObject::connect(m_reply, &QNetworkReply::readyRead, this, &LoginClient::readSome);
+    QObject::connect(m_reply, &QNetworkReply::finished, this, &LoginClient::finished);
+    m_deadline.start(m_timeout.value_or(limits().loginTimeout));
+}
+
+void LoginClient::readSome() {
+    if (!m_reply || m_cut != Cut::none) return;
+    m_body += m_reply->read(kMaxReplyBytes + 1 - m_body.size());
+    if (m_body.size() > kMaxReplyBytes) cut(Cut::tooLarge);
+}
+
+void LoginClient::cut(Cut why) {
+    if (!m_reply || m_cut != Cut::none) return;
+    m_cut = why;
+    m_reply->abort();  // finishes the reply at once
+}
+
+void LoginClient::finished() {
+    QNetworkReply* reply = std::exchange(m_reply, nullptr);
+    if (m_cut == Cut::none) {
+        m_body += reply->read(kMaxReplyBytes + 1 - m_body.size());
+        if (m_body.size() > kMaxReplyBytes) m_cut = Cut::tooLarge;
+    }
+    m_deadline.stop();
+    wipe(m_upload->data());
+    m_upload = nullptr;
+    reply->deleteLater();
+    const Result result = decide(*reply);
+    m_body.clear();
+    m_cut = Cut::none;
+    std::exchange(m_done, nullptr)(result);
+}
+
+LoginClient::Result LoginClient::decide(QNetworkReply& reply) {
+    Result result;
+    switch (m_cut) {
+        case Cut::timedOut: {
+            const QString limit = seconds(m_deadline.intervalAsDuration());
+            qCWarning(lcLogin).noquote() << "no answer to the login within" << limit << "s";
+            writeConsoleLine("the login request did not finish within " + limit.toStdString() +
+                             " s");
+            result.outcome = Outcome::unreachable;
+            return result;
+        }
+        case Cut::tooLarge:
+            qCWarning(lcLogin) << "the login reply is larger than" << kMaxReplyBytes << "bytes";
+            writeConsoleLine("the login reply is larger than 64 KiB");
+            result.outcome = Outcome::badReply;
+            return result;
+        case Cut::none: break;
+    }
+
+    if (reply.error() != QNetworkReply::NoError)
+        writeConsoleLine(reply.errorString().toStdString());
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // Without a status no web server has answered.
+    if (!status.isValid()) {
+        result.outcome = Outcome::unreachable;
+        return result;
+    }
+    return judgeReply(status.toInt(), std::string_view(m_body.constData(), m_body.size()),
+                      [](const std::string& line) { writeConsoleLine(line); });
+}
+
+LoginClient::Result LoginClient::judgeReply(int status, std::string_view body,
+                                            const std::function<void(const std::string&)>& say) {
+    Result result;
+    result.outcome = Outcome::badReply;
+    if (body.empty()) return result;
+    std::string error;
+    const auto user = UserConnection::decode(body, &error);
+    if (!user) {
+        say(error);
+        return result;
+    }
+    say(user->description());
+    if (!user->prefixIsUsable()) {
+        say("the account's prefix holds a character that cannot be in a topic");
+        return result;
+    }
+    const bool ok = status >= 200 && status < 300;
+    // A web service may turn credentials down with 401 or 403 and the usual
+    // body; only a success status accepts them.
+    const bool refusal = status >= 400 && status < 500;
+    if (user->success == 1 && ok) {
+        result.outcome = Outcome::accepted;
+        result.prefix = user->prefix;
+        if (user->mqttUsername) {
+            result.broker = BrokerCredentials{*user->mqttUsername, *user->mqttPassword};
+        }
+    } else if (user->success != 1 && (ok || refusal)) {
+        result.outcome = Outcome::rejected;
+    } else {
+        qCWarning(lcLogin) << "the login reply has HTTP status" << status << "and \"success\""
+                           << user->success << ": taken as invalid";
+    }
+    return result;
+}
+
+void LoginClient::abandon() {
+    if (!m_reply) return;
+    QNetworkReply* reply = std::exchange(m_reply, nullptr);
+    QObject::disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    wipe(m_upload->data());
+    m_upload = nullptr;
+    reply->deleteLater();
+    m_deadline.stop();
+    m_body.clear();
+    m_cut = Cut::none;
+    m_done = nullptr;
+}
+
+}  // namespace tgw::app

@@ -1,0 +1,91 @@
+// LoginClient: the technician's login with the web service. Posts the e-mail
+// address and password as a form to <web service>/api/connect over HTTPS
+// (trusting the same CAs as the broker socket) and decodes the reply as a
+// UserConnection. The window uses it; it needs no widgets.
+//
+// What it guards against: a server that never answers (a time limit), a
+// redirect to another origin (refused, so the password never leaves for it),
+// an endless reply (at most kMaxReplyBytes are read), an error status whose
+// body looks like an acceptance (not a success).
+//
+// One login at a time; lives on the main thread.
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/app_delegate.h"
+
+class QBuffer;
+class QNetworkReply;
+
+namespace tgw::app {
+
+class LoginClient : public QObject {
+    Q_OBJECT
+  public:
+    enum class Outcome {
+        accepted,     // "success" is 1: go on with `prefix` (and `broker`)
+        rejected,     // the web service turned the credentials down
+        unreachable,  // no answer: network, TLS or the time limit
+        badReply,     // an answer that cannot be taken as a login
+    };
+    struct Result {
+        Outcome outcome = Outcome::unreachable;
+        std::string prefix;                       // when accepted
+        std::optional<BrokerCredentials> broker;  // when accepted and the reply names them
+    };
+    using Completion = std::function<void(const Result&)>;
+
+    // Replies longer than this are cut off and count as a bad reply.
+    static constexpr qint64 kMaxReplyBytes = 64 * 1024;
+
+    LoginClient();
+    // Abandons a running login without calling its completion.
+    ~LoginClient() override;
+
+    // A login that has not finished within `limit` (from the request until the
+    // last byte of the reply) fails as unreachable. Without it each login takes
+    // limits().loginTimeout as it is then.
+    void setTimeout(std::chrono::milliseconds limit);
+
+    // Starts a login, abandoning any running one. `done` is called once, later,
+    // on the event loop; isRunning() is false by then. The password goes into
+    // the request body only, which is overwritten when the request ends.
+    void login(const QString& email, const QString& password, Completion done);
+    bool isRunning() const { return m_reply != nullptr; }
+    // Ends a running login; its completion is not called.
+    void abandon();
+
+    // The verdict on a web server's answer with HTTP `status` and `body`;
+    // console lines (a decoding error, the decoded reply) go to `say`.
+    static Result judgeReply(int status, std::string_view body,
+                             const std::function<void(const std::string&)>& say);
+
+  private:
+    enum class Cut { none, timedOut, tooLarge };
+
+    void readSome();
+    void cut(Cut why);
+    void finished();
+    Result decide(QNetworkReply& reply);
+
+    QNetworkAccessManager m_network;
+    QNetworkReply* m_reply = nullptr;  // the running request; deleted later
+    QBuffer* m_upload = nullptr;       // its form, owned by it; wiped at the end
+    QByteArray m_body;                 // the reply's bytes read so far
+    Cut m_cut = Cut::none;
+    std::optional<std::chrono::milliseconds> m_timeout;  // else limits().loginTimeout
+    Completion m_done;
+    QTimer m_deadline;
+};
+
+}  // namespace tgw::app
