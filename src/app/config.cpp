@@ -312,15 +312,16 @@ void installConfig(const Config& config) {
 }
 
 const Config& currentConfig() {
-    if (!installed()) {
-        ConfigSources sources;  // no files: defaults and environment
-        ConfigResult result = loadConfig(sources);
-        for (const QString& error : result.errors) {
-            qCWarning(lcConfig).noquote() << error << "(the default stays)";
-        }
-        installed() = std::move(result.config);
+    if (installed()) return *installed();
+    // Without main() (tests, tools): defaults and the environment as it is
+    // now, read anew on every call, so a changed variable counts at once.
+    static Config fromEnvironment;
+    ConfigResult result = loadConfig(ConfigSources{});
+    for (const QString& error : result.errors) {
+        qCWarning(lcConfig).noquote() << error << "(the default stays)";
     }
-    return *installed();
+    fromEnvironment = std::move(result.config);
+    return fromEnvironment;
 }
 
 }  // namespace tgw::app

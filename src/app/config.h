@@ -7,7 +7,8 @@
 //
 // A value that cannot be used is an error naming where it came from, the key
 // and the value; main() stops the start on it. Code that runs without main()
-// (tests) gets defaults and environment, with bad values left at the default.
+// (tests) gets defaults and the environment, read anew on every call, with
+// bad values left at the default.
 #pragma once
 
 #include <QString>
@@ -71,7 +72,9 @@ ConfigResult loadConfig(const ConfigSources& sources);
 
 // Makes `config` the one the settings functions (settings.h) answer from.
 void installConfig(const Config& config);
-// The configuration in force: the installed one, else defaults and environment.
+// The configuration in force: the installed one, else defaults and the
+// environment as they are at this call (the reference stays valid; its values
+// may change with the next call).
 const Config& currentConfig();
 
 }  // namespace tgw::app

@@ -28,7 +28,15 @@ TEST(SingleInstanceTest, ASecondStartRaisesTheFirstAndEnds) {
     ::kill(pid_t(first.processId()), SIGKILL);
     first.waitForFinished(5000);
     QProcess& third = sandbox.start();
-    ASSERT_TRUE(waitUntil([&] { return sandbox.run({}).out == kHandedOver; }, 20000));
+    const QString lock = sandbox.runtimeDir() + "/tgw-mobile-tool.lock";
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            QFile file(lock);
+            return file.open(QIODevice::ReadOnly) &&
+                   file.readLine().trimmed() == QByteArray::number(third.processId());
+        },
+        20000));
+    EXPECT_EQ(sandbox.run({}).out, kHandedOver);
     EXPECT_EQ(third.state(), QProcess::Running);
 }
 
