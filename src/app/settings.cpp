@@ -1,48 +1,40 @@
 #include "app/settings.h"
 
 #include <QFile>
-#include <QUrl>
 
-#include "common/console.h"
+#include "app/config.h"
+#include "common/diagnostics.h"
 
 namespace tgw::app {
 
 std::string brokerHost() {
-    const QString host = qEnvironmentVariable("TGW_BROKER_HOST");
-    return host.isEmpty() ? std::string(TGW_DEFAULT_BROKER_HOST) : host.toStdString();
+    return currentConfig().brokerHost.toStdString();
 }
 
 uint16_t brokerPort() {
-    bool ok = false;
-    const int port = qEnvironmentVariableIntValue("TGW_BROKER_PORT", &ok);
-    if (ok && port > 0 && port <= 65535) return static_cast<uint16_t>(port);
-    if (qEnvironmentVariableIsSet("TGW_BROKER_PORT")) {
-        writeConsoleLine("TGW_BROKER_PORT is not a port number; using " +
-                         std::to_string(TGW_DEFAULT_BROKER_PORT));
-    }
-    return TGW_DEFAULT_BROKER_PORT;
+    return currentConfig().brokerPort;
 }
 
 std::string webServiceUrl() {
-    const QString url = qEnvironmentVariable("TGW_WEB_URL");
-    if (url.isEmpty()) return TGW_DEFAULT_WEB_URL;
-    const QUrl parsed(url);
-    if (parsed.scheme() != "https" || parsed.host().isEmpty()) {
-        writeConsoleLine("TGW_WEB_URL must be an https address; using " +
-                         std::string(TGW_DEFAULT_WEB_URL));
-        return TGW_DEFAULT_WEB_URL;
-    }
-    QString base = url;
-    while (base.endsWith('/')) base.chop(1);
-    return base.toStdString();
+    return currentConfig().webUrl.toStdString();
+}
+
+std::string brokerUsername() {
+    return currentConfig().brokerUsername.toStdString();
+}
+
+std::string brokerPassword() {
+    return currentConfig().brokerPassword.toStdString();
 }
 
 std::vector<std::vector<uint8_t>> extraCaCertificates() {
-    const QString path = qEnvironmentVariable("TGW_CA_FILE");
+    const QString& path = currentConfig().caFile;
     if (path.isEmpty()) return {};
+    // Read anew for every connection, so a renewed CA file counts without a restart.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        writeConsoleLine("TGW_CA_FILE cannot be read: " + path.toStdString());
+        qCWarning(lcConfig).noquote()
+            << "the CA file" << path << "cannot be read:" << file.errorString();
         return {};
     }
     const QByteArray pem = file.readAll();
@@ -50,8 +42,7 @@ std::vector<std::vector<uint8_t>> extraCaCertificates() {
 }
 
 const Limits& limits() {
-    static const Limits defaults;
-    return defaults;
+    return currentConfig().limits;
 }
 
 }  // namespace tgw::app

@@ -1,5 +1,6 @@
-// Where the agent connects: build-time defaults, overridden for deployment and
-// tests by TGW_BROKER_HOST, TGW_BROKER_PORT, TGW_WEB_URL and TGW_CA_FILE.
+// Where the agent connects and the limits it keeps, as configured: build-time
+// defaults, the configuration files, the TGW_* environment variables and the
+// command line (app/config.h has the layers and where each value came from).
 #pragma once
 
 #include <chrono>
@@ -12,11 +13,14 @@ namespace tgw::app {
 
 std::string brokerHost();
 uint16_t brokerPort();
-// The web service's base address; always https (a non-https setting is ignored
-// with a console line, and the build-time default is used).
+// The web service's base address; always https, without a trailing slash.
 std::string webServiceUrl();
-// The contents of TGW_CA_FILE (PEM), or nothing.
+// The contents of the configured CA file (PEM), or nothing.
 std::vector<std::vector<uint8_t>> extraCaCertificates();
+// The broker account: the program's own unless the configuration names one (a
+// login reply may still carry per-account credentials, which take precedence).
+std::string brokerUsername();
+std::string brokerPassword();
 
 // Limits that keep the agent responsive and its memory bounded.
 struct Limits {

@@ -1,15 +1,217 @@
-// The agent: one controller, one login window, the event loop.
+// The agent: the command line and the configuration first (no display needed
+// for --help, --version, --print-config or a configuration error), then one
+// instance per user, one controller, one login window, the event loop.
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <functional>
 
 #include "app/app_delegate.h"
+#include "app/config.h"
+#include "app/device_monitor.h"
+#include "common/console.h"
+#include "common/diagnostics.h"
+#include "common/log_handler.h"
+#include "mqtt/codec/logger.h"
+#include "ui/single_instance.h"
 #include "ui/view_controller.h"
 
+namespace {
+
+using tgw::app::LogLevel;
+
+constexpr int kUsageError = 2;
+
+// Keeps passwords out of core files and away from other processes of the
+// same user that would read this one's memory.
+void harden() {
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+}
+
+void printTo(FILE* stream, const QString& text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    fflush(stream);
+}
+
+int fail(const QString& line) {
+    printTo(stderr, "tgw-mobile-tool: " + line + "\n");
+    return kUsageError;
+}
+
+void applyLogLevel(LogLevel level) {
+    using tgw::mqtt::MqttLogger;
+    using tgw::mqtt::MqttLoggerLevel;
+    switch (level) {
+        case LogLevel::debug:
+            tgw::setDiagnosticLevel(QtDebugMsg);
+            MqttLogger::logger().setMinLevel(MqttLoggerLevel::debug);
+            break;
+        case LogLevel::info:
+            tgw::setDiagnosticLevel(QtInfoMsg);
+            MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
+            break;
+        case LogLevel::warning:
+            tgw::setDiagnosticLevel(QtWarningMsg);
+            MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
+            break;
+        case LogLevel::error:
+            tgw::setDiagnosticLevel(QtCriticalMsg);
+            MqttLogger::logger().setMinLevel(MqttLoggerLevel::error);
+            break;
+    }
+}
+
+// SIGTERM and SIGINT become an event on the main loop: the handler only writes
+// one byte into a socket pair that a notifier watches.
+int g_signalFds[2] = {-1, -1};
+
+void onSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(g_signalFds[0], &byte, 1);
+    errno = saved;
+}
+
+bool watchSignals(QObject* context, std::function<void()> onQuit) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalFds) != 0)
+        return false;
+    auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context,
+                     [onQuit = std::move(onQuit), done = false]() mutable {
+                         char buffer[16];
+                         while (read(g_signalFds[1], buffer, sizeof buffer) > 0) {
+                         }
+                         if (done) return;  // already quitting
+                         done = true;
+                         onQuit();
+                     });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    return true;
+}
+
+// Shows the attached phones in the window, when the window can.
+template <typename Window>
+void connectPresence(tgw::app::DeviceMonitor& monitor, Window& window) {
+    if constexpr (requires(Window & w, const QStringList& lines) { w.showDevicePresence(lines); }) {
+        QObject::connect(&monitor, &tgw::app::DeviceMonitor::devicesChanged, &window,
+                         [&window](const QStringList& lines) { window.showDevicePresence(lines); });
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    harden();
+    tgw::installLogHandler();
+    QCoreApplication::setApplicationName(QStringLiteral("tgw-mobile-tool"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TGW_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Lets the web service read information from a phone attached by USB.\n"
+        "Settings, later wins: built-in defaults, /etc/tgw-mobile-tool/agent.conf,\n"
+        "$XDG_CONFIG_HOME/tgw-mobile-tool/agent.conf (or --config FILE instead),\n"
+        "the TGW_* environment variables, these options.");
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption config("config", "Read FILE instead of the user's configuration file.",
+                                    "FILE");
+    const QCommandLineOption logLevel(
+        "log-level", "Diagnostic log level: debug, info, warning or error.", "LEVEL");
+    const QCommandLineOption printConfig(
+        "print-config", "Print the effective settings and where each came from, then exit.");
+    parser.addOptions({config, logLevel, printConfig});
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    if (!parser.parse(arguments)) {
+        return fail(parser.errorText() + " (see --help)");
+    }
+    if (parser.isSet(help) || parser.isSet("help-all")) {
+        QCoreApplication application(argc, argv);  // for the program's name in the usage line
+        printTo(stdout, parser.helpText());
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        printTo(stdout, QString("tgw-mobile-tool %1 (Qt %2)\n").arg(TGW_VERSION, qVersion()));
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return fail("unexpected argument \"" + parser.positionalArguments().first() +
+                    "\" (see --help)");
+    }
+
+    tgw::app::ConfigSources sources = tgw::app::ConfigSources::standard();
+    if (parser.isSet(config)) sources.configFile = parser.value(config);
+    if (parser.isSet(logLevel)) sources.logLevelOption = parser.value(logLevel);
+    const tgw::app::ConfigResult loaded = tgw::app::loadConfig(sources);
+    if (!loaded.errors.isEmpty()) return fail(loaded.errors.first());
+    tgw::app::installConfig(loaded.config);
+    applyLogLevel(loaded.config.logLevel);
+    for (const QString& unknown : loaded.unknownKeys) {
+        qCWarning(lcConfig).noquote() << "unknown setting ignored:" << unknown;
+    }
+    if (parser.isSet(printConfig)) {
+        printTo(stdout, loaded.config.describe().join('\n') + '\n');
+        return 0;
+    }
+
+    tgw::ui::SingleInstance instance;
+    switch (instance.claim()) {
+        case tgw::ui::SingleInstance::Claim::first: break;
+        case tgw::ui::SingleInstance::Claim::handedOver:
+            tgw::writeConsoleLine("tgw-mobile-tool is already running; its window was raised");
+            return 0;
+        case tgw::ui::SingleInstance::Claim::failed:
+            printTo(stderr, "tgw-mobile-tool: another instance holds " + instance.lockPath() +
+                                " but does not answer\n");
+            return 1;
+    }
+
+    for (const QString& line : loaded.config.describe()) qCDebug(lcConfig).noquote() << line;
+    qCInfo(lcConfig).noquote() << "broker"
+                               << loaded.config.brokerHost + ":" +
+                                      QString::number(loaded.config.brokerPort)
+                               << "web service" << loaded.config.webUrl;
+
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tgw-mobile-tool"));
+    QApplication::setQuitOnLastWindowClosed(false);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.tgw.MobileTool"));
+
     tgw::app::AppDelegate appDelegate;
     tgw::ui::ViewController window(appDelegate);
+    tgw::app::DeviceMonitor deviceMonitor;
+    connectPresence(deviceMonitor, window);
+
+    watchSignals(&application, [&appDelegate] {
+        qCInfo(lcConnection) << "quitting on a signal";
+        appDelegate.shutdown([] { QCoreApplication::exit(0); });
+    });
+    QObject::connect(&instance, &tgw::ui::SingleInstance::raiseRequested, &window, [&window] {
+        window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+        window.show();
+        window.raise();
+        window.activateWindow();
+    });
+    instance.listen();
+
     window.show();
+    deviceMonitor.refresh();
     return QApplication::exec();
 }

@@ -1,0 +1,64 @@
+#include "deploy/agent_sandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace tgw::test {
+
+AgentSandbox::AgentSandbox() : env(QProcessEnvironment::systemEnvironment()) {
+    for (const QString& name : env.keys()) {
+        if (name.startsWith("TGW_") || name == "DISPLAY" || name == "WAYLAND_DISPLAY" ||
+            name == "QT_QPA_PLATFORM" || name == "JOURNAL_STREAM")
+            env.remove(name);
+    }
+    QDir().mkpath(path("config"));
+    QDir().mkpath(runtimeDir());
+    QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    env.insert("HOME", m_dir.path());
+    env.insert("XDG_CONFIG_HOME", path("config"));
+    env.insert("XDG_RUNTIME_DIR", runtimeDir());
+    env.insert("TGW_SYSTEM_CONFIG", systemFile());
+}
+
+AgentSandbox::~AgentSandbox() {
+    for (auto& process : m_started) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+}
+
+void AgentSandbox::write(const QString& file, const QString& text) {
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QFile out(file);
+    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) out.write(text.toUtf8());
+}
+
+AgentRun AgentSandbox::run(const QStringList& arguments, int timeoutMs) const {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(TGW_AGENT_BINARY, arguments);
+    AgentRun result;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        result.crashed = true;
+    }
+    result.crashed = result.crashed || process.exitStatus() == QProcess::CrashExit;
+    result.exitCode = process.exitCode();
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+QProcess& AgentSandbox::start(const QStringList& arguments) {
+    auto& process = m_started.emplace_back(std::make_unique<QProcess>());
+    process->setProcessEnvironment(env);
+    process->start(TGW_AGENT_BINARY, arguments);
+    process->waitForStarted(5000);
+    return *process;
+}
+
+}  // namespace tgw::test

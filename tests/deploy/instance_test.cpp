@@ -1,0 +1,44 @@
+// One agent per user, through real processes.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+#include <QFile>
+
+#include "deploy/agent_sandbox.h"
+#include "support/wait.h"
+
+namespace tgw::test {
+namespace {
+
+constexpr char kHandedOver[] = "tgw-mobile-tool is already running; its window was raised\n";
+
+TEST(SingleInstanceTest, ASecondStartRaisesTheFirstAndEnds) {
+    AgentSandbox sandbox;
+    sandbox.env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString socket = sandbox.runtimeDir() + "/tgw-mobile-tool.socket";
+
+    QProcess& first = sandbox.start();
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(socket); }, 20000));
+    const AgentRun second = sandbox.run({});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, kHandedOver);
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    // A crashed agent leaves its lock and socket behind: the next start takes over.
+    ::kill(pid_t(first.processId()), SIGKILL);
+    first.waitForFinished(5000);
+    QProcess& third = sandbox.start();
+    const QString lock = sandbox.runtimeDir() + "/tgw-mobile-tool.lock";
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            QFile file(lock);
+            return file.open(QIODevice::ReadOnly) &&
+                   file.readLine().trimmed() == QByteArray::number(third.processId());
+        },
+        20000));
+    EXPECT_EQ(sandbox.run({}).out, kHandedOver);
+    EXPECT_EQ(third.state(), QProcess::Running);
+}
+
+}  // namespace
+}  // namespace tgw::test
