@@ -17,6 +17,7 @@
 #include "app/app_delegate.h"
 #include "app/config.h"
 #include "app/device_monitor.h"
+#include "app/device_watch.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
 #include "common/log_handler.h"
@@ -105,15 +106,6 @@ bool watchSignals(QObject* context, std::function<void()> onQuit) {
     return true;
 }
 
-// Shows the attached phones in the window, when the window can.
-template <typename Window>
-void connectPresence(tgw::app::DeviceMonitor& monitor, Window& window) {
-    if constexpr (requires(Window & w, const QStringList& lines) { w.showDevicePresence(lines); }) {
-        QObject::connect(&monitor, &tgw::app::DeviceMonitor::devicesChanged, &window,
-                         [&window](const QStringList& lines) { window.showDevicePresence(lines); });
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -197,7 +189,8 @@ int main(int argc, char** argv) {
     tgw::app::AppDelegate appDelegate;
     tgw::ui::ViewController window(appDelegate);
     tgw::app::DeviceMonitor deviceMonitor;
-    connectPresence(deviceMonitor, window);
+    QObject::connect(&deviceMonitor, &tgw::app::DeviceMonitor::devicesChanged, &window,
+                     &tgw::ui::ViewController::showDevicePresence);
 
     watchSignals(&application, [&appDelegate] {
         qCInfo(lcConnection) << "quitting on a signal";
@@ -212,6 +205,7 @@ int main(int argc, char** argv) {
     instance.listen();
 
     window.show();
-    deviceMonitor.refresh();
+    // Lists the phones once now and again on every USB plug or unplug.
+    tgw::app::DeviceWatch deviceWatch(deviceMonitor);
     return QApplication::exec();
 }
