@@ -180,6 +180,7 @@ void AppDelegate::_console(std::string_view text) {
 
 void AppDelegate::start(std::string newPrefix, std::optional<BrokerCredentials> credentials) {
     stop();
+    m_quitting = false;
     prefix = std::move(newPrefix);
     m_credentials = std::move(credentials);
     m_attempt = 0;
@@ -203,6 +204,7 @@ void AppDelegate::stop() {
 
 void AppDelegate::shutdown(std::function<void()> done) {
     m_reconnectTimer.stop();
+    m_quitting = true;
     m_shutdownDone = std::move(done);
     if (mqtt && m_state == ConnectionState::connected) {
         m_shutdownTimer.start(1000);
@@ -227,6 +229,7 @@ void AppDelegate::finishShutdown() {
 }
 
 void AppDelegate::connectMqtt() {
+    m_reconnectTimer.stop();
     retireSession();
     m_credentialsRefused = false;
     mqtt = m_factory(clientID, brokerHost(), brokerPort(), *this);
@@ -342,7 +345,7 @@ void AppDelegate::didDisconnect(MqttClient& client, const std::optional<mqtt::Mq
     if (&client != mqtt.get()) return;
     holdUnacknowledged();
     ConnectionState next = ConnectionState::retrying;
-    if (m_shutdownDone) {
+    if (m_quitting) {
         next = ConnectionState::disconnected;
     } else if (m_credentialsRefused) {
         next = ConnectionState::refused;
@@ -356,7 +359,7 @@ void AppDelegate::didDisconnect(MqttClient& client, const std::optional<mqtt::Mq
         qCWarning(lcConnection) << "connection lost:" << error->description.c_str() << "kind"
                                 << static_cast<int>(error->kind);
     }
-    if (m_shutdownDone) {
+    if (m_quitting) {
         finishShutdown();
     } else if (next == ConnectionState::retrying) {
         scheduleReconnect();

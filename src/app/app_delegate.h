@@ -190,6 +190,7 @@ class AppDelegate : public mqtt::MqttDelegate {
     ConnectionState m_state = ConnectionState::disconnected;
     int m_attempt = 0;                  // connection attempts since the last SUBACK
     bool m_credentialsRefused = false;  // CONNACK 4 or 5 on the current session
+    bool m_quitting = false;            // shutdown() called: no more connecting
     std::function<void()> m_shutdownDone;
 
     // Published and not yet acknowledged on the current session, by order of

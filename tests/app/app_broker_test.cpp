@@ -164,6 +164,26 @@ TEST_F(AppBrokerTest, ListenerThatNeverAcknowledgesIsRetriedAndNeverConnected) {
     app.stop();
 }
 
+TEST_F(AppBrokerTest, ShutdownSaysGoodbyeToTheBrokerAndStopsTheTools) {
+    connectBoth();
+    qputenv("FAKE_ADB_MODE", "hang");
+    testing::internal::CaptureStdout();
+    web.send(R"({"type":"android"})");
+    const bool running = waitUntil([&] { return app.runningQueries() == 2; });
+    bool done = false;
+    app.shutdown([&] { done = true; });
+    const bool finished = waitUntil([&] { return done && app.runningQueries() == 0; }, 3000);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(running);
+    EXPECT_TRUE(finished);
+    const std::string disconnected = "Client " + app.clientID + " disconnected.";
+    EXPECT_TRUE(waitUntil(
+        [&] { return broker.log().contains(QString::fromStdString(disconnected)); }, 3000))
+        << broker.log().toStdString();
+    tgw::test::processEventsFor(300);
+    EXPECT_NE(app.state(), ConnectionState::retrying);
+}
+
 TEST_F(AppBrokerTest, RealToolsWithNoPhoneAnswerWithTheirFailureTexts) {
     const tgw::process::Bundle shipped(TGW_BUILD_RESOURCES);
     AppDelegate real(AppDelegate::makeSession, &shipped);

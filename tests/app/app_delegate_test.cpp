@@ -532,6 +532,7 @@ TEST_F(AppTest, ChosenDeviceReachesTheToolsAndComesBackInTheResult) {
         0u);
 
     // Invalid values run nothing and are answered in the usual shape.
+    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
     run(R"({"type":"android","serial":"a b; reboot"})", 6);
     EXPECT_EQ(
         client->published[4].payload,

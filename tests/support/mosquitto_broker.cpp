@@ -60,7 +60,8 @@ bool MosquittoBroker::start() {
     } else {
         out << "persistence false\n";
     }
-    out << "log_dest stdout\n"
+    // Straight to the file: mosquitto buffers a redirected standard output.
+    out << "log_dest file " << dir << "/broker.log\n"
         << "allow_anonymous false\n"
         << "password_file " << passwordFile << "\n"
         << "listener " << m_port << " 127.0.0.1\n"
