@@ -287,6 +287,11 @@ void AppDelegate::didConnectAck(MqttClient& client, MqttConnAck ack) {
         client.subscribe(commandTopic(prefix), MqttQos::qos1);
     } else if (ack == MqttConnAck::badUserNameOrPassword || ack == MqttConnAck::notAuthorized) {
         m_credentialsRefused = true;  // trying again cannot help
+        if (m_reconnectTimer.isActive()) {
+            // The end of this connection was reported first.
+            m_reconnectTimer.stop();
+            setState(ConnectionState::refused);
+        }
     }
 }
 
