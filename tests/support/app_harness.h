@@ -89,6 +89,7 @@ class WebStandIn : public mqtt::MqttDelegate {
         session->setUsername(app::AppDelegate::kUsername);
         session->setPassword(app::AppDelegate::kPassword);
         session->setCleanSession(!m_persistent);
+        acceptLargeResults(*session);
         session->connect();
         return waitUntil([&] { return m_subscribed; }, 10000);
     }
@@ -130,6 +131,14 @@ class WebStandIn : public mqtt::MqttDelegate {
     long acked = 0;
 
   private:
+    // Results may be as large as the agent's output cap and more.
+    template <class Session>
+    static void acceptLargeResults(Session& s) {
+        if constexpr (requires { s.setMaxIncomingPacketSize(size_t{}); }) {
+            s.setMaxIncomingPacketSize(size_t{128} << 20);
+        }
+    }
+
     const MosquittoBroker& m_broker;
     std::string m_prefix;
     bool m_persistent;
