@@ -210,6 +210,7 @@ void AppDelegate::shutdown(std::function<void()> done) {
         m_shutdownTimer.start(1000);
         mqtt->disconnect();  // didDisconnect, or the timer, finishes
     } else {
+        retireSession();  // nothing to say goodbye on; no late CONNACK either
         finishShutdown();
     }
 }
