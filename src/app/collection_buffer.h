@@ -1,8 +1,7 @@
-// CollectionBuffer: text collected from a device tool until it holds a
-// completion text. Two collector kinds (Android, Apple) may share one buffer,
-// each looking for its own texts; each kind remembers how far it has already
-// searched, so collecting stays linear in the output's size while still
-// finding a text that a piece of the other kind appended.
+// CollectionBuffer: text collected from one device query's tool until it holds
+// a completion text (the Android or the Apple set). It remembers how far it
+// has already searched, so collecting stays linear in the output's size while
+// still finding a text that straddles two pieces.
 #pragma once
 
 #include <array>

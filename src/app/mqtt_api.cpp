@@ -40,9 +40,13 @@ std::optional<MqttApi> MqttApi::decode(std::string_view json, std::string* error
         if (error) *error = type.isUndefined() ? "\"type\" is missing" : "\"type\" is not a string";
         return std::nullopt;
     }
-    MqttApi api{type.toString().toStdString(), std::nullopt, std::nullopt};
-    if (!optionalString(object, "data", api.data, error)) return std::nullopt;
-    if (!optionalString(object, "action", api.action, error)) return std::nullopt;
+    MqttApi api{type.toString().toStdString()};
+    if (!optionalString(object, "data", api.data, error) ||
+        !optionalString(object, "action", api.action, error) ||
+        !optionalString(object, "serial", api.serial, error) ||
+        !optionalString(object, "udid", api.udid, error)) {
+        return std::nullopt;
+    }
     return api;
 }
 
@@ -51,6 +55,8 @@ std::string MqttApi::encode() const {
     object.insert(QLatin1String("type"), QString::fromStdString(type));
     if (data) object.insert(QLatin1String("data"), QString::fromStdString(*data));
     if (action) object.insert(QLatin1String("action"), QString::fromStdString(*action));
+    if (serial) object.insert(QLatin1String("serial"), QString::fromStdString(*serial));
+    if (udid) object.insert(QLatin1String("udid"), QString::fromStdString(*udid));
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 

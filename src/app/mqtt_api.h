@@ -11,14 +11,18 @@ namespace tgw::app {
 
 struct MqttApi {
     std::string type;
-    std::optional<std::string> data;
-    std::optional<std::string> action;
+    std::optional<std::string> data = std::nullopt;
+    std::optional<std::string> action = std::nullopt;
+    // The phone a command is meant for: "serial" (adb) in "android" commands,
+    // "udid" in "apple" commands; a result carries its query's key back.
+    std::optional<std::string> serial = std::nullopt;
+    std::optional<std::string> udid = std::nullopt;
 
-    // A JSON object with a string "type"; "data" and "action" may be missing or
-    // null (none) or strings; other members are ignored. Anything else gives
-    // none, with the reason in `error`.
+    // A JSON object with a string "type"; "data", "action", "serial" and "udid"
+    // may be missing or null (none) or strings; other members are ignored.
+    // Anything else gives none, with the reason in `error`.
     static std::optional<MqttApi> decode(std::string_view json, std::string* error = nullptr);
-    // Compact JSON; "data" and "action" only when they hold a value ("" included).
+    // Compact JSON; the optional members only when they hold a value ("" included).
     std::string encode() const;
 };
 

@@ -1,88 +1,80 @@
 // The controller with its real session against a real mosquitto over TLS; a
-// second session plays the web service.
+// second session plays the web service. Covers the answers to commands, the
+// reconnection after a broker restart, and the faults that must not be retried.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslServer>
+#include <QTemporaryDir>
 
-#include "app/app_delegate.h"
-#include "mqtt/session.h"
-#include "support/mosquitto_broker.h"
-#include "support/recording_delegate.h"
-#include "support/wait.h"
+#include "support/app_harness.h"
 
 using namespace tgw::app;
-using namespace tgw::mqtt;
+using tgw::test::BrokerEnvironment;
 using tgw::test::MosquittoBroker;
-using tgw::test::RecordingDelegate;
+using tgw::test::SessionKeeper;
+using tgw::test::StateRecorder;
 using tgw::test::waitUntil;
+using tgw::test::WebStandIn;
 
 namespace {
 
+MosquittoBroker::Options brokerOptions() {
+    MosquittoBroker::Options o;
+    o.moreUsers = {{"acct-1", "pw-1"}};
+    o.persistence = true;
+    return o;
+}
+
 class AppBrokerTest : public ::testing::Test {
   protected:
+    AppBrokerTest() : app(sessions.factory(), &tools) { app.setLoginWindow(&window); }
     void SetUp() override {
         ASSERT_TRUE(broker.start()) << broker.log().toStdString();
-        qputenv("TGW_BROKER_HOST", "localhost");
-        qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
-        qputenv("TGW_CA_FILE", MosquittoBroker::caFile().toUtf8());
+        environment.emplace(broker);
     }
-    void TearDown() override {
-        qunsetenv("TGW_BROKER_HOST");
-        qunsetenv("TGW_BROKER_PORT");
-        qunsetenv("TGW_CA_FILE");
-    }
+    void TearDown() override { qunsetenv("FAKE_ADB_MODE"); }
 
-    // Logs the agent in and connects the web service's stand-in.
-    void connectBoth(AppDelegate& app) {
-        app.prefix = "p1";
-        app.connectMqtt();
-        auto* agent = static_cast<MqttSession*>(app.mqtt.get());
-        ASSERT_TRUE(waitUntil([&] { return agent->subscriptions().size() == 1; }, 10000));
-
-        web = AppDelegate::makeSession("web-service", "localhost", broker.port(), webEvents);
-        web->setUsername(AppDelegate::kUsername);
-        web->setPassword(AppDelegate::kPassword);
-        web->connect();
-        ASSERT_TRUE(waitUntil([&] { return webEvents.has("connack accepted"); }, 10000));
-        web->subscribe("tg/p1/tool/web");
-        ASSERT_TRUE(waitUntil([&] { return webEvents.has("subscribed"); }));
+    // Logs the agent in as "p1" and connects the web service's stand-in.
+    void connectBoth() {
+        app.start("p1");
+        ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000));
+        ASSERT_TRUE(web.connect());
     }
 
     std::vector<MqttApi> results() const {
         std::vector<MqttApi> out;
-        for (const std::string& e : webEvents.events) {
-            const std::string head = "message tg/p1/tool/web ";
-            if (e.rfind(head, 0) != 0) continue;
-            const std::string rest = e.substr(head.size());
-            if (auto api = MqttApi::decode(rest.substr(0, rest.rfind(" qos")))) out.push_back(*api);
+        for (const std::string& r : web.results) {
+            if (auto api = MqttApi::decode(r)) out.push_back(*api);
         }
         return out;
     }
 
-    bool command(const char* json, size_t expectResults) {
-        web->publish("tg/p1/tool", json);
-        return waitUntil([&] { return results().size() >= expectResults; }, 20000);
-    }
-
-    MosquittoBroker broker;
-    RecordingDelegate webEvents;
-    std::unique_ptr<MqttClient> web;
+    MosquittoBroker broker{brokerOptions()};
+    std::optional<BrokerEnvironment> environment;
+    tgw::process::Bundle tools{TGW_TEST_APP_RESOURCES};
+    SessionKeeper sessions;
+    StateRecorder window;
+    AppDelegate app;
+    WebStandIn web{broker, "p1", true};
 };
 
 }  // namespace
 
 TEST_F(AppBrokerTest, CommandsFromTheWebServiceAreAnsweredOnTheResultTopic) {
-    const tgw::process::Bundle tools(TGW_TEST_APP_RESOURCES);
-    AppDelegate app(AppDelegate::makeSession, &tools);
-    connectBoth(app);
+    connectBoth();
+    web.send(R"({"type":"sync"})");
+    ASSERT_TRUE(web.waitForResults(1));
+    EXPECT_EQ(web.results[0], "{\"type\": \"sync\"}");
 
-    web->publish("tg/p1/tool", R"({"type":"sync"})");
-    ASSERT_TRUE(
-        waitUntil([&] { return webEvents.has("message tg/p1/tool/web {\"type\": \"sync\"}"); }));
-
-    ASSERT_TRUE(command(R"({"type":"android"})", 3));
-    ASSERT_TRUE(command(R"({"type":"apple"})", 4));
+    web.send(R"({"type":"android"})");
+    ASSERT_TRUE(web.waitForResults(3));
+    web.send(R"({"type":"apple"})");
+    ASSERT_TRUE(web.waitForResults(4));
     const auto r = results();
     EXPECT_EQ(r[1].type, "android");
     EXPECT_EQ(r[2].type, "android");
@@ -91,22 +83,125 @@ TEST_F(AppBrokerTest, CommandsFromTheWebServiceAreAnsweredOnTheResultTopic) {
     EXPECT_EQ(r[3].data, "cmd:/usr/local/bin/ideviceinfo -x\n<plist><dict/></plist>\n<DO>\n");
 }
 
+TEST_F(AppBrokerTest, BrokerRestartIsHealedWithoutALoginAndTheRunningQueryIsAnswered) {
+    connectBoth();
+    QTemporaryDir dir;
+    const QString gate = dir.path() + "/open";
+    qputenv("FAKE_ADB_MODE", "gate");
+    qputenv("FAKE_GATE", gate.toUtf8());
+    testing::internal::CaptureStdout();
+    web.send(R"({"type":"android"})");
+    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 2; }));
+
+    broker.stop();
+    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::retrying; }));
+    ASSERT_TRUE(broker.start());
+    QElapsedTimer since;
+    since.start();
+    const bool back = waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000);
+    const qint64 reconnectMs = since.elapsed();
+    QFile(gate).open(QIODevice::WriteOnly);  // the query ends after the reconnect
+    ASSERT_TRUE(web.connect());
+    web.send(R"({"type":"sync"})");
+    const bool answered = web.waitForResults(3);
+    const std::string console = testing::internal::GetCapturedStdout();
+    qunsetenv("FAKE_GATE");
+    std::printf("reconnected %lld ms after the broker was back (first delay 1 s +-20%%)\n",
+                reconnectMs);
+    ASSERT_TRUE(back);
+    EXPECT_LE(reconnectMs, 1200 + 2000);
+    ASSERT_TRUE(answered) << console;
+    EXPECT_EQ(web.count("{\"type\": \"sync\"}"), 1);
+    int android = 0;
+    for (const MqttApi& r : results()) android += r.type == "android";
+    EXPECT_EQ(android, 2);
+    EXPECT_EQ(window.states, (std::vector{ConnectionState::connecting, ConnectionState::connected,
+                                          ConnectionState::retrying, ConnectionState::connected}));
+    EXPECT_NE(console.find("Delegate: mqttDidDisconnect\nDelegate: reason: "), std::string::npos)
+        << console;
+}
+
+TEST_F(AppBrokerTest, AccountCredentialsAreUsedAndARefusalIsNotRetried) {
+    app.setReconnectDelays({std::chrono::milliseconds(50), std::chrono::milliseconds(100), 0.2});
+    app.start("p1", BrokerCredentials{"acct-1", "pw-1"});
+    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000));
+
+    app.start("p1", BrokerCredentials{"acct-1", "wrong"});
+    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::refused; }, 10000));
+    const int made = sessions.made;
+    tgw::test::processEventsFor(500);
+    EXPECT_EQ(sessions.made, made);
+}
+
+TEST_F(AppBrokerTest, UntrustedCertificateIsNotRetried) {
+    // Needs the session to report the certificate fault as such.
+    BrokerEnvironment otherCa(broker, MosquittoBroker::otherCaFile());
+    app.setReconnectDelays({std::chrono::milliseconds(50), std::chrono::milliseconds(100), 0.2});
+    app.start("p1");
+    EXPECT_TRUE(waitUntil([&] { return app.state() == ConnectionState::untrusted; }, 10000));
+    const int made = sessions.made;
+    tgw::test::processEventsFor(500);
+    EXPECT_EQ(sessions.made, made);
+}
+
+TEST_F(AppBrokerTest, ListenerThatNeverAcknowledgesIsRetriedAndNeverConnected) {
+    // Needs the session's connect timeout.
+    QSslServer silent;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    QFile cert(TGW_TEST_DATA_DIR "/server.crt"), key(TGW_TEST_DATA_DIR "/server.key");
+    ASSERT_TRUE(cert.open(QIODevice::ReadOnly) && key.open(QIODevice::ReadOnly));
+    tls.setLocalCertificate(QSslCertificate(&cert));
+    tls.setPrivateKey(QSslKey(&key, QSsl::Rsa));
+    silent.setSslConfiguration(tls);
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    qputenv("TGW_BROKER_PORT", QByteArray::number(silent.serverPort()));
+    sessions.connectTimeout = std::chrono::milliseconds(500);
+    app.setReconnectDelays({std::chrono::milliseconds(50), std::chrono::milliseconds(100), 0.2});
+    app.start("p1");
+    EXPECT_TRUE(waitUntil([&] { return sessions.made >= 3; }, 8000)) << sessions.made;
+    EXPECT_FALSE(window.saw(ConnectionState::connected));
+    EXPECT_EQ(app.state(), ConnectionState::retrying);
+    app.stop();
+}
+
+TEST_F(AppBrokerTest, ShutdownSaysGoodbyeToTheBrokerAndStopsTheTools) {
+    connectBoth();
+    qputenv("FAKE_ADB_MODE", "hang");
+    testing::internal::CaptureStdout();
+    web.send(R"({"type":"android"})");
+    const bool running = waitUntil([&] { return app.runningQueries() == 2; });
+    bool done = false;
+    app.shutdown([&] { done = true; });
+    const bool finished = waitUntil([&] { return done && app.runningQueries() == 0; }, 3000);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(running);
+    EXPECT_TRUE(finished);
+    const std::string disconnected = "Client " + app.clientID + " disconnected.";
+    EXPECT_TRUE(waitUntil(
+        [&] { return broker.log().contains(QString::fromStdString(disconnected)); }, 3000))
+        << broker.log().toStdString();
+    tgw::test::processEventsFor(300);
+    EXPECT_NE(app.state(), ConnectionState::retrying);
+}
+
 TEST_F(AppBrokerTest, RealToolsWithNoPhoneAnswerWithTheirFailureTexts) {
     const tgw::process::Bundle shipped(TGW_BUILD_RESOURCES);
-    AppDelegate app(AppDelegate::makeSession, &shipped);
-    connectBoth(app);
+    AppDelegate real(AppDelegate::makeSession, &shipped);
+    real.start("p1");
+    ASSERT_TRUE(waitUntil([&] { return real.state() == ConnectionState::connected; }, 10000));
+    ASSERT_TRUE(web.connect());
     auto count = [&](const std::string& type, const std::string& text) {
         int n = 0;
         for (const MqttApi& r : results())
             n += r.type == type && r.data->find(text) != std::string::npos;
         return n;
     };
-    web->publish("tg/p1/tool", R"({"type":"android"})");
+    web.send(R"({"type":"android"})");
     const bool android = waitUntil([&] { return count("android", "error:") == 2; }, 20000);
     // ideviceinfo: "ERROR: No device found!"; idevicediagnostics: "No device found."
-    web->publish("tg/p1/tool", R"({"type":"apple"})");
+    web.send(R"({"type":"apple"})");
     const bool info = waitUntil([&] { return count("apple", "No device found!") == 1; }, 20000);
-    web->publish("tg/p1/tool", R"({"type":"apple","action":"battery"})");
+    web.send(R"({"type":"apple","action":"battery"})");
     const bool battery = waitUntil([&] { return count("apple", "No device found.") == 1; }, 20000);
     QProcess::execute("adb", {"kill-server"});  // the server our adb calls started
     EXPECT_TRUE(android);

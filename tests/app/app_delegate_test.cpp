@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include "app/app_delegate.h"
+#include "app/console_text.h"
+#include "support/app_harness.h"
 #include "support/fake_client.h"
 #include "support/wait.h"
 
@@ -15,26 +19,23 @@ using tgw::mqtt::MqttConnAck;
 using tgw::mqtt::MqttMessage;
 using tgw::mqtt::MqttQos;
 using tgw::test::FakeClient;
+using tgw::test::StateRecorder;
 using tgw::test::waitUntil;
 
 namespace {
-
-class Window : public LoginWindow {
-  public:
-    void disconnect() override { ++disconnects; }
-    int disconnects = 0;
-};
 
 class AppTest : public ::testing::Test {
   protected:
     AppTest() : app(factory(), &bundle) {
         app.prefix = "abc";
-        app.viewContrl = &window;
+        app.setLoginWindow(&window);
+        app.setReconnectDelays({std::chrono::milliseconds(20), std::chrono::milliseconds(80), 0.2});
     }
     ~AppTest() override {
-        qunsetenv("FAKE_ADB_MODE");
-        qunsetenv("FAKE_RUN_MODE");
-        qunsetenv("FAKE_RUN_EXIT");
+        for (const char* v : {"FAKE_ADB_MODE", "FAKE_RUN_MODE", "FAKE_RUN_EXIT", "FAKE_COUNT_DIR",
+                              "FAKE_ADB_BYTES"}) {
+            qunsetenv(v);
+        }
     }
 
     AppDelegate::ClientFactory factory() {
@@ -42,6 +43,7 @@ class AppTest : public ::testing::Test {
                       tgw::mqtt::MqttDelegate&) {
             auto c = std::make_unique<FakeClient>(id, host, port);
             client = c.get();
+            ++clientsMade;
             return c;
         };
     }
@@ -73,16 +75,19 @@ class AppTest : public ::testing::Test {
         return std::nullopt;
     }
 
-    void connected() {
-        app.connectMqtt();
+    // Logs in as "abc" and plays the broker up to the SUBACK.
+    void connected(std::optional<BrokerCredentials> credentials = std::nullopt) {
         testing::internal::CaptureStdout();
+        app.start("abc", std::move(credentials));
         app.didConnectAck(*client, MqttConnAck::accepted);
+        app.didSubscribeTopic(*client, "tg/abc/tool");
         testing::internal::GetCapturedStdout();
     }
 
     tgw::process::Bundle bundle{TGW_TEST_APP_RESOURCES};
-    Window window;
+    StateRecorder window;
     FakeClient* client = nullptr;
+    int clientsMade = 0;
     AppDelegate app;
 };
 
@@ -147,16 +152,132 @@ TEST_F(AppTest, ConsoleLinesOfTheSessionEvents) {
               "Delegate: didReceivePong\n");
 }
 
-TEST_F(AppTest, DisconnectTellsTheWindowThenWritesItsLine) {
-    app.connectMqtt();
-    std::string atWindow;
-    EXPECT_EQ(capture([&] { app.didDisconnect(*client, tgw::mqtt::MqttError{"gone"}); }),
-              "Delegate: mqttDidDisconnect\n");
-    EXPECT_EQ(window.disconnects, 1);
-    app.viewContrl = nullptr;
+TEST_F(AppTest, LossIsRetriedWithTheSameSettingsUntilSubscribedAgain) {
+    connected(BrokerCredentials{"acct-7", "s3cret"});
+    EXPECT_EQ(window.states,
+              (std::vector{ConnectionState::connecting, ConnectionState::connected}));
+    EXPECT_EQ(client->user, std::optional<std::string>("acct-7"));
+    const std::string firstId = client->id;
+    EXPECT_EQ(capture([&] {
+                  app.didDisconnect(
+                      *client, tgw::mqtt::MqttError{"closed", tgw::mqtt::MqttErrorKind::network});
+              }),
+              "Delegate: mqttDidDisconnect\nDelegate: reason: closed\n");
+    EXPECT_EQ(app.state(), ConnectionState::retrying);
+    // Every failed attempt waits longer; a new session each time, same settings.
+    for (int attempt = 2; attempt <= 4; ++attempt) {
+        ASSERT_TRUE(waitUntil([&] { return clientsMade == attempt; }, 2000));
+        EXPECT_EQ(client->connects, 1);
+        EXPECT_EQ(client->id, firstId);
+        EXPECT_EQ(client->pass, std::optional<std::string>("s3cret"));
+        capture([&] { app.didDisconnect(*client, tgw::mqtt::MqttError{"refused"}); });
+    }
+    ASSERT_TRUE(waitUntil([&] { return clientsMade == 5; }, 2000));
+    capture([&] {
+        app.didConnectAck(*client, MqttConnAck::accepted);
+        EXPECT_EQ(app.state(), ConnectionState::retrying);  // until the command topic's SUBACK
+        app.didSubscribeTopic(*client, "tg/abc/tool");
+    });
+    EXPECT_EQ(window.states.back(), ConnectionState::connected);
+    EXPECT_EQ(client->subscribed, std::vector<std::string>{"tg/abc/tool qos1"});
+    // A clean end (no error) is a loss too, and writes no reason.
     EXPECT_EQ(capture([&] { app.didDisconnect(*client, std::nullopt); }),
               "Delegate: mqttDidDisconnect\n");
-    EXPECT_EQ(window.disconnects, 1);
+    app.start("abc");  // a new login ends the retrying
+    const int made = clientsMade;
+    tgw::test::processEventsFor(300);
+    EXPECT_EQ(clientsMade, made);
+}
+
+TEST_F(AppTest, RefusedCredentialsAndUntrustedCertificateAreNotRetried) {
+    connected();
+    capture([&] {
+        app.didConnectAck(*client, MqttConnAck::badUserNameOrPassword);
+        app.didDisconnect(*client, std::nullopt);
+    });
+    EXPECT_EQ(app.state(), ConnectionState::refused);
+    app.start("abc");
+    capture([&] {
+        app.didDisconnect(
+            *client,
+            tgw::mqtt::MqttError{"not trusted", tgw::mqtt::MqttErrorKind::untrustedCertificate});
+    });
+    EXPECT_EQ(app.state(), ConnectionState::untrusted);
+    const int made = clientsMade;
+    tgw::test::processEventsFor(300);
+    EXPECT_EQ(clientsMade, made);
+    EXPECT_EQ(window.states, (std::vector{ConnectionState::connecting, ConnectionState::connected,
+                                          ConnectionState::refused, ConnectionState::connecting,
+                                          ConnectionState::untrusted}));
+}
+
+TEST(ReconnectDelays, DoubleFromOneSecondToAMinuteWithinTheJitter) {
+    const AppDelegate::ReconnectDelays d;
+    using std::chrono::milliseconds;
+    EXPECT_EQ(AppDelegate::reconnectDelay(d, 0, 0), milliseconds(1000));
+    EXPECT_EQ(AppDelegate::reconnectDelay(d, 2, 0), milliseconds(4000));
+    EXPECT_EQ(AppDelegate::reconnectDelay(d, 6, 0), milliseconds(60'000));
+    EXPECT_EQ(AppDelegate::reconnectDelay(d, 1000, 0), milliseconds(60'000));
+    EXPECT_EQ(AppDelegate::reconnectDelay(d, 0, -1), milliseconds(800));
+    EXPECT_EQ(AppDelegate::reconnectDelay(d, 9, 1), milliseconds(72'000));
+}
+
+TEST_F(AppTest, UnacknowledgedResultsAreSentAgainOnTheNextConnection) {
+    connected();
+    run(R"({"type":"sync"})", 1);
+    run(R"({"type":"apple"})", 2);
+    capture([&] { app.didPublishAck(*client, client->nextId - 2); });  // the sync reply
+    capture([&] { app.didDisconnect(*client, tgw::mqtt::MqttError{"reset"}); });
+    // A result that completes while the link is down waits for it.
+    testing::internal::CaptureStdout();
+    app.onReceivedMessage("t", R"({"type":"apple","action":"battery"})");
+    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return clientsMade == 2; }));
+    app.didConnectAck(*client, MqttConnAck::accepted);
+    EXPECT_TRUE(client->published.empty());
+    app.didSubscribeTopic(*client, "tg/abc/tool");
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(client->published.size(), 2u);
+    EXPECT_NE(result(0)->data->find("ideviceinfo"), std::string::npos);
+    EXPECT_NE(result(1)->data->find("idevicediagnostics"), std::string::npos);
+    EXPECT_FALSE(client->published[0].dup);
+
+    // After another login to a different account nothing of the first goes out.
+    capture([&] { app.didDisconnect(*client, tgw::mqtt::MqttError{"reset"}); });
+    EXPECT_EQ(capture([&] { app.start("xyz"); }), "results dropped: 2 held for another account\n");
+    capture([&] {
+        app.didConnectAck(*client, MqttConnAck::accepted);
+        app.didSubscribeTopic(*client, "tg/xyz/tool");
+    });
+    EXPECT_TRUE(client->published.empty());
+}
+
+TEST_F(AppTest, ResultOfAnEarlierAccountIsDroppedNotSentToTheNextOne) {
+    connected();
+    qputenv("FAKE_ADB_MODE", "split");  // answers after 0.3 s
+    testing::internal::CaptureStdout();
+    app.onReceivedMessage("t", R"({"type":"android"})");
+    app.start("other");
+    app.didConnectAck(*client, MqttConnAck::accepted);
+    app.didSubscribeTopic(*client, "tg/other/tool");
+    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(client->published.empty());
+    EXPECT_NE(out.find("result dropped: its account is no longer the one logged in"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(AppTest, ShutdownSendsDisconnectAndStopsRunningTools) {
+    connected();
+    qputenv("FAKE_ADB_MODE", "hang");
+    capture([&] { app.onReceivedMessage("t", R"({"type":"android"})"); });
+    ASSERT_EQ(app.runningQueries(), 2u);
+    bool done = false;
+    app.shutdown([&] { done = true; });
+    EXPECT_EQ(client->disconnects, 1);
+    // The fake never reports the end of the connection: done after 1 s anyway.
+    EXPECT_TRUE(waitUntil([&] { return done && app.runningQueries() == 0; }, 3000));
 }
 
 TEST_F(AppTest, PayloadThatIsNotUtf8IsLoggedAndIgnored) {
@@ -228,6 +349,10 @@ TEST(MqttApiCoding, EncodingLeavesOutOnlyMissingValues) {
     const std::string tricky = "line \"1\"\n\ttab \\ é \x01";
     EXPECT_EQ(MqttApi::decode(MqttApi({"android", tricky, "data"}).encode())->data, tricky);
     EXPECT_EQ(resultTopic("abc"), "tg/abc/tool/web");
+    const auto chosen = MqttApi::decode(R"({"type":"android","serial":"S1","udid":null})");
+    EXPECT_EQ(chosen->serial, "S1");
+    EXPECT_EQ(chosen->udid, std::nullopt);
+    EXPECT_FALSE(MqttApi::decode(R"({"type":"android","serial":7})"));
 }
 
 TEST_F(AppTest, AndroidPublishesPropertiesAndImei) {
@@ -241,15 +366,13 @@ TEST_F(AppTest, AndroidPublishesPropertiesAndImei) {
     EXPECT_EQ(props->data, "[ro.product.model]: [Pixel 7]\n[ro.serialno]: [ABC123]\n<DONE>\n");
     EXPECT_NE(imei->data->find("3.5.9"), std::string::npos);
     EXPECT_NE(imei->data->find("<DONE>"), std::string::npos);
-    // The properties text is echoed once, whole; the IMEI text is not; the
-    // properties query's end writes its status.
-    EXPECT_NE(out.find("[ro.product.model]: [Pixel 7]\n[ro.serialno]: [ABC123]\n<DONE>\n\n"),
+    // The properties text is echoed once, whole, as one line; the IMEI text is
+    // not; the properties query's end writes its status.
+    EXPECT_NE(out.find("[ro.product.model]: [Pixel 7]\\n[ro.serialno]: [ABC123]\\n<DONE>\\n\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("Parcel"), std::string::npos);
     EXPECT_NE(out.find("\n0\n"), std::string::npos) << out;
-    EXPECT_TRUE(app.outputString.text().empty());
-    EXPECT_TRUE(app.outputString2.text().empty());
 }
 
 TEST_F(AppTest, AndroidMarkerSplitAcrossPiecesCompletes) {
@@ -260,18 +383,15 @@ TEST_F(AppTest, AndroidMarkerSplitAcrossPiecesCompletes) {
     EXPECT_EQ(resultWith("imei")->data, "line1\n<DONE>\n");
 }
 
-TEST_F(AppTest, ValueHoldingErrorCompletesAndTheRestStartsTheNextResult) {
+TEST_F(AppTest, OutputAfterTheResultNeverReachesAnotherQuery) {
     connected();
     qputenv("FAKE_ADB_MODE", "errorvalue");
-    run(R"({"type":"android"})", 2, 600);
+    const std::string out = run(R"({"type":"android"})", 2);
+    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
     EXPECT_EQ(resultWith("data")->data, "[a]: [error: not really]\n");
-    EXPECT_EQ(app.outputString.text(), "[b]: [rest]\n");  // kept for the next result
     qputenv("FAKE_ADB_MODE", "ok");
     run(R"({"type":"android"})", 4);
-    EXPECT_EQ(
-        MqttApi::decode(client->published[2].payload)->data->rfind("[b]: [rest]\n", 0) == 0 ||
-            MqttApi::decode(client->published[3].payload)->data->rfind("[b]: [rest]\n", 0) == 0,
-        true);
+    for (size_t i = 2; i < 4; ++i) EXPECT_EQ(result(i)->data->find("[b]"), std::string::npos);
 }
 
 TEST_F(AppTest, NoPhoneGivesTheBridgeFailureAsBothResults) {
@@ -313,40 +433,134 @@ TEST_F(AppTest, AppleCompletionTexts) {
     run(R"({"type":"apple"})", 2);
     EXPECT_NE(result(1)->data->find("Could not connect"), std::string::npos);
 
+    // "<DONE>" and "ERROR:" do not complete an Apple collection; the tool's
+    // end does, and its output is the answer.
     qputenv("FAKE_RUN_MODE", "upper");
     qputenv("FAKE_RUN_EXIT", "3");
-    const std::string out = run(R"({"type":"apple"})", 0, 0);
-    ASSERT_TRUE(
-        waitUntil([&] { return app.outputString2.text().find("<DONE>") != std::string::npos; }));
-    tgw::test::processEventsFor(200);
-    EXPECT_EQ(client->published.size(), 2u);  // "<DONE>" and "ERROR:" do not end an Apple query
+    const std::string out = run(R"({"type":"apple"})", 3);
+    EXPECT_EQ(result(2)->data, "cmd:/usr/local/bin/ideviceinfo -x\nERROR: something\n<DONE>\n");
+    EXPECT_NE(out.find("errorrr???\n3\nideviceinfo ended without a completion text\n"),
+              std::string::npos)
+        << out;
 }
 
-TEST_F(AppTest, QueriesOfOneBufferShareIt) {
+TEST_F(AppTest, HungQueryIsAnsweredAtItsTimeLimitAndNeverLeaksIntoAnother) {
+    Limits limits;
+    limits.toolTimeLimit = std::chrono::milliseconds(1500);
+    app.setLimits(limits);
     connected();
-    qputenv("FAKE_ADB_MODE", "split");
-    testing::internal::CaptureStdout();
-    app.onReceivedMessage("t", R"({"type":"android"})");
-    app.onReceivedMessage("t", R"({"type":"android"})");
-    const bool four = waitUntil([&] { return client->published.size() >= 2; }, 10000);
-    tgw::test::processEventsFor(800);
-    testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(four);
-    // Both properties queries wrote into outputString; every byte they wrote
-    // is published exactly once, under action "data".
-    std::string all;
-    for (size_t i = 0; i < client->published.size(); ++i) {
-        if (result(i)->action == "data") all += *result(i)->data;
+    qputenv("FAKE_ADB_MODE", "partial");  // "ro.partial=1", then hangs
+    run(R"({"type":"android"})");
+    run(R"({"type":"apple","action":"battery"})", 1);
+    EXPECT_EQ(resultWith("")->data,
+              "cmd:/usr/local/bin/idevicediagnostics diagnostics All\n"
+              "<plist><dict/></plist>\n<DO>\n");
+    ASSERT_TRUE(waitUntil([&] { return client->published.size() == 3; }));
+    EXPECT_EQ(resultWith("data")->data, "error: adb did not finish within 1500 ms\nro.partial=1\n");
+    EXPECT_EQ(resultWith("imei")->data, "error: adb did not finish within 1500 ms\nro.partial=1\n");
+    EXPECT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));  // stopped
+}
+
+TEST_F(AppTest, OutputBeyondTheCapStopsTheToolAndSaysSo) {
+    Limits limits;
+    limits.toolOutputCap = 64 * 1024;
+    app.setLimits(limits);
+    connected();
+    qputenv("FAKE_ADB_MODE", "big");
+    qputenv("FAKE_ADB_BYTES", "50000000");
+    run(R"({"type":"android"})", 2);
+    for (const char* action : {"data", "imei"}) {
+        const std::string data = *resultWith(action)->data;
+        EXPECT_EQ(data.rfind("error: adb wrote more than 64 KiB; the output was cut\nppp", 0), 0u);
+        EXPECT_LE(data.size(), 64 * 1024 + 100);
     }
-    all += app.outputString.text();
-    EXPECT_EQ(all.size(), 2 * std::string("line1\n<DONE>\n").size());
+    EXPECT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+}
+
+TEST_F(AppTest, AtMostFourQueriesRunAndEveryCommandIsAnswered) {
+    connected();
+    QTemporaryDir dir;
+    const QString counts = dir.path() + "/running";
+    QDir().mkpath(counts);
+    qputenv("FAKE_COUNT_DIR", counts.toUtf8());
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 300; ++i) app.onReceivedMessage("t", R"({"type":"android"})");
+    const bool all = waitUntil([&] { return client->published.size() == 600; }, 120000);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(all) << client->published.size();
+    QFile log(counts + ".log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    int most = 0, runs = 0;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+        if (line.trimmed().isEmpty()) continue;
+        most = std::max(most, line.trimmed().toInt());
+        ++runs;
+    }
+    EXPECT_EQ(runs, 600);
+    EXPECT_LE(most, 4);
+    EXPECT_GE(most, 2);
+    std::printf("300 android commands: 600 results, at most %d tools at once\n", most);
+}
+
+TEST_F(AppTest, InvalidUtf8BecomesReplacementCharactersAndTheNextResultIsClean) {
+    // Needs the runner to decode invalid sequences as U+FFFD.
+    connected();
+    qputenv("FAKE_ADB_MODE", "badutf8");
+    run(R"({"type":"android"})", 2);
+    EXPECT_EQ(resultWith("data")->data, "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes\n<DONE>\n");
+    qputenv("FAKE_ADB_MODE", "ok");
+    run(R"({"type":"android"})", 4);
+    EXPECT_EQ(result(2)->data->find("bad"), std::string::npos);
+    EXPECT_EQ(result(3)->data->find("bad"), std::string::npos);
+}
+
+TEST_F(AppTest, ChosenDeviceReachesTheToolsAndComesBackInTheResult) {
+    connected();
+    qputenv("FAKE_ADB_MODE", "args");
+    run(R"({"type":"android","serial":"R58M-1.2:3_x"})", 2);
+    EXPECT_EQ(resultWith("data")->data, "args:-s R58M-1.2:3_x shell getprop && echo \"<DONE>\";\n");
+    EXPECT_EQ(resultWith("data")->serial, "R58M-1.2:3_x");
+    EXPECT_NE(client->published[0].payload.find(R"("action":"data","data":)"), std::string::npos);
+    run(R"({"type":"apple","udid":"00008030-001A"})", 3);
+    EXPECT_EQ(result(2)->data,
+              "cmd:/usr/local/bin/ideviceinfo -u 00008030-001A -x\n"
+              "<plist><dict/></plist>\n<DO>\n");
+    EXPECT_EQ(result(2)->udid, "00008030-001A");
+    run(R"({"type":"apple","action":"battery","udid":"U1"})", 4);
+    EXPECT_EQ(
+        result(3)->data->rfind("cmd:/usr/local/bin/idevicediagnostics -u U1 diagnostics All\n"),
+        0u);
+
+    // Invalid values run nothing and are answered in the usual shape.
+    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    run(R"({"type":"android","serial":"a b; reboot"})", 6);
+    EXPECT_EQ(
+        client->published[4].payload,
+        R"({"action":"data","data":"error: invalid serial","serial":"a b; reboot","type":"android"})");
+    EXPECT_EQ(result(5)->action, "imei");
+    run(R"({"type":"apple","udid":"x\ny"})", 7);
+    EXPECT_EQ(client->published[6].payload,
+              R"({"action":"","data":"error: invalid udid","type":"apple","udid":"x\ny"})");
+    EXPECT_EQ(app.runningQueries(), 0u);
+
+    run(R"({"type":"devices"})", 8);
+    EXPECT_EQ(client->published[7].payload, R"({"type":"devices","data":[]})");
+}
+
+TEST(ConsoleQuote, ShortensAndEscapes) {
+    EXPECT_EQ(consoleQuote(R"({"type":"sync"})"), R"({"type":"sync"})");
+    EXPECT_EQ(consoleQuote("a\nb\t\x1B[2J\x7F\xC2\x9B\xC3\xA9"),
+              "a\\nb\\t\\x1B[2J\\x7F\\u009B\xC3\xA9");
+    const std::string big = std::string(999, 'x') + "\xC3\xA9" + "tail";
+    EXPECT_EQ(consoleQuote(big), std::string(999, 'x') + "\xC3\xA9... (1005 bytes)");
 }
 
 TEST_F(AppTest, MissingToolIsAnsweredWithAnErrorResult) {
     tgw::process::Bundle empty(QDir::tempPath() + "/no-such-resources-folder");
     AppDelegate lonely(factory(), &empty);
-    lonely.prefix = "p";
-    lonely.connectMqtt();
+    lonely.start("p");
+    lonely.didConnectAck(*client, MqttConnAck::accepted);
+    lonely.didSubscribeTopic(*client, "tg/p/tool");
     const std::string out = capture([&] {
         lonely.onReceivedMessage("t", R"({"type":"android"})");
         lonely.onReceivedMessage("t", R"({"type":"apple"})");

@@ -51,13 +51,14 @@ class FakeClient : public tgw::mqtt::MqttClient {
     uint16_t publish(const tgw::mqtt::MqttMessage& m) override {
         published.push_back(
             {m.topic(), m.string().value_or("<bytes>"), m.qos(), m.retained(), m.dup()});
-        return 4;
+        return nextId++;
     }
 
     std::string id, hostName;
     uint16_t portNumber;
     std::optional<std::string> user, pass;
     uint16_t keep = 0;
+    uint16_t nextId = 4;  // ids handed out by publish()
     int connects = 0, disconnects = 0;
     std::vector<std::string> subscribed;
     std::vector<Published> published;

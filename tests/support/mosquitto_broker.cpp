@@ -44,13 +44,24 @@ bool MosquittoBroker::start() {
         const int rc = QProcess::execute(
             "mosquitto_passwd", {"-b", "-c", passwordFile, m_options.username, m_options.password});
         if (rc != 0) return false;
+        for (const auto& [user, password] : m_options.moreUsers) {
+            if (QProcess::execute("mosquitto_passwd", {"-b", passwordFile, user, password}) != 0) {
+                return false;
+            }
+        }
     }
     QFile conf(dir + "/mosquitto.conf");
     if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
     QTextStream out(&conf);
     if (geteuid() == 0) out << "user root\n";
-    out << "persistence false\n"
-        << "log_dest stdout\n"
+    if (m_options.persistence) {
+        out << "persistence true\n"
+            << "persistence_location " << dir << "/\n";
+    } else {
+        out << "persistence false\n";
+    }
+    // Straight to the file: mosquitto buffers a redirected standard output.
+    out << "log_dest file " << dir << "/broker.log\n"
         << "allow_anonymous false\n"
         << "password_file " << passwordFile << "\n"
         << "listener " << m_port << " 127.0.0.1\n"

@@ -17,6 +17,10 @@ class MosquittoBroker {
         QString username = "tanglow_web";
         QString password = "palmoc5829";
         QString extraConfig = {};  // further lines for mosquitto.conf
+        // Further accounts, as user name and password.
+        QList<QPair<QString, QString>> moreUsers = {};
+        // Sessions and queued messages survive a stop() and start().
+        bool persistence = false;
     };
 
     MosquittoBroker();
