@@ -225,6 +225,7 @@ void AppDelegate::finishShutdown() {
         query->closed = true;
         stopTool(*query);
     }
+    process::stopAllProcesses();
     m_state = ConnectionState::disconnected;
     QTimer::singleShot(0, &m_context, std::move(done));
 }
@@ -464,9 +465,7 @@ void AppDelegate::onReceivedMessage(const std::string&, const std::string& messa
         m_devices->listDevices([self, asker = prefix](const std::vector<DeviceInfo>& devices) {
             const auto s = self.lock();
             if (!s || !*s) return;
-            const QByteArray list =
-                QJsonDocument(DeviceMonitor::toJson(devices)).toJson(QJsonDocument::Compact);
-            (*s)->sendResult({asker, R"({"type":"devices","data":)" + list.toStdString() + "}"});
+            (*s)->sendResult({asker, devicesResultJson(devices).toStdString()});
         });
     } else {
         writeConsoleLine("unknown type");
@@ -604,7 +603,7 @@ void AppDelegate::answer(Running& q, std::string data) {
 }
 
 void AppDelegate::stopTool(Running& q) {
-    if (q.process) q.process->qprocess().kill();
+    if (q.process) q.process->stop();
 }
 
 }  // namespace tgw::app

@@ -58,8 +58,6 @@ class LoginWindow {
     virtual ~LoginWindow() = default;
     // Every change of the connection's state.
     virtual void connectionStateChanged(ConnectionState) {}
-    // Never called by the controller; kept only while windows still override it.
-    virtual void disconnect() {}
 };
 
 class AppDelegate : public mqtt::MqttDelegate {

@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
 
     tgw::app::AppDelegate appDelegate;
     tgw::ui::ViewController window(appDelegate);
-    tgw::app::DeviceMonitor deviceMonitor;
+    tgw::app::DeviceMonitor& deviceMonitor = appDelegate.deviceMonitor();
     QObject::connect(&deviceMonitor, &tgw::app::DeviceMonitor::devicesChanged, &window,
                      &tgw::ui::ViewController::showDevicePresence);
 

@@ -16,16 +16,7 @@
 
 namespace tgw::ui {
 
-// The controller's older call for "the connection has ended", answered as
-// the disconnected state. Kept apart, and private, so that the window's own
-// scope has no disconnect() hiding QObject::disconnect; it goes once no
-// controller makes that call any more.
-class ConnectionEndedCall : public app::LoginWindow {
-  private:
-    void disconnect() { connectionStateChanged(app::ConnectionState::disconnected); }
-};
-
-class ViewController : public QWidget, public ConnectionEndedCall {
+class ViewController : public QWidget, public app::LoginWindow {
     Q_OBJECT
   public:
     // Registers itself with `appDelegate`, which must outlive the window.

@@ -234,9 +234,20 @@ TEST_F(WindowTest, NewLoginWhileRetryingStartsAgainWithTheNewPrefix) {
 
 TEST_F(WindowTest, ClosingTheWindowShutsTheControllerDown) {
     login("a@b.c", "pw");
+    app.didConnectAck(*client, tgw::mqtt::MqttConnAck::accepted);
+    app.didSubscribeTopic(*client, "tg/" + app.prefix + "/tool");
+    ASSERT_EQ(window.statusLabel()->text(), "Verbonden!");
     window.close();
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(client->disconnects, 1);
+}
+
+TEST_F(WindowTest, BrokerCredentialsFromTheReplyReachTheSession) {
+    stub.replyBody =
+        R"({"success": 1, "prefix": "demo", "mqtt_username": "acct", "mqtt_password": "pw2"})";
+    login("a@b.c", "pw");
+    EXPECT_EQ(client->username(), "acct");
+    EXPECT_EQ(client->password(), "pw2");
 }
 
 TEST_F(WindowTest, DevicePresenceHasALineOfItsOwn) {
