@@ -17,6 +17,7 @@ void MqttReader::reset() {
     m_lengthBytes = 0;
     m_header = 0;
     m_data.clear();
+    if (m_data.capacity() > 64 * 1024) Bytes().swap(m_data);
 }
 
 void MqttReader::readHeader() {
@@ -45,6 +46,12 @@ void MqttReader::lengthReady(uint8_t byte) {
     m_length += static_cast<size_t>(byte & 0x7F) * m_multiply;
     ++m_lengthBytes;
     if ((byte & 0x80) == 0) {
+        // Checked as soon as the size is known: nothing is asked for (or
+        // allocated) for a body above the limit.
+        if (m_length > m_maxPacketSize) {
+            tooLarge();
+            return;
+        }
         if (m_length == 0) {
             frameReady();
         } else {
@@ -73,7 +80,15 @@ void MqttReader::payloadReady(std::span<const uint8_t> data) {
 
 void MqttReader::malformed(const std::string& description) {
     printError("malformed packet from the broker: " + description);
-    m_delegate.didReceiveMalformed(*this, description);
+    m_delegate.didReceiveMalformed(*this, {"malformed packet from the broker: " + description,
+                                           MqttErrorKind::malformedPacket});
+}
+
+void MqttReader::tooLarge() {
+    m_delegate.didReceiveMalformed(
+        *this, {"incoming packet of " + std::to_string(m_length) + " bytes exceeds the limit of " +
+                    std::to_string(m_maxPacketSize) + " bytes",
+                MqttErrorKind::packetTooLarge});
 }
 
 void MqttReader::frameReady() {

@@ -1,5 +1,7 @@
 #include "mqtt/session.h"
 
+#include "common/diagnostics.h"
+
 #include "mqtt/codec/frame_acks.h"
 #include "mqtt/codec/frame_connect.h"
 #include "mqtt/qt_async_socket.h"
@@ -31,11 +33,14 @@ MqttSession::MqttSession(std::string clientID, std::string host, uint16_t port,
       m_clientID(std::move(clientID)),
       m_socket(socket ? std::move(socket) : std::make_unique<QtAsyncSocket>()) {
     m_buffer.setDelegate(this);
+    m_connectTimer.setSingleShot(true);
+    QObject::connect(&m_connectTimer, &QTimer::timeout, &m_context, [this] { connectTimedOut(); });
 }
 
 MqttSession::~MqttSession() {
     m_aliveTimer.reset();
     m_autoReconnTimer.reset();
+    m_connectTimer.stop();
     m_socket->setDelegate(nullptr);
     m_socket->disconnect();
     m_buffer.setDelegate(nullptr);
@@ -48,13 +53,27 @@ bool MqttSession::connect() {
     if (m_reader) m_reader->stop();
     m_retiredReader = std::move(m_reader);
     m_reader = std::make_unique<MqttReader>(*m_socket, static_cast<MqttReaderDelegate&>(*this));
+    m_reader->setMaxPacketSize(m_maxIncomingPacketSize);
     std::string error;
     if (!m_socket->connectToHost(m_host, m_port, error)) {
         printError("socket connect error: " + error);
         return false;
     }
     m_connState = MqttConnState::connecting;
+    m_connectTimer.start(m_connectTimeout);
     return true;
+}
+
+void MqttSession::connectTimedOut() {
+    if (m_connState != MqttConnState::connecting) return;
+    const auto ms = m_connectTimeout.count();
+    const std::string limit =
+        ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+    qCWarning(lcConnection).nospace() << "connecting to " << m_host.c_str() << ":" << m_port
+                                      << " timed out after " << limit.c_str();
+    m_socket->disconnectWithError(
+        {"the broker did not complete the connection (TCP, TLS, CONNACK) within " + limit,
+         MqttErrorKind::connectTimeout});
 }
 
 void MqttSession::socketDidConnectToHost(AsyncSocket&, const std::string& host, uint16_t port) {
@@ -95,7 +114,7 @@ void MqttSession::socketDidSecure(AsyncSocket&) {
 void MqttSession::sendConnectFrame() {
     MqttFrameConnect frame(*this);
     if (!send(frame, 0)) {
-        m_socket->disconnectWithError("the CONNECT packet could not be encoded");
+        m_socket->disconnectWithError({"the CONNECT packet could not be encoded"});
         return;
     }
     m_pingOutstanding = m_inboundSincePing = false;
@@ -118,7 +137,12 @@ void MqttSession::socketDidReadData(AsyncSocket&, std::span<const uint8_t> data,
 
 void MqttSession::socketDidDisconnect(AsyncSocket&, const std::optional<MqttError>& error) {
     m_socket->setDelegate(nullptr);
+    m_connectTimer.stop();
     m_connState = MqttConnState::disconnected;
+    if (error) {
+        qCInfo(lcConnection).nospace() << "connection to " << m_host.c_str() << ":" << m_port
+                                       << " ended: " << error->description.c_str();
+    }
     if (m_delegate) m_delegate->didDisconnect(*this, error);
     queueOnMainThread(&m_context, [this] {
         m_autoReconnTimer.reset();
@@ -134,6 +158,7 @@ void MqttSession::socketDidDisconnect(AsyncSocket&, const std::optional<MqttErro
 
 void MqttSession::didReceiveConnAck(MqttReader&, uint8_t connack) {
     if (debugEnabled()) printDebug("CONNACK Received: " + std::to_string(connack));
+    m_connectTimer.stop();
     const MqttConnAck ack = connAckFromCode(connack);
     if (ack == MqttConnAck::accepted) {
         m_connState = MqttConnState::connected;
@@ -158,13 +183,28 @@ void MqttSession::keepAliveTick() {
         m_aliveTimer->stop();
         return;
     }
+    const auto progress = m_socket->transmitProgress();
     // A PINGREQ went out a whole period ago and not one byte has come back since:
-    // the link is dead even if TCP has not noticed (broker host gone, cable pulled).
+    // the link is dead even if TCP has not noticed (broker host gone, cable pulled)
+    // unless our own bytes were still on their way at the last tick and the
+    // peer has acknowledged more of them since. Then the link drains slowly and
+    // the PINGREQ is still queued behind them: the period does not count.
     if (m_pingOutstanding && !m_inboundSincePing) {
-        m_aliveTimer->stop();
-        m_socket->disconnectWithError("no answer from the broker within the keep-alive period");
+        const bool draining =
+            progress && m_unackedAtTick > 0 && progress->bytesAcked > m_ackedAtTick;
+        if (!draining) {
+            m_aliveTimer->stop();
+            qCWarning(lcConnection) << "no answer from the broker within the keep-alive period";
+            m_socket->disconnectWithError({"no answer from the broker within the keep-alive period",
+                                           MqttErrorKind::keepAliveTimeout});
+            return;
+        }
+        m_ackedAtTick = progress->bytesAcked;
+        m_unackedAtTick = progress->bytesUnacked;
         return;
     }
+    m_ackedAtTick = progress ? progress->bytesAcked : 0;
+    m_unackedAtTick = progress ? progress->bytesUnacked : 0;
     ping();
 }
 
@@ -182,8 +222,9 @@ void MqttSession::didReceivePong(MqttReader&) {
     if (m_delegate) m_delegate->didReceivePong(*this);
 }
 
-void MqttSession::didReceiveMalformed(MqttReader&, const std::string& description) {
-    m_socket->disconnectWithError("malformed packet from the broker: " + description);
+void MqttSession::didReceiveMalformed(MqttReader&, const MqttError& error) {
+    qCWarning(lcConnection) << "closing the connection:" << error.description.c_str();
+    m_socket->disconnectWithError(error);
 }
 
 void MqttSession::disconnect() {
@@ -227,13 +268,24 @@ uint16_t MqttSession::publish(const MqttMessage& message) {
     frame.setQos(static_cast<uint8_t>(message.qos()));
     frame.setRetained(message.retained());
     frame.setDup(message.dup());
-    m_buffer.add(std::move(frame));
+    if (!m_buffer.add(std::move(frame))) return 0;  // refused: logged and counted by the buffer
     if (m_delegate) m_delegate->didPublishMessage(*this, message, id);
     return id;
 }
 
 void MqttSession::buffer(MqttFrameBuffer&, MqttFramePublish& frame) {
     send(frame, frame.msgid().value_or(0));
+}
+
+void MqttSession::bufferDidGiveUp(MqttFrameBuffer&, uint16_t msgid) {
+    if (m_connState == MqttConnState::connected) {
+        qCWarning(lcConnection).nospace()
+            << "message " << msgid << " was not acknowledged within " << m_buffer.timeout()
+            << " s on a live connection; given up";
+    } else {
+        qCInfo(lcConnection).nospace()
+            << "message " << msgid << " was not acknowledged before the connection ended";
+    }
 }
 
 uint16_t MqttSession::subscribe(const std::string& topic, MqttQos qos) {

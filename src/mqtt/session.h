@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -88,6 +89,19 @@ class MqttSession final : public MqttClient,
     const std::vector<Bytes>& extraCaCertificates() const { return m_extraCaCertificates; }
     void setExtraCaCertificates(std::vector<Bytes> c) { m_extraCaCertificates = std::move(c); }
 
+    // TCP connect, TLS handshake and CONNACK must all be done within this;
+    // otherwise the connection ends with an error of kind connectTimeout.
+    std::chrono::milliseconds connectTimeout() const { return m_connectTimeout; }
+    void setConnectTimeout(std::chrono::milliseconds t) { m_connectTimeout = t; }
+    // A packet from the broker with a larger remaining length ends the
+    // connection (kind packetTooLarge) before its body is read.
+    size_t maxIncomingPacketSize() const { return m_maxIncomingPacketSize; }
+    void setMaxIncomingPacketSize(size_t bytes) { m_maxIncomingPacketSize = bytes; }
+    // Publishes waiting to be written may hold this many bytes; beyond it
+    // publish() refuses the message (returns 0, logged, counted).
+    size_t maxOutboundBytes() const { return m_buffer.maxWaitingBytes(); }
+    void setMaxOutboundBytes(size_t bytes) { m_buffer.setMaxWaitingBytes(bytes); }
+
     double bufferSilosTimeout() const { return m_buffer.timeout(); }
     void setBufferSilosTimeout(double s) { m_buffer.setTimeout(s); }
     size_t bufferSilosMaxNumber() const { return m_buffer.silosMaxNumber(); }
@@ -104,6 +118,7 @@ class MqttSession final : public MqttClient,
   private:
     // MqttFrameBufferDelegate
     void buffer(MqttFrameBuffer& buffer, MqttFramePublish& frame) override;
+    void bufferDidGiveUp(MqttFrameBuffer& buffer, uint16_t msgid) override;
     // AsyncSocketDelegate
     void socketDidConnectToHost(AsyncSocket&, const std::string& host, uint16_t port) override;
     void socketDidReceiveTrust(AsyncSocket&, const MqttServerTrust& trust,
@@ -122,7 +137,7 @@ class MqttSession final : public MqttClient,
     void didReceiveSubAck(MqttReader&, uint16_t msgid) override;
     void didReceiveUnsubAck(MqttReader&, uint16_t msgid) override;
     void didReceivePong(MqttReader&) override;
-    void didReceiveMalformed(MqttReader&, const std::string& description) override;
+    void didReceiveMalformed(MqttReader&, const MqttError& error) override;
 
     // Writes the frame's bytes; false (logged) when it cannot be encoded.
     bool send(MqttFrame& frame, long tag = 0);
@@ -131,6 +146,7 @@ class MqttSession final : public MqttClient,
     void puback(MqttFrameType type, uint16_t msgid);
     void internalDisconnect();
     void keepAliveTick();
+    void connectTimedOut();
 
     std::string m_host;
     uint16_t m_port;
@@ -158,6 +174,12 @@ class MqttSession final : public MqttClient,
     // Keep-alive bookkeeping: a PINGREQ is outstanding and nothing has arrived since.
     bool m_pingOutstanding = false;
     bool m_inboundSincePing = false;
+    // What the peer had acknowledged, and what of ours was still unacknowledged,
+    // at the last keep-alive tick.
+    uint64_t m_ackedAtTick = 0;
+    uint64_t m_unackedAtTick = 0;
+    std::chrono::milliseconds m_connectTimeout{30000};
+    size_t m_maxIncomingPacketSize = 1024 * 1024;
 
     QObject m_context;  // receiver of queued work and parent of the timers
     MqttFrameBuffer m_buffer;
@@ -166,6 +188,7 @@ class MqttSession final : public MqttClient,
     std::unique_ptr<MqttReader> m_retiredReader;  // may still be on the stack
     std::unique_ptr<QTimer> m_aliveTimer;
     std::unique_ptr<QTimer> m_autoReconnTimer;
+    QTimer m_connectTimer;
 };
 
 }  // namespace tgw::mqtt

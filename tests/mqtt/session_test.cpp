@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QTimer>
+#include <iostream>
 
+#include "log_capture.h"
 #include "mqtt/session.h"
 #include "support/fake_socket.h"
 #include "support/hex.h"
+#include "support/null_delegate.h"
+#include "support/proc_status.h"
 #include "support/recording_delegate.h"
 #include "support/wait.h"
 
@@ -161,7 +166,7 @@ TEST_F(SessionTest, ReaderCutsPacketsWholeAndBytewise) {
 TEST_F(SessionTest, MalformedInputClosesTheConnectionWithoutDelivering) {
     const std::pair<const char*, const char*> rows[] = {
         {"F0 00", "packet type 15"},
-        {"30 FF FF FF FF 01", "longer than four bytes"},
+        {"30 80 80 80 80 01", "longer than four bytes"},
         {"20 01 00", "CONNACK body of 1 bytes"},
         {"36 05 00 01 61 00 01", "both QoS bits"},
         {"30 03 00 01 FF", "not valid UTF-8"},
@@ -179,6 +184,7 @@ TEST_F(SessionTest, MalformedInputClosesTheConnectionWithoutDelivering) {
         testing::internal::GetCapturedStdout();
         ASSERT_TRUE(sock->closeError) << bytes;
         EXPECT_NE(sock->closeError->find(why), std::string::npos) << *sock->closeError;
+        EXPECT_EQ(sock->closeKind, MqttErrorKind::malformedPacket) << bytes;
         EXPECT_FALSE(d.has("message")) << bytes;
         EXPECT_FALSE(sock->pending) << bytes;  // reading has stopped
     }
@@ -266,6 +272,66 @@ TEST_F(SessionTest, KeepAliveNoticesASilentBroker) {
     EXPECT_EQ(delegate.count("ping"), 3);  // two answered, the third not
     EXPECT_EQ(delegate.count("pong"), 2);
     EXPECT_NE(socket->closeError->find("keep-alive"), std::string::npos);
+    EXPECT_EQ(socket->closeKind, MqttErrorKind::keepAliveTimeout);
+}
+
+TEST_F(SessionTest, KeepAliveSparesALinkWhosePeerStillAcknowledges) {
+    session->setKeepAlive(1);  // one tick a second; nothing is ever answered
+    socket->progress = AsyncSocketProgress{0, 50000};
+    QTimer drain;  // the peer takes 1 KB every 100 ms, for 3 s
+    QObject::connect(&drain, &QTimer::timeout, [&] {
+        if (socket->progress->bytesUnacked == 20000) return;  // then the link freezes
+        socket->progress->bytesAcked += 1000;
+        socket->progress->bytesUnacked -= 1000;
+    });
+    drain.start(100);
+    connectAccepted();
+    ASSERT_TRUE(waitUntil([&] { return socket->closeError.has_value(); }, 10000));
+    EXPECT_EQ(socket->closeKind, MqttErrorKind::keepAliveTimeout);
+    EXPECT_EQ(socket->progress->bytesUnacked, 20000u);  // not before the link froze
+}
+
+TEST_F(SessionTest, ConnectTimeoutCoversTcpTlsAndConnack) {
+    session->setConnectTimeout(std::chrono::milliseconds(200));
+    session->setEnableSSL(true);
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();  // TLS never completes
+    ASSERT_TRUE(waitUntil([&] { return socket->closeKind.has_value(); }, 3000));
+    EXPECT_EQ(socket->closeKind, MqttErrorKind::connectTimeout);
+    EXPECT_NE(socket->closeError->find("200 ms"), std::string::npos) << *socket->closeError;
+    socket->reportClosed();
+
+    // A connection that is accepted in time is left alone.
+    socket->closeKind.reset();
+    session->setEnableSSL(false);
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();
+    socket->feed(hex("20 02 00 00"));
+    tgw::test::processEventsFor(400);
+    EXPECT_FALSE(socket->closeKind);
+}
+
+TEST_F(SessionTest, RefusedPublishIsCountedAndNotReportedAsPublished) {
+    connectAccepted();
+    for (int i = 0; i < 10; ++i) session->publish("t", "x");  // fill the in-flight window
+    session->setMaxOutboundBytes(MqttFrameBuffer::frameBytes(MqttFramePublish(1, "t", {'x'})));
+    const uint16_t waiting = session->publish("t", "x");
+    tgw::test::LogCapture log;
+    EXPECT_EQ(session->publish("t", "x"), 0);
+    EXPECT_NE(waiting, 0);
+    EXPECT_EQ(delegate.count("published"), 11);
+    EXPECT_EQ(session->frameBuffer().abandonedCount(), 1u);
+    EXPECT_TRUE(log.has("warning", "message 13 of")) << log.all().toStdString();
+}
+
+TEST_F(SessionTest, UnacknowledgedFrameOnALiveConnectionIsWarnedAbout) {
+    session->setBufferSilosTimeout(0.1);
+    connectAccepted();
+    tgw::test::LogCapture log;
+    const uint16_t id = session->publish("t", "x");
+    ASSERT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 0; }, 3000));
+    EXPECT_TRUE(log.has("warning", QString("message %1 was not acknowledged").arg(id)))
+        << log.all().toStdString();
 }
 
 TEST_F(SessionTest, DisconnectAndAutomaticReconnection) {
@@ -292,4 +358,58 @@ TEST_F(SessionTest, RefusedConnectIsLoggedAndChangesNothing) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "MQTT(error): socket connect error: refused by the test\n");
     EXPECT_EQ(session->connState(), MqttConnState::initial);
+}
+
+TEST_F(SessionTest, OversizedPacketClosesBeforeItsBodyIsAskedFor) {
+    session->setMaxIncomingPacketSize(1000);
+    const std::pair<const char*, const char*> rows[] = {
+        {"30 FF FF FF 7F", "incoming packet of 268435455 bytes exceeds the limit of 1000 bytes"},
+        {"30 E9 07", "incoming packet of 1001 bytes"},
+    };
+    for (bool bytewise : {false, true}) {
+        for (const auto& [bytes, why] : rows) {
+            socket->closeError.reset();
+            socket->inbound.clear();
+            connectAccepted();
+            const int reads = socket->readsIssued;
+            bytewise ? socket->feedBytewise(hex(bytes)) : socket->feed(hex(bytes));
+            ASSERT_TRUE(socket->closeError) << bytes;
+            EXPECT_NE(socket->closeError->find(why), std::string::npos) << *socket->closeError;
+            EXPECT_EQ(socket->closeKind, MqttErrorKind::packetTooLarge);
+            EXPECT_LE(socket->readsIssued - reads, 4) << "header and length reads only";
+            EXPECT_FALSE(socket->pending) << bytes;
+            socket->reportClosed();
+        }
+    }
+    socket->closeError.reset();
+    connectAccepted();
+    Bytes atLimit = hex("30 E8 07 00 01 74");  // exactly 1000 bytes: delivered
+    atLimit.resize(3 + 1000, 'x');
+    socket->feed(atLimit);
+    EXPECT_FALSE(socket->closeError);
+    EXPECT_TRUE(delegate.has("message t "));
+}
+
+TEST_F(SessionTest, FloodOfUnsolicitedAcknowledgementsKeepsMemoryFlat) {
+    tgw::test::NullDelegate quiet;  // recording two million callbacks would be the leak
+    session->setDelegate(&quiet);
+    connectAccepted();
+    session->publish("t", "x");  // one frame in flight, so acks are looked up
+    socket->record = false;
+    Bytes chunk;
+    for (int i = 0; i < 16384; ++i) {
+        const Bytes ack = hex("40 02 7F 00");
+        chunk.insert(chunk.end(), ack.begin(), ack.end());
+    }
+    const long idle = tgw::test::procStatus("VmRSS:");
+    long peak = idle;
+    for (int round = 0; round < 2'000'000 / 16384 + 1; ++round) {
+        socket->feed(chunk);
+        peak = std::max(peak, tgw::test::procStatus("VmRSS:"));
+    }
+    QCoreApplication::processEvents();
+    std::cout << "[ measured ] 2 M unsolicited PUBACKs: RSS " << idle << " kB idle, " << peak
+              << " kB peak" << std::endl;
+    EXPECT_LT(peak, idle * 5 / 4);
+    EXPECT_EQ(session->frameBuffer().inFlightCount(), 1u);
 }

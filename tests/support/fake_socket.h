@@ -39,9 +39,13 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
         ++writeCount;
     }
     void disconnect() override { ++disconnectCalls; }
-    void disconnectWithError(const std::string& description) override {
+    void disconnectWithError(const tgw::mqtt::MqttError& error) override {
         ++disconnectCalls;
-        closeError = description;
+        closeError = error.description;
+        closeKind = error.kind;
+    }
+    std::optional<tgw::mqtt::AsyncSocketProgress> transmitProgress() const override {
+        return progress;
     }
 
     // Plays the broker.
@@ -90,6 +94,8 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     bool tlsStarted = false;
     std::optional<tgw::mqtt::AsyncSocketTlsSettings> tlsSettings;
     std::optional<std::string> closeError;
+    std::optional<tgw::mqtt::MqttErrorKind> closeKind;
+    std::optional<tgw::mqtt::AsyncSocketProgress> progress;  // what transmitProgress() says
     std::optional<Read> pending;
     std::deque<uint8_t> inbound;
     std::vector<Write> writes;
