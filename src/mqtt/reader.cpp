@@ -7,8 +7,7 @@
 namespace tgw::mqtt {
 
 uint16_t MqttReader::msgid(std::span<const uint8_t> bytes) {
-    if (bytes.size() < 2) return 0;
-    return static_cast<uint16_t>(bytes[0] * 256 + bytes[1]);
+    return readHlBytes(bytes).value_or(0);
 }
 
 void MqttReader::reset() {
@@ -108,8 +107,10 @@ void MqttReader::frameReady() {
                 return;
             }
             MqttFramePublish frame(m_header, std::move(m_data));
-            frame.unpack();
-            if (!frame.msgid()) break;  // unpack() has logged the warning
+            if (!frame.unpack()) {
+                printWarning("Invalid format of received message.");
+                break;  // dropped; reading goes on
+            }
             if (!frame.topic()) {
                 malformed("PUBLISH topic is not valid UTF-8");
                 return;

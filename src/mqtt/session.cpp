@@ -238,15 +238,16 @@ void MqttSession::internalDisconnect() {
     m_socket->disconnect();
 }
 
-bool MqttSession::send(MqttFrame& frame, long tag) {
-    try {
-        const Bytes bytes = frame.data();
-        m_socket->writeData(bytes, -1, tag);
-        return true;
-    } catch (const MqttEncodeError& e) {
-        printError(std::string("packet not sent: ") + e.what());
+bool MqttSession::send(const MqttFrame& frame, long tag) {
+    const auto bytes = frame.data();
+    if (!bytes) {
+        printError(
+            "packet not sent: a text longer than 65535 bytes or a packet longer than "
+            "268435455 bytes cannot be encoded");
         return false;
     }
+    m_socket->writeData(*bytes, -1, tag);
+    return true;
 }
 
 uint16_t MqttSession::nextMessageID() {

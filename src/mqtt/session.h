@@ -140,7 +140,7 @@ class MqttSession final : public MqttClient,
     void didReceiveMalformed(MqttReader&, const MqttError& error) override;
 
     // Writes the frame's bytes; false (logged) when it cannot be encoded.
-    bool send(MqttFrame& frame, long tag = 0);
+    bool send(const MqttFrame& frame, long tag = 0);
     void sendConnectFrame();
     uint16_t nextMessageID();
     void puback(MqttFrameType type, uint16_t msgid);

@@ -171,22 +171,24 @@ TEST_F(SessionTest, MalformedInputClosesTheConnectionWithoutDelivering) {
         {"36 05 00 01 61 00 01", "both QoS bits"},
         {"30 03 00 01 FF", "not valid UTF-8"},
     };
-    for (const auto& [bytes, why] : rows) {
-        auto s = std::make_unique<FakeSocket>();
-        FakeSocket* sock = s.get();
-        MqttSession client("c1", "h", 1, std::move(s));
-        RecordingDelegate d;
-        client.setDelegate(&d);
-        client.connect();
-        sock->completeConnect();
-        testing::internal::CaptureStdout();
-        sock->feed(hex(bytes));
-        testing::internal::GetCapturedStdout();
-        ASSERT_TRUE(sock->closeError) << bytes;
-        EXPECT_NE(sock->closeError->find(why), std::string::npos) << *sock->closeError;
-        EXPECT_EQ(sock->closeKind, MqttErrorKind::malformedPacket) << bytes;
-        EXPECT_FALSE(d.has("message")) << bytes;
-        EXPECT_FALSE(sock->pending) << bytes;  // reading has stopped
+    for (bool bytewise : {false, true}) {
+        for (const auto& [bytes, why] : rows) {
+            auto s = std::make_unique<FakeSocket>();
+            FakeSocket* sock = s.get();
+            MqttSession client("c1", "h", 1, std::move(s));
+            RecordingDelegate d;
+            client.setDelegate(&d);
+            client.connect();
+            sock->completeConnect();
+            testing::internal::CaptureStdout();
+            bytewise ? sock->feedBytewise(hex(bytes)) : sock->feed(hex(bytes));
+            testing::internal::GetCapturedStdout();
+            ASSERT_TRUE(sock->closeError) << bytes;
+            EXPECT_NE(sock->closeError->find(why), std::string::npos) << *sock->closeError;
+            EXPECT_EQ(sock->closeKind, MqttErrorKind::malformedPacket) << bytes;
+            EXPECT_FALSE(d.has("message")) << bytes;
+            EXPECT_FALSE(sock->pending) << bytes;  // reading has stopped
+        }
     }
 }
 
