@@ -1,12 +1,62 @@
 #include "mqtt/session.h"
 
-#include "common/diagnostics.h"
+#include <QObject>
+#include <QTimer>
 
+#include "common/diagnostics.h"
 #include "mqtt/codec/frame_acks.h"
 #include "mqtt/codec/frame_connect.h"
+#include "mqtt/frame_buffer.h"
 #include "mqtt/qt_async_socket.h"
+#include "mqtt/reader.h"
 
 namespace tgw::mqtt {
+
+// The session's face towards its socket, reader and frame buffer: every
+// callback goes straight to the session's handler of the same name.
+class MqttSessionCallbacks final : public AsyncSocketDelegate,
+                                   public MqttReaderDelegate,
+                                   public MqttFrameBufferDelegate {
+  public:
+    explicit MqttSessionCallbacks(MqttSession& s) : s(s) {}
+
+    void socketDidConnectToHost(AsyncSocket& a, const std::string& h, uint16_t p) override {
+        s.socketDidConnectToHost(a, h, p);
+    }
+    void socketDidReceiveTrust(AsyncSocket& a, const MqttServerTrust& t,
+                               std::function<void(bool)> c) override {
+        s.socketDidReceiveTrust(a, t, std::move(c));
+    }
+    void socketDidSecure(AsyncSocket& a) override { s.socketDidSecure(a); }
+    void socketDidWriteDataWithTag(AsyncSocket& a, long tag) override {
+        s.socketDidWriteDataWithTag(a, tag);
+    }
+    void socketDidReadData(AsyncSocket& a, std::span<const uint8_t> d, long tag) override {
+        s.socketDidReadData(a, d, tag);
+    }
+    void socketDidDisconnect(AsyncSocket& a, const std::optional<MqttError>& e) override {
+        s.socketDidDisconnect(a, e);
+    }
+    void didReceiveConnAck(MqttReader& r, uint8_t c) override { s.didReceiveConnAck(r, c); }
+    void didReceivePublish(MqttReader& r, const MqttMessage& m, uint16_t id) override {
+        s.didReceivePublish(r, m, id);
+    }
+    void didReceivePubAck(MqttReader& r, uint16_t id) override { s.didReceivePubAck(r, id); }
+    void didReceivePubRec(MqttReader& r, uint16_t id) override { s.didReceivePubRec(r, id); }
+    void didReceivePubRel(MqttReader& r, uint16_t id) override { s.didReceivePubRel(r, id); }
+    void didReceivePubComp(MqttReader& r, uint16_t id) override { s.didReceivePubComp(r, id); }
+    void didReceiveSubAck(MqttReader& r, uint16_t id) override { s.didReceiveSubAck(r, id); }
+    void didReceiveUnsubAck(MqttReader& r, uint16_t id) override { s.didReceiveUnsubAck(r, id); }
+    void didReceivePong(MqttReader& r) override { s.didReceivePong(r); }
+    void didReceiveMalformed(MqttReader& r, const MqttError& e) override {
+        s.didReceiveMalformed(r, e);
+    }
+    void buffer(MqttFrameBuffer& b, MqttFramePublish& f) override { s.buffer(b, f); }
+    void bufferDidGiveUp(MqttFrameBuffer& b, uint16_t id) override { s.bufferDidGiveUp(b, id); }
+
+  private:
+    MqttSession& s;
+};
 
 namespace {
 
@@ -31,28 +81,56 @@ MqttSession::MqttSession(std::string clientID, std::string host, uint16_t port,
     : m_host(std::move(host)),
       m_port(port),
       m_clientID(std::move(clientID)),
-      m_socket(socket ? std::move(socket) : std::make_unique<QtAsyncSocket>()) {
-    m_buffer.setDelegate(this);
-    m_connectTimer.setSingleShot(true);
-    QObject::connect(&m_connectTimer, &QTimer::timeout, &m_context, [this] { connectTimedOut(); });
+      m_callbacks(std::make_unique<MqttSessionCallbacks>(*this)),
+      m_context(std::make_unique<QObject>()),
+      m_buffer(std::make_unique<MqttFrameBuffer>()),
+      m_socket(socket ? std::move(socket) : std::make_unique<QtAsyncSocket>()),
+      m_connectTimer(std::make_unique<QTimer>()) {
+    m_buffer->setDelegate(m_callbacks.get());
+    m_connectTimer->setSingleShot(true);
+    QObject::connect(m_connectTimer.get(), &QTimer::timeout, m_context.get(),
+                     [this] { connectTimedOut(); });
+}
+
+size_t MqttSession::maxOutboundBytes() const {
+    return m_buffer->maxWaitingBytes();
+}
+void MqttSession::setMaxOutboundBytes(size_t bytes) {
+    m_buffer->setMaxWaitingBytes(bytes);
+}
+double MqttSession::bufferSilosTimeout() const {
+    return m_buffer->timeout();
+}
+void MqttSession::setBufferSilosTimeout(double s) {
+    m_buffer->setTimeout(s);
+}
+size_t MqttSession::bufferSilosMaxNumber() const {
+    return m_buffer->silosMaxNumber();
+}
+void MqttSession::setBufferSilosMaxNumber(size_t n) {
+    m_buffer->setSilosMaxNumber(n);
+}
+MqttOutboundStatus MqttSession::outboundStatus() const {
+    return {m_buffer->waitingCount(), m_buffer->waitingBytes(), m_buffer->inFlightCount(),
+            m_buffer->abandonedCount()};
 }
 
 MqttSession::~MqttSession() {
     m_aliveTimer.reset();
     m_autoReconnTimer.reset();
-    m_connectTimer.stop();
+    m_connectTimer->stop();
     m_socket->setDelegate(nullptr);
     m_socket->disconnect();
-    m_buffer.setDelegate(nullptr);
+    m_buffer->setDelegate(nullptr);
 }
 
 // ---- connection ----------------------------------------------------------
 
 bool MqttSession::connect() {
-    m_socket->setDelegate(this);
+    m_socket->setDelegate(m_callbacks.get());
     if (m_reader) m_reader->stop();
     m_retiredReader = std::move(m_reader);
-    m_reader = std::make_unique<MqttReader>(*m_socket, static_cast<MqttReaderDelegate&>(*this));
+    m_reader = std::make_unique<MqttReader>(*m_socket, *m_callbacks);
     m_reader->setMaxPacketSize(m_maxIncomingPacketSize);
     std::string error;
     if (!m_socket->connectToHost(m_host, m_port, error)) {
@@ -60,7 +138,7 @@ bool MqttSession::connect() {
         return false;
     }
     m_connState = MqttConnState::connecting;
-    m_connectTimer.start(m_connectTimeout);
+    m_connectTimer->start(m_connectTimeout);
     return true;
 }
 
@@ -137,18 +215,18 @@ void MqttSession::socketDidReadData(AsyncSocket&, std::span<const uint8_t> data,
 
 void MqttSession::socketDidDisconnect(AsyncSocket&, const std::optional<MqttError>& error) {
     m_socket->setDelegate(nullptr);
-    m_connectTimer.stop();
+    m_connectTimer->stop();
     m_connState = MqttConnState::disconnected;
     if (error) {
         qCInfo(lcConnection).nospace() << "connection to " << m_host.c_str() << ":" << m_port
                                        << " ended: " << error->description.c_str();
     }
     if (m_delegate) m_delegate->didDisconnect(*this, error);
-    queueOnMainThread(&m_context, [this] {
+    queueOnMainThread(m_context.get(), [this] {
         m_autoReconnTimer.reset();
         if (m_disconnectExpectedly || !m_autoReconnect || m_autoReconnectTimeInterval == 0) return;
         m_autoReconnTimer = std::make_unique<QTimer>();
-        QObject::connect(m_autoReconnTimer.get(), &QTimer::timeout, &m_context, [this] {
+        QObject::connect(m_autoReconnTimer.get(), &QTimer::timeout, m_context.get(), [this] {
             printDebug("try reconnect");
             connect();
         });
@@ -158,7 +236,7 @@ void MqttSession::socketDidDisconnect(AsyncSocket&, const std::optional<MqttErro
 
 void MqttSession::didReceiveConnAck(MqttReader&, uint8_t connack) {
     if (debugEnabled()) printDebug("CONNACK Received: " + std::to_string(connack));
-    m_connectTimer.stop();
+    m_connectTimer->stop();
     const MqttConnAck ack = connAckFromCode(connack);
     if (ack == MqttConnAck::accepted) {
         m_connState = MqttConnState::connected;
@@ -170,9 +248,9 @@ void MqttSession::didReceiveConnAck(MqttReader&, uint8_t connack) {
     if (m_autoReconnTimer) m_autoReconnTimer->stop();
     m_disconnectExpectedly = false;
     if (m_keepAlive == 0) return;
-    queueOnMainThread(&m_context, [this] {
+    queueOnMainThread(m_context.get(), [this] {
         m_aliveTimer = std::make_unique<QTimer>();
-        QObject::connect(m_aliveTimer.get(), &QTimer::timeout, &m_context,
+        QObject::connect(m_aliveTimer.get(), &QTimer::timeout, m_context.get(),
                          [this] { keepAliveTick(); });
         m_aliveTimer->start(std::chrono::seconds(m_keepAlive / 2 + 1));
     });
@@ -269,7 +347,7 @@ uint16_t MqttSession::publish(const MqttMessage& message) {
     frame.setQos(static_cast<uint8_t>(message.qos()));
     frame.setRetained(message.retained());
     frame.setDup(message.dup());
-    if (!m_buffer.add(std::move(frame))) return 0;  // refused: logged and counted by the buffer
+    if (!m_buffer->add(std::move(frame))) return 0;  // refused: logged and counted by the buffer
     if (m_delegate) m_delegate->didPublishMessage(*this, message, id);
     return id;
 }
@@ -281,7 +359,7 @@ void MqttSession::buffer(MqttFrameBuffer&, MqttFramePublish& frame) {
 void MqttSession::bufferDidGiveUp(MqttFrameBuffer&, uint16_t msgid) {
     if (m_connState == MqttConnState::connected) {
         qCWarning(lcConnection).nospace()
-            << "message " << msgid << " was not acknowledged within " << m_buffer.timeout()
+            << "message " << msgid << " was not acknowledged within " << m_buffer->timeout()
             << " s on a live connection; given up";
     } else {
         qCInfo(lcConnection).nospace()
@@ -338,7 +416,7 @@ void MqttSession::didReceivePublish(MqttReader&, const MqttMessage& message, uin
 
 void MqttSession::didReceivePubAck(MqttReader&, uint16_t msgid) {
     if (debugEnabled()) printDebug("PUBACK Received: " + std::to_string(msgid));
-    m_buffer.sendSuccess(msgid);
+    m_buffer->sendSuccess(msgid);
     if (m_delegate) m_delegate->didPublishAck(*this, msgid);
 }
 
@@ -354,7 +432,7 @@ void MqttSession::didReceivePubRel(MqttReader&, uint16_t msgid) {
 
 void MqttSession::didReceivePubComp(MqttReader&, uint16_t msgid) {
     if (debugEnabled()) printDebug("PUBCOMP Received: " + std::to_string(msgid));
-    m_buffer.sendSuccess(msgid);
+    m_buffer->sendSuccess(msgid);
     if (m_delegate && m_delegate->handlesPublishComplete()) {
         m_delegate->didPublishComplete(*this, msgid);
     }

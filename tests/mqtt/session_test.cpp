@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "log_capture.h"
+#include "mqtt/frame_buffer.h"
 #include "mqtt/session.h"
 #include "support/fake_socket.h"
 #include "support/hex.h"
