@@ -15,6 +15,7 @@
 #include "support/null_delegate.h"
 #include "support/proc_status.h"
 #include "support/recording_delegate.h"
+#include "support/scripted_broker.h"
 #include "support/wait.h"
 
 using namespace tgw::mqtt;
@@ -415,4 +416,25 @@ TEST_F(SessionTest, FloodOfUnsolicitedAcknowledgementsKeepsMemoryFlat) {
               << " kB peak" << std::endl;
     EXPECT_LT(peak, idle * 5 / 4);
     EXPECT_EQ(session->frameBuffer().inFlightCount(), 1u);
+}
+
+TEST_F(SessionTest, ScriptedConversationWritesNothingUnexpected) {
+    tgw::test::ScriptedBroker broker(*socket);
+    broker.expect(hex("10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 63 31"))
+        .reply(hex("20 02 00 00"))
+        .expect(hex("82 06 00 02 00 01 74 01"))
+        .reply(hex("90 03 00 02 01 32 06 00 01 74 00 09 78"))
+        .expect(hex("40 02 00 09"))  // our PUBACK for the message that came
+        .expect(hex("32 06 00 01 74 00 03 79"))
+        .reply(hex("40 02 00 03"));
+    delegate.onConnAck = [&](MqttConnAck) { session->subscribe("t"); };
+    delegate.onMessage = [&](const MqttMessage&) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&] { session->publish("t", "y"); },
+            Qt::QueuedConnection);
+    };
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();
+    ASSERT_TRUE(waitUntil([&] { return delegate.has("puback 3"); }));
+    EXPECT_EQ(broker.unexpected(), "");
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 
 #include "mqtt/async_socket.h"
 
@@ -37,6 +38,7 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     void writeData(std::span<const uint8_t> data, double, long tag) override {
         if (record) writes.push_back({Bytes(data.begin(), data.end()), tag});
         ++writeCount;
+        if (onWrite) onWrite(Bytes(data.begin(), data.end()));
     }
     void disconnect() override { ++disconnectCalls; }
     void disconnectWithError(const tgw::mqtt::MqttError& error) override {
@@ -83,6 +85,7 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
         long tag;
     };
     tgw::mqtt::AsyncSocketDelegate* delegate = nullptr;
+    std::function<void(const Bytes&)> onWrite;  // told of every write
     bool acceptConnect = true;
     bool record = true;
     int connectCalls = 0;
