@@ -51,7 +51,7 @@ bool MqttFrameBuffer::add(MqttFramePublish frame) {
 void MqttFrameBuffer::tryTransport() {
     // A loop instead of the recursion "send, then try again": the same order,
     // without a stack that grows with the queue.
-    if (m_transporting) return;
+    if (m_transporting || m_paused) return;
     m_transporting = true;
     while (!isBufferEmpty() && !isSilosFull()) {
         MqttFramePublish frame = std::move(m_buffer.front());
@@ -108,7 +108,29 @@ bool MqttFrameBuffer::removeFrameFromSilos(uint16_t msgid) {
     return false;
 }
 
+void MqttFrameBuffer::setPaused(bool paused) {
+    m_paused = paused;
+    if (paused) {
+        m_timer.stop();
+        return;
+    }
+    tryTransport();
+    armTimer();
+}
+
+void MqttFrameBuffer::requeueInFlight() {
+    for (auto it = m_silos.rbegin(); it != m_silos.rend(); ++it) {
+        it->frame.setDup(true);
+        m_waitingBytes += frameBytes(it->frame);
+        m_buffer.push_front(std::move(it->frame));
+    }
+    m_silos.clear();
+    m_acked.clear();
+    m_timer.stop();
+}
+
 void MqttFrameBuffer::armTimer() {
+    if (m_paused) return;
     if (m_silos.empty()) {
         m_timer.stop();
         return;

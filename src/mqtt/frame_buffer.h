@@ -71,6 +71,14 @@ class MqttFrameBuffer {
     // Removes the oldest in-flight frame with this id and sends the next one.
     bool removeFrameFromSilos(uint16_t msgid);
 
+    // While paused (no connection to write to) nothing is sent and nothing in
+    // flight times out; unpausing sends what the window allows.
+    bool paused() const { return m_paused; }
+    void setPaused(bool paused);
+    // Puts every frame still in flight back at the head of the waiting list,
+    // oldest first, marked DUP, to be written again on a new connection.
+    void requeueInFlight();
+
     // Bytes a frame occupies in the waiting list (its wire size, near enough).
     static size_t frameBytes(const MqttFramePublish& frame);
 
@@ -93,6 +101,7 @@ class MqttFrameBuffer {
     size_t m_silosMaxNumber = 10;
     double m_timeout = 60.0;
     bool m_transporting = false;
+    bool m_paused = false;
     size_t m_abandoned = 0;
     std::vector<uint16_t> m_acked;  // acknowledged in-flight ids, settled on the next loop turn
     QObject m_context;              // receiver of queued work; gone with the buffer

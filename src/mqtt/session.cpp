@@ -87,6 +87,7 @@ MqttSession::MqttSession(std::string clientID, std::string host, uint16_t port,
       m_socket(socket ? std::move(socket) : std::make_unique<QtAsyncSocket>()),
       m_connectTimer(std::make_unique<QTimer>()) {
     m_buffer->setDelegate(m_callbacks.get());
+    m_buffer->setPaused(true);  // publishes wait for an accepted connection
     m_connectTimer->setSingleShot(true);
     QObject::connect(m_connectTimer.get(), &QTimer::timeout, m_context.get(),
                      [this] { connectTimedOut(); });
@@ -216,6 +217,7 @@ void MqttSession::socketDidReadData(AsyncSocket&, std::span<const uint8_t> data,
 void MqttSession::socketDidDisconnect(AsyncSocket&, const std::optional<MqttError>& error) {
     m_socket->setDelegate(nullptr);
     m_connectTimer->stop();
+    m_buffer->setPaused(true);
     m_connState = MqttConnState::disconnected;
     if (error) {
         qCInfo(lcConnection).nospace() << "connection to " << m_host.c_str() << ":" << m_port
@@ -245,6 +247,10 @@ void MqttSession::didReceiveConnAck(MqttReader&, uint8_t connack) {
     }
     if (m_delegate) m_delegate->didConnectAck(*this, ack);
     if (ack != MqttConnAck::accepted) return;
+    // What the last connection left unacknowledged goes first, with its own
+    // id and DUP set: owners match acknowledgements to the ids they were given.
+    m_buffer->requeueInFlight();
+    m_buffer->setPaused(false);
     if (m_autoReconnTimer) m_autoReconnTimer->stop();
     m_disconnectExpectedly = false;
     if (m_keepAlive == 0) return;

@@ -77,6 +77,11 @@ class MqttSession final : public MqttClient {
     uint16_t subscribe(const std::string& topic, MqttQos qos = MqttQos::qos1) override;
     uint16_t unsubscribe(const std::string& topic) override;
     using MqttClient::publish;
+    // Returns 0, without didPublishMessage, when the outbound buffer refuses the
+    // message (over maxOutboundBytes) or it cannot be encoded. Publishes made
+    // while not connected wait for the next accepted CONNACK; ones written but
+    // not acknowledged when a connection ends go out again then, with their
+    // id and DUP set. (A new session object starts with an empty buffer.)
     uint16_t publish(const MqttMessage& message) override;
 
     // Non-owning: the delegate must outlive the session or unset itself.

@@ -70,12 +70,14 @@ TEST_F(FrameBufferTest, WaitingListIsBoundedByBytesNotFrames) {
     const size_t one = MqttFrameBuffer::frameBytes(frame(1));
     buffer.setMaxWaitingBytes(3 * one);
     for (uint16_t i = 1; i <= 3; ++i) ASSERT_TRUE(buffer.add(frame(i))) << i;
-    MqttLogger::logger().setMinLevel(MqttLoggerLevel::debug);
-    testing::internal::CaptureStdout();
     tgw::test::LogCapture log;
-    EXPECT_FALSE(buffer.add(frame(4)));
-    const std::string out = testing::internal::GetCapturedStdout();
-    MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
+    std::string out;
+    {
+        tgw::test::MqttLogLevel debug(MqttLoggerLevel::debug);
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(buffer.add(frame(4)));
+        out = testing::internal::GetCapturedStdout();
+    }
     EXPECT_EQ(out, "MQTT(debug): Buffer is full, message(4) was abandoned.\n");
     EXPECT_TRUE(log.has("warning", "message 4 of")) << log.all().toStdString();
     EXPECT_EQ(buffer.waitingCount(), 3u);
@@ -101,11 +103,10 @@ TEST_F(FrameBufferTest, OneAckRemovesOnlyTheOlderOfTwoSameIds) {
 TEST_F(FrameBufferTest, UnacknowledgedFrameIsGivenUpAndItsSlotReused) {
     buffer.setTimeout(0.2);
     for (uint16_t i = 1; i <= 11; ++i) buffer.add(frame(i));
-    MqttLogger::logger().setMinLevel(MqttLoggerLevel::debug);
+    tgw::test::MqttLogLevel debug(MqttLoggerLevel::debug);
     testing::internal::CaptureStdout();
     const bool freed = waitUntil([&] { return buffer.inFlightCount() == 0; }, 3000);
     const std::string out = testing::internal::GetCapturedStdout();
-    MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
     ASSERT_TRUE(freed);
     EXPECT_EQ(recorder.sent, ids(1, 11));  // 11 went out once 1..10 timed out, none re-sent
     EXPECT_NE(out.find("MQTT(debug): timeout of frame:1\n"), std::string::npos) << out;

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "mqtt/codec/logger.h"
+
 namespace tgw::test {
 
 class LogCapture {
@@ -37,6 +39,21 @@ class LogCapture {
     QStringList m_lines;
     QtMessageHandler m_previous;
     static inline QStringList* s_lines = nullptr;
+};
+
+// Sets the MQTT logger's level while it lives, then restores the level it found.
+class MqttLogLevel {
+  public:
+    explicit MqttLogLevel(tgw::mqtt::MqttLoggerLevel level)
+        : m_saved(tgw::mqtt::MqttLogger::logger().minLevel()) {
+        tgw::mqtt::MqttLogger::logger().setMinLevel(level);
+    }
+    ~MqttLogLevel() { tgw::mqtt::MqttLogger::logger().setMinLevel(m_saved); }
+    MqttLogLevel(const MqttLogLevel&) = delete;
+    MqttLogLevel& operator=(const MqttLogLevel&) = delete;
+
+  private:
+    tgw::mqtt::MqttLoggerLevel m_saved;
 };
 
 }  // namespace tgw::test

@@ -29,11 +29,17 @@ namespace {
 
 class SessionTest : public ::testing::Test {
   protected:
-    SessionTest() {
+    SessionTest() { fresh(); }
+
+    // A new session on a new scripted socket, with the delegate's record emptied.
+    void fresh() {
+        session.reset();
         auto s = std::make_unique<FakeSocket>();
         socket = s.get();
         session = std::make_unique<MqttSession>("c1", "broker.test", 8883, std::move(s));
         session->setDelegate(&delegate);
+        delegate.events.clear();
+        delegate.onConnAck = nullptr;
     }
 
     // Connects without TLS and accepts the CONNACK.
@@ -113,23 +119,20 @@ TEST_F(SessionTest, TrustQuestionWithoutAJudgingDelegateIsRefused) {
 TEST_F(SessionTest, RefusedConnackClosesBeforeTellingTheDelegate) {
     for (const auto& [code, name] :
          {std::pair{"05", "connack notAuthorized"}, std::pair{"C8", "connack reservedCode"}}) {
-        auto s = std::make_unique<FakeSocket>();
-        FakeSocket* sock = s.get();
-        MqttSession client("c1", "h", 1, std::move(s));
-        RecordingDelegate d;
-        client.setDelegate(&d);
+        fresh();
         std::string atCallback;
-        d.onConnAck = [&](MqttConnAck) {
-            atCallback = toHex(sock->lastWrite()) + " / " + std::to_string(sock->disconnectCalls);
+        delegate.onConnAck = [&](MqttConnAck) {
+            atCallback =
+                toHex(socket->lastWrite()) + " / " + std::to_string(socket->disconnectCalls);
         };
-        client.connect();
-        sock->completeConnect();
-        sock->feed(hex(std::string("20 02 00 ") + code));
+        session->connect();
+        socket->completeConnect();
+        socket->feed(hex(std::string("20 02 00 ") + code));
         EXPECT_EQ(atCallback, "E0 00 / 1");
-        EXPECT_EQ(client.connState(), MqttConnState::connecting);
-        sock->reportClosed();
-        EXPECT_EQ(client.connState(), MqttConnState::disconnected);
-        EXPECT_EQ(d.events, (std::vector<std::string>{name, "disconnect"}));
+        EXPECT_EQ(session->connState(), MqttConnState::connecting);
+        socket->reportClosed();
+        EXPECT_EQ(session->connState(), MqttConnState::disconnected);
+        EXPECT_EQ(delegate.events, (std::vector<std::string>{name, "disconnect"}));
     }
 }
 
@@ -175,21 +178,17 @@ TEST_F(SessionTest, MalformedInputClosesTheConnectionWithoutDelivering) {
     };
     for (bool bytewise : {false, true}) {
         for (const auto& [bytes, why] : rows) {
-            auto s = std::make_unique<FakeSocket>();
-            FakeSocket* sock = s.get();
-            MqttSession client("c1", "h", 1, std::move(s));
-            RecordingDelegate d;
-            client.setDelegate(&d);
-            client.connect();
-            sock->completeConnect();
+            fresh();
+            session->connect();
+            socket->completeConnect();
             testing::internal::CaptureStdout();
-            bytewise ? sock->feedBytewise(hex(bytes)) : sock->feed(hex(bytes));
+            bytewise ? socket->feedBytewise(hex(bytes)) : socket->feed(hex(bytes));
             testing::internal::GetCapturedStdout();
-            ASSERT_TRUE(sock->closeError) << bytes;
-            EXPECT_NE(sock->closeError->find(why), std::string::npos) << *sock->closeError;
-            EXPECT_EQ(sock->closeKind, MqttErrorKind::malformedPacket) << bytes;
-            EXPECT_FALSE(d.has("message")) << bytes;
-            EXPECT_FALSE(sock->pending) << bytes;  // reading has stopped
+            ASSERT_TRUE(socket->closeError) << bytes;
+            EXPECT_NE(socket->closeError->find(why), std::string::npos) << *socket->closeError;
+            EXPECT_EQ(socket->closeKind, MqttErrorKind::malformedPacket) << bytes;
+            EXPECT_FALSE(delegate.has("message")) << bytes;
+            EXPECT_FALSE(socket->pending) << bytes;  // reading has stopped
         }
     }
 }
@@ -365,15 +364,14 @@ TEST_F(SessionTest, RefusedConnectIsLoggedAndChangesNothing) {
 }
 
 TEST_F(SessionTest, OversizedPacketClosesBeforeItsBodyIsAskedFor) {
-    session->setMaxIncomingPacketSize(1000);
     const std::pair<const char*, const char*> rows[] = {
         {"30 FF FF FF 7F", "incoming packet of 268435455 bytes exceeds the limit of 1000 bytes"},
         {"30 E9 07", "incoming packet of 1001 bytes"},
     };
     for (bool bytewise : {false, true}) {
         for (const auto& [bytes, why] : rows) {
-            socket->closeError.reset();
-            socket->inbound.clear();
+            fresh();
+            session->setMaxIncomingPacketSize(1000);
             connectAccepted();
             const int reads = socket->readsIssued;
             bytewise ? socket->feedBytewise(hex(bytes)) : socket->feed(hex(bytes));
@@ -382,10 +380,10 @@ TEST_F(SessionTest, OversizedPacketClosesBeforeItsBodyIsAskedFor) {
             EXPECT_EQ(socket->closeKind, MqttErrorKind::packetTooLarge);
             EXPECT_LE(socket->readsIssued - reads, 4) << "header and length reads only";
             EXPECT_FALSE(socket->pending) << bytes;
-            socket->reportClosed();
         }
     }
-    socket->closeError.reset();
+    fresh();
+    session->setMaxIncomingPacketSize(1000);
     connectAccepted();
     Bytes atLimit = hex("30 E8 07 00 01 74");  // exactly 1000 bytes: delivered
     atLimit.resize(3 + 1000, 'x');
@@ -437,4 +435,28 @@ TEST_F(SessionTest, ScriptedConversationWritesNothingUnexpected) {
     socket->completeConnect();
     ASSERT_TRUE(waitUntil([&] { return delegate.has("puback 3"); }));
     EXPECT_EQ(broker.unexpected(), "");
+}
+
+TEST_F(SessionTest, UnacknowledgedPublishesGoOutAgainOnTheNextConnection) {
+    session->publish("t", "early");  // before any connection: held, not lost
+    EXPECT_TRUE(socket->writes.empty());
+    connectAccepted();  // (clears what was written)
+    socket->writes.clear();
+    const uint16_t a = session->publish("t", "a");
+    socket->reportClosed("The remote host closed the connection");
+    const uint16_t b = session->publish("t", "b");  // while disconnected
+    EXPECT_EQ(socket->writes.size(), 1u);           // only "a" was written
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();
+    socket->writes.clear();
+    socket->feed(hex("20 02 00 00"));
+    ASSERT_EQ(socket->writes.size(), 3u);
+    // Still in flight from before ("early" and "a"), now DUP with their ids, then "b".
+    EXPECT_EQ(toHex(socket->writes[0].bytes), "3A 0A 00 01 74 00 02 65 61 72 6C 79");
+    EXPECT_EQ(toHex(socket->writes[1].bytes), toHex(hex("3A 06 00 01 74 00 03 61")));
+    EXPECT_EQ(toHex(socket->writes[2].bytes), toHex(hex("32 06 00 01 74 00 04 62")));
+    EXPECT_EQ(a, 3);
+    EXPECT_EQ(b, 4);
+    socket->feed(hex("40 02 00 02 40 02 00 03 40 02 00 04"));
+    EXPECT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 0; }));
 }

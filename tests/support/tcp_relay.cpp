@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace tgw::test {
 
@@ -72,6 +73,7 @@ void TcpRelay::accept() {
 void TcpRelay::thaw() {
     m_frozen = false;
     pump();
+    for (Link* link : std::exchange(m_closedWhileFrozen, {})) drop(link);
 }
 
 void TcpRelay::pump() {
@@ -92,6 +94,12 @@ void TcpRelay::pump() {
 }
 
 void TcpRelay::drop(Link* link) {
+    // A frozen link passes nothing on, a close included: the other side
+    // learns of it only once the link thaws (or is cut).
+    if (m_frozen) {
+        m_closedWhileFrozen.push_back(link);
+        return;
+    }
     // Deferred: the sockets may be inside their own signal.
     QTimer::singleShot(0, this, [this, link] {
         const auto it = std::find_if(m_links.begin(), m_links.end(),
@@ -111,6 +119,7 @@ void TcpRelay::cut() {
         link->server->abort();
     }
     m_links.clear();
+    m_closedWhileFrozen.clear();
 }
 
 }  // namespace tgw::test

@@ -50,6 +50,7 @@ class TcpRelay : public QObject {
     QTcpServer m_server;
     QTimer m_tick;
     std::vector<std::unique_ptr<Link>> m_links;
+    std::vector<Link*> m_closedWhileFrozen;
     qint64 m_rate = 0;
     bool m_frozen = false;
     qint64 m_forwarded = 0;
