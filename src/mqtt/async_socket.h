@@ -25,6 +25,13 @@ struct AsyncSocketTlsSettings {
     std::vector<Bytes> extraCaCertificates;
 };
 
+// Bytes of ours the peer has acknowledged so far on this connection, and bytes
+// written but not acknowledged yet (still in our buffers or in flight).
+struct AsyncSocketProgress {
+    uint64_t bytesAcked = 0;
+    uint64_t bytesUnacked = 0;
+};
+
 class AsyncSocketDelegate {
   public:
     virtual ~AsyncSocketDelegate() = default;
@@ -61,8 +68,13 @@ class AsyncSocket {
     virtual void writeData(std::span<const uint8_t> data, double timeoutSeconds, long tag) = 0;
     // Closes after writing what is queued; the disconnect callback follows.
     virtual void disconnect() = 0;
-    // Closes at once; the disconnect callback reports `description` as the error.
-    virtual void disconnectWithError(const std::string& description) = 0;
+    // Closes at once; the disconnect callback reports `error`.
+    virtual void disconnectWithError(const MqttError& error) = 0;
+
+    // How far the peer has taken our bytes off the connection, when the
+    // platform can tell: the keep-alive watchdog uses it to tell a link that
+    // drains slowly from one that is frozen. None where it cannot be known.
+    virtual std::optional<AsyncSocketProgress> transmitProgress() const { return std::nullopt; }
 };
 
 }  // namespace tgw::mqtt

@@ -1,8 +1,9 @@
 // MqttFrameBuffer: flow control for outgoing PUBLISH frames. Frames wait in
-// arrival order; at most silosMaxNumber frames that await an acknowledgement are
-// in flight at once; a frame whose acknowledgement has not come within `timeout`
-// seconds is given up (never re-sent). QoS 0 frames keep their place in the
-// queue but never take an in-flight slot. Owned by the session, which is its
+// arrival order, up to maxWaitingBytes of them; at most silosMaxNumber frames
+// that await an acknowledgement are in flight at once; a frame whose
+// acknowledgement has not come within `timeout` seconds is given up (never
+// re-sent) and its delegate told. QoS 0 frames keep their place in the queue
+// but never take an in-flight slot. Owned by the session, which is its
 // delegate and writes each frame it is handed.
 #pragma once
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "mqtt/codec/frame_publish.h"
 
@@ -21,12 +23,17 @@ class MqttFrameBuffer;
 class MqttFrameBufferDelegate {
   public:
     virtual ~MqttFrameBufferDelegate() = default;
-    // Write the frame's bytes to the connection now.
+    // Write the frame's bytes to the connection now. (The name is the
+    // operation's historical one: "buffer, send this publish frame".)
     virtual void buffer(MqttFrameBuffer& buffer, MqttFramePublish& frame) = 0;
+    // The frame's acknowledgement did not come within the timeout; it is gone.
+    virtual void bufferDidGiveUp(MqttFrameBuffer&, uint16_t /*msgid*/) {}
 };
 
 class MqttFrameBuffer {
   public:
+    static constexpr size_t kDefaultMaxWaitingBytes = 64 * 1024 * 1024;
+
     MqttFrameBuffer();
     ~MqttFrameBuffer();
 
@@ -37,26 +44,43 @@ class MqttFrameBuffer {
     void setSilosMaxNumber(size_t n) { m_silosMaxNumber = n; }
     double timeout() const { return m_timeout; }
     void setTimeout(double seconds) { m_timeout = seconds; }
-    size_t bufferSize() const { return m_bufferSize; }
-    void setBufferSize(size_t n) { m_bufferSize = n; }
+    // The waiting list's bound, counted in wire bytes of the frames waiting.
+    size_t maxWaitingBytes() const { return m_maxWaitingBytes; }
+    void setMaxWaitingBytes(size_t n) { m_maxWaitingBytes = n; }
 
     size_t waitingCount() const { return m_buffer.size(); }
+    size_t waitingBytes() const { return m_waitingBytes; }
     // Frames refused by add() since the buffer was made.
     size_t abandonedCount() const { return m_abandoned; }
     size_t inFlightCount() const { return m_silos.size(); }
     bool isBufferEmpty() const { return m_buffer.empty(); }
-    // Strictly greater: the waiting list takes up to bufferSize + 1 frames.
-    bool isBufferFull() const { return m_buffer.size() > m_bufferSize; }
+    // Whether a frame of `frameBytes` would push the waiting list past its bound.
+    bool isBufferFull(size_t frameBytes = 0) const {
+        return m_waitingBytes + frameBytes > m_maxWaitingBytes;
+    }
     bool isSilosFull() const { return m_silos.size() >= m_silosMaxNumber; }
 
     // Queues the frame and sends what the window allows; false (frame dropped,
-    // logged) when the waiting list is full.
+    // logged) when it does not fit the waiting list.
     bool add(MqttFramePublish frame);
     void tryTransport();
     // Frees the slot of `msgid` once the event loop runs (PUBACK or PUBCOMP).
+    // Acknowledgements for ids not in flight queue nothing, so a flood of them
+    // costs no memory.
     void sendSuccess(uint16_t msgid);
     // Removes the oldest in-flight frame with this id and sends the next one.
     bool removeFrameFromSilos(uint16_t msgid);
+
+    // While paused (no connection to write to) nothing is sent and nothing in
+    // flight times out; unpausing sends what the window allows.
+    bool paused() const { return m_paused; }
+    void setPaused(bool paused);
+    // Puts every frame still in flight back at the head of the waiting list,
+    // oldest first, marked DUP, to be written again on a new connection.
+    void requeueInFlight();
+
+    // Bytes a frame occupies in the waiting list (its wire size, near enough).
+    static size_t frameBytes(const MqttFramePublish& frame);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -67,16 +91,20 @@ class MqttFrameBuffer {
     void send(MqttFramePublish& frame);
     void expire();
     void armTimer();
+    void settleAcks();
 
     MqttFrameBufferDelegate* m_delegate = nullptr;
     std::deque<InFlight> m_silos;
     std::deque<MqttFramePublish> m_buffer;
-    size_t m_bufferSize = 2000;
+    size_t m_waitingBytes = 0;
+    size_t m_maxWaitingBytes = kDefaultMaxWaitingBytes;
     size_t m_silosMaxNumber = 10;
     double m_timeout = 60.0;
     bool m_transporting = false;
+    bool m_paused = false;
     size_t m_abandoned = 0;
-    QObject m_context;  // receiver of queued work; gone with the buffer
+    std::vector<uint16_t> m_acked;  // acknowledged in-flight ids, settled on the next loop turn
+    QObject m_context;              // receiver of queued work; gone with the buffer
     QTimer m_timer;
 };
 

@@ -2,14 +2,23 @@
 
 #include <QSslConfiguration>
 
+#include "mqtt/tcp_progress.h"
 #include "mqtt/tls_trust.h"
 
 namespace tgw::mqtt {
 
+namespace {
+
+// A read buffer that grew past this for one large packet is given back afterwards.
+constexpr size_t kReadBufferKept = 64 * 1024;
+
+}  // namespace
+
 QtAsyncSocket::QtAsyncSocket() {
     m_readTimer.setSingleShot(true);
-    connect(&m_readTimer, &QTimer::timeout, this,
-            [this] { disconnectWithError("read timed out"); });
+    connect(&m_readTimer, &QTimer::timeout, this, [this] {
+        disconnectWithError({"read timed out", MqttErrorKind::network});
+    });
     connect(&m_socket, &QSslSocket::connected, this, &QtAsyncSocket::onConnected);
     connect(&m_socket, &QSslSocket::encrypted, this, &QtAsyncSocket::onEncrypted);
     connect(&m_socket, &QSslSocket::stateChanged, this, &QtAsyncSocket::onStateChanged);
@@ -17,12 +26,14 @@ QtAsyncSocket::QtAsyncSocket() {
     connect(&m_socket, &QSslSocket::bytesWritten, this, &QtAsyncSocket::onBytesWritten);
     connect(&m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
         // After our own disconnect() the peer closing too is no error.
-        if (!m_error && !m_closeRequested) m_error = m_socket.errorString().toStdString();
+        if (!m_error && !m_closeRequested) {
+            m_error = MqttError{m_socket.errorString().toStdString(), MqttErrorKind::network};
+        }
     });
     connect(&m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
         std::string text = "TLS verification failed:";
         for (const QSslError& e : errors) text += " " + e.errorString().toStdString() + ";";
-        m_error = text;
+        m_error = MqttError{text, MqttErrorKind::untrustedCertificate};
     });
 }
 
@@ -90,7 +101,8 @@ void QtAsyncSocket::onEncrypted() {
         if (trusted) {
             secured();
         } else {
-            disconnectWithError("the broker's certificate was not trusted");
+            disconnectWithError(
+                {"the broker's certificate was not trusted", MqttErrorKind::untrustedCertificate});
         }
     });
 }
@@ -173,6 +185,7 @@ void QtAsyncSocket::serveReads() {
         if (!m_delegate) break;
         m_delegate->socketDidReadData(*this, std::span<const uint8_t>(m_readBuffer.data(), n), tag);
         if (alive.expired()) return;
+        if (m_readBuffer.size() > kReadBufferKept) Bytes().swap(m_readBuffer);
     }
     m_serving = false;
 }
@@ -183,10 +196,21 @@ void QtAsyncSocket::disconnect() {
     m_socket.disconnectFromHost();
 }
 
-void QtAsyncSocket::disconnectWithError(const std::string& description) {
+void QtAsyncSocket::disconnectWithError(const MqttError& error) {
     if (!m_open) return;
-    m_error = description;
+    m_error = error;
     m_socket.abort();
+}
+
+std::optional<AsyncSocketProgress> QtAsyncSocket::transmitProgress() const {
+    if (!m_open || m_socket.state() != QAbstractSocket::ConnectedState) return std::nullopt;
+    // Bytes Qt still holds (plain, and encrypted ones not yet handed to the
+    // kernel) count as unacknowledged too.
+    const auto held =
+        static_cast<uint64_t>(m_socket.bytesToWrite() + m_socket.encryptedBytesToWrite());
+    const auto kernel = tcpProgress(m_socket.socketDescriptor());
+    if (!kernel) return AsyncSocketProgress{0, held};
+    return AsyncSocketProgress{kernel->bytesAcked, kernel->bytesUnacked + held};
 }
 
 void QtAsyncSocket::onStateChanged(QAbstractSocket::SocketState state) {
@@ -202,7 +226,7 @@ void QtAsyncSocket::onStateChanged(QAbstractSocket::SocketState state) {
             m_reportPending = false;
             m_open = false;
             std::optional<MqttError> error;
-            if (m_error) error = MqttError{*m_error};
+            if (m_error) error = *m_error;
             m_error.reset();
             if (m_delegate) m_delegate->socketDidDisconnect(*this, error);
         },

@@ -27,7 +27,8 @@ class QtAsyncSocket : public QObject, public AsyncSocket {
     void readDataToLength(size_t length, double timeoutSeconds, long tag) override;
     void writeData(std::span<const uint8_t> data, double timeoutSeconds, long tag) override;
     void disconnect() override;
-    void disconnectWithError(const std::string& description) override;
+    void disconnectWithError(const MqttError& error) override;
+    std::optional<AsyncSocketProgress> transmitProgress() const override;
 
   private:
     void onConnected();
@@ -60,7 +61,7 @@ class QtAsyncSocket : public QObject, public AsyncSocket {
     bool m_closeRequested = false;  // disconnect() was called
     bool m_serving = false;
     bool m_serveQueued = false;
-    std::optional<std::string> m_error;
+    std::optional<MqttError> m_error;
     std::optional<PendingRead> m_read;
     QTimer m_readTimer;
     Bytes m_readBuffer;

@@ -7,8 +7,7 @@
 namespace tgw::mqtt {
 
 uint16_t MqttReader::msgid(std::span<const uint8_t> bytes) {
-    if (bytes.size() < 2) return 0;
-    return static_cast<uint16_t>(bytes[0] * 256 + bytes[1]);
+    return readHlBytes(bytes).value_or(0);
 }
 
 void MqttReader::reset() {
@@ -17,6 +16,7 @@ void MqttReader::reset() {
     m_lengthBytes = 0;
     m_header = 0;
     m_data.clear();
+    if (m_data.capacity() > 64 * 1024) Bytes().swap(m_data);
 }
 
 void MqttReader::readHeader() {
@@ -45,6 +45,12 @@ void MqttReader::lengthReady(uint8_t byte) {
     m_length += static_cast<size_t>(byte & 0x7F) * m_multiply;
     ++m_lengthBytes;
     if ((byte & 0x80) == 0) {
+        // Checked as soon as the size is known: nothing is asked for (or
+        // allocated) for a body above the limit.
+        if (m_length > m_maxPacketSize) {
+            tooLarge();
+            return;
+        }
         if (m_length == 0) {
             frameReady();
         } else {
@@ -73,7 +79,15 @@ void MqttReader::payloadReady(std::span<const uint8_t> data) {
 
 void MqttReader::malformed(const std::string& description) {
     printError("malformed packet from the broker: " + description);
-    m_delegate.didReceiveMalformed(*this, description);
+    m_delegate.didReceiveMalformed(*this, {"malformed packet from the broker: " + description,
+                                           MqttErrorKind::malformedPacket});
+}
+
+void MqttReader::tooLarge() {
+    m_delegate.didReceiveMalformed(
+        *this, {"incoming packet of " + std::to_string(m_length) + " bytes exceeds the limit of " +
+                    std::to_string(m_maxPacketSize) + " bytes",
+                MqttErrorKind::packetTooLarge});
 }
 
 void MqttReader::frameReady() {
@@ -93,8 +107,10 @@ void MqttReader::frameReady() {
                 return;
             }
             MqttFramePublish frame(m_header, std::move(m_data));
-            frame.unpack();
-            if (!frame.msgid()) break;  // unpack() has logged the warning
+            if (!frame.unpack()) {
+                printWarning("Invalid format of received message.");
+                break;  // dropped; reading goes on
+            }
             if (!frame.topic()) {
                 malformed("PUBLISH topic is not valid UTF-8");
                 return;

@@ -29,9 +29,10 @@ class MqttReaderDelegate {
     virtual void didReceiveSubAck(MqttReader& reader, uint16_t msgid) = 0;
     virtual void didReceiveUnsubAck(MqttReader& reader, uint16_t msgid) = 0;
     virtual void didReceivePong(MqttReader& reader) = 0;
-    // A packet no MQTT 3.1.1 broker may send; the reader has stopped reading and
-    // the connection should be closed with `description` as its error.
-    virtual void didReceiveMalformed(MqttReader& reader, const std::string& description) = 0;
+    // A packet no MQTT 3.1.1 broker may send (kind malformedPacket) or one
+    // larger than the reader accepts (kind packetTooLarge); the reader has
+    // stopped reading and the connection should be closed with this error.
+    virtual void didReceiveMalformed(MqttReader& reader, const MqttError& error) = 0;
 };
 
 class MqttReader {
@@ -48,6 +49,9 @@ class MqttReader {
     void lengthReady(uint8_t byte);
     void payloadReady(std::span<const uint8_t> data);
 
+    // Remaining lengths above this end reading before the body is asked for.
+    size_t maxPacketSize() const { return m_maxPacketSize; }
+    void setMaxPacketSize(size_t bytes) { m_maxPacketSize = bytes; }
     long timeout() const { return m_timeout; }
     void setTimeout(long seconds) { m_timeout = seconds; }
 
@@ -60,6 +64,7 @@ class MqttReader {
     void readPayload();
     void frameReady();
     void malformed(const std::string& description);
+    void tooLarge();
     void reset();
 
     AsyncSocket& m_socket;
@@ -70,6 +75,7 @@ class MqttReader {
     size_t m_multiply = 1;
     int m_lengthBytes = 0;
     long m_timeout = 30000;
+    size_t m_maxPacketSize = 1024 * 1024;
     bool m_stopped = false;
 };
 

@@ -2,11 +2,12 @@
 // and configured by its owner, which calls connect() and learns everything
 // else through its MqttDelegate. Runs on the main thread's event loop: socket
 // callbacks, timers (keep-alive, reconnect, frame timeouts) and delegate calls.
-// Owns its socket, reader and frame buffer.
+// Owns its socket, reader and frame buffer; those, and the timers, stay inside
+// session.cpp, so including this header brings in no more than the client's
+// interface and the socket's.
 #pragma once
 
-#include <QObject>
-#include <QTimer>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,19 +15,34 @@
 
 #include "mqtt/async_socket.h"
 #include "mqtt/codec/client.h"
-#include "mqtt/codec/frame.h"
 #include "mqtt/codec/logger.h"
-#include "mqtt/frame_buffer.h"
-#include "mqtt/reader.h"
+
+class QObject;
+class QTimer;
 
 namespace tgw::mqtt {
 
+class MqttFrame;
+class MqttFrameBuffer;
+class MqttFramePublish;
+class MqttReader;
+class MqttSessionCallbacks;
+enum class MqttFrameType : uint8_t;
+
+// What the outbound buffer holds and has refused, at the moment of asking.
+struct MqttOutboundStatus {
+    size_t waiting = 0;
+    size_t waitingBytes = 0;
+    size_t inFlight = 0;
+    size_t abandoned = 0;
+    size_t waitingCount() const { return waiting; }
+    size_t inFlightCount() const { return inFlight; }
+    size_t abandonedCount() const { return abandoned; }
+};
+
 enum class MqttConnState : uint8_t { initial = 0, connecting = 1, connected = 2, disconnected = 3 };
 
-class MqttSession final : public MqttClient,
-                          private MqttReaderDelegate,
-                          private MqttFrameBufferDelegate,
-                          private AsyncSocketDelegate {
+class MqttSession final : public MqttClient {
   public:
     using Subscriptions = std::map<uint16_t, std::map<std::string, MqttQos>>;
 
@@ -61,6 +77,11 @@ class MqttSession final : public MqttClient,
     uint16_t subscribe(const std::string& topic, MqttQos qos = MqttQos::qos1) override;
     uint16_t unsubscribe(const std::string& topic) override;
     using MqttClient::publish;
+    // Returns 0, without didPublishMessage, when the outbound buffer refuses the
+    // message (over maxOutboundBytes) or it cannot be encoded. Publishes made
+    // while not connected wait for the next accepted CONNACK; ones written but
+    // not acknowledged when a connection ends go out again then, with their
+    // id and DUP set. (A new session object starts with an empty buffer.)
     uint16_t publish(const MqttMessage& message) override;
 
     // Non-owning: the delegate must outlive the session or unset itself.
@@ -68,6 +89,9 @@ class MqttSession final : public MqttClient,
     void setDelegate(MqttDelegate* delegate) { m_delegate = delegate; }
 
     MqttConnState connState() const { return m_connState; }
+    // secureMQTT and backgroundOnSocket are stored for owners that set them;
+    // nothing here reads them (TLS is enableSSL; the socket always runs on the
+    // main thread's event loop).
     bool secureMQTT() const { return m_secureMQTT; }
     void setSecureMQTT(bool v) { m_secureMQTT = v; }
     bool backgroundOnSocket() const { return m_backgroundOnSocket; }
@@ -88,49 +112,70 @@ class MqttSession final : public MqttClient,
     const std::vector<Bytes>& extraCaCertificates() const { return m_extraCaCertificates; }
     void setExtraCaCertificates(std::vector<Bytes> c) { m_extraCaCertificates = std::move(c); }
 
-    double bufferSilosTimeout() const { return m_buffer.timeout(); }
-    void setBufferSilosTimeout(double s) { m_buffer.setTimeout(s); }
-    size_t bufferSilosMaxNumber() const { return m_buffer.silosMaxNumber(); }
-    void setBufferSilosMaxNumber(size_t n) { m_buffer.setSilosMaxNumber(n); }
+    // TCP connect, TLS handshake and CONNACK must all be done within this;
+    // otherwise the connection ends with an error of kind connectTimeout.
+    std::chrono::milliseconds connectTimeout() const { return m_connectTimeout; }
+    void setConnectTimeout(std::chrono::milliseconds t) { m_connectTimeout = t; }
+    // A packet from the broker with a larger remaining length ends the
+    // connection (kind packetTooLarge) before its body is read.
+    size_t maxIncomingPacketSize() const { return m_maxIncomingPacketSize; }
+    void setMaxIncomingPacketSize(size_t bytes) { m_maxIncomingPacketSize = bytes; }
+    // Publishes waiting to be written may hold this many bytes; beyond it
+    // publish() refuses the message (returns 0, logged, counted).
+    size_t maxOutboundBytes() const;
+    void setMaxOutboundBytes(size_t bytes);
+
+    double bufferSilosTimeout() const;
+    void setBufferSilosTimeout(double s);
+    size_t bufferSilosMaxNumber() const;
+    void setBufferSilosMaxNumber(size_t n);
     MqttLoggerLevel logLevel() const { return MqttLogger::logger().minLevel(); }
     void setLogLevel(MqttLoggerLevel l) { MqttLogger::logger().setMinLevel(l); }
 
     const Subscriptions& subscriptions() const { return m_subscriptions; }
     const Subscriptions& subscriptionsWaitingAck() const { return m_subscriptionsWaitingAck; }
     const Subscriptions& unsubscriptionsWaitingAck() const { return m_unsubscriptionsWaitingAck; }
+    // The last message identifier handed out ("global message id"): PUBLISH,
+    // SUBSCRIBE and UNSUBSCRIBE share one counter.
     uint16_t gmid() const { return m_gmid; }
-    const MqttFrameBuffer& frameBuffer() const { return m_buffer; }
+    MqttOutboundStatus outboundStatus() const;
+    // The same, under the name existing callers use.
+    MqttOutboundStatus frameBuffer() const { return outboundStatus(); }
 
   private:
+    friend class MqttSessionCallbacks;  // forwards socket, reader and buffer callbacks here
+
     // MqttFrameBufferDelegate
-    void buffer(MqttFrameBuffer& buffer, MqttFramePublish& frame) override;
+    void buffer(MqttFrameBuffer& buffer, MqttFramePublish& frame);
+    void bufferDidGiveUp(MqttFrameBuffer& buffer, uint16_t msgid);
     // AsyncSocketDelegate
-    void socketDidConnectToHost(AsyncSocket&, const std::string& host, uint16_t port) override;
+    void socketDidConnectToHost(AsyncSocket&, const std::string& host, uint16_t port);
     void socketDidReceiveTrust(AsyncSocket&, const MqttServerTrust& trust,
-                               std::function<void(bool)> completion) override;
-    void socketDidSecure(AsyncSocket&) override;
-    void socketDidWriteDataWithTag(AsyncSocket&, long tag) override;
-    void socketDidReadData(AsyncSocket&, std::span<const uint8_t> data, long tag) override;
-    void socketDidDisconnect(AsyncSocket&, const std::optional<MqttError>& error) override;
+                               std::function<void(bool)> completion);
+    void socketDidSecure(AsyncSocket&);
+    void socketDidWriteDataWithTag(AsyncSocket&, long tag);
+    void socketDidReadData(AsyncSocket&, std::span<const uint8_t> data, long tag);
+    void socketDidDisconnect(AsyncSocket&, const std::optional<MqttError>& error);
     // MqttReaderDelegate
-    void didReceiveConnAck(MqttReader&, uint8_t connack) override;
-    void didReceivePublish(MqttReader&, const MqttMessage& message, uint16_t id) override;
-    void didReceivePubAck(MqttReader&, uint16_t msgid) override;
-    void didReceivePubRec(MqttReader&, uint16_t msgid) override;
-    void didReceivePubRel(MqttReader&, uint16_t msgid) override;
-    void didReceivePubComp(MqttReader&, uint16_t msgid) override;
-    void didReceiveSubAck(MqttReader&, uint16_t msgid) override;
-    void didReceiveUnsubAck(MqttReader&, uint16_t msgid) override;
-    void didReceivePong(MqttReader&) override;
-    void didReceiveMalformed(MqttReader&, const std::string& description) override;
+    void didReceiveConnAck(MqttReader&, uint8_t connack);
+    void didReceivePublish(MqttReader&, const MqttMessage& message, uint16_t id);
+    void didReceivePubAck(MqttReader&, uint16_t msgid);
+    void didReceivePubRec(MqttReader&, uint16_t msgid);
+    void didReceivePubRel(MqttReader&, uint16_t msgid);
+    void didReceivePubComp(MqttReader&, uint16_t msgid);
+    void didReceiveSubAck(MqttReader&, uint16_t msgid);
+    void didReceiveUnsubAck(MqttReader&, uint16_t msgid);
+    void didReceivePong(MqttReader&);
+    void didReceiveMalformed(MqttReader&, const MqttError& error);
 
     // Writes the frame's bytes; false (logged) when it cannot be encoded.
-    bool send(MqttFrame& frame, long tag = 0);
+    bool send(const MqttFrame& frame, long tag = 0);
     void sendConnectFrame();
     uint16_t nextMessageID();
     void puback(MqttFrameType type, uint16_t msgid);
     void internalDisconnect();
     void keepAliveTick();
+    void connectTimedOut();
 
     std::string m_host;
     uint16_t m_port;
@@ -158,14 +203,22 @@ class MqttSession final : public MqttClient,
     // Keep-alive bookkeeping: a PINGREQ is outstanding and nothing has arrived since.
     bool m_pingOutstanding = false;
     bool m_inboundSincePing = false;
+    // What the peer had acknowledged, and what of ours was still unacknowledged,
+    // at the last keep-alive tick.
+    uint64_t m_ackedAtTick = 0;
+    uint64_t m_unackedAtTick = 0;
+    std::chrono::milliseconds m_connectTimeout{30000};
+    size_t m_maxIncomingPacketSize = 1024 * 1024;
 
-    QObject m_context;  // receiver of queued work and parent of the timers
-    MqttFrameBuffer m_buffer;
+    std::unique_ptr<MqttSessionCallbacks> m_callbacks;  // first made, last gone
+    std::unique_ptr<QObject> m_context;  // receiver of queued work and of timer signals
+    std::unique_ptr<MqttFrameBuffer> m_buffer;
     std::unique_ptr<AsyncSocket> m_socket;
     std::unique_ptr<MqttReader> m_reader;
     std::unique_ptr<MqttReader> m_retiredReader;  // may still be on the stack
     std::unique_ptr<QTimer> m_aliveTimer;
     std::unique_ptr<QTimer> m_autoReconnTimer;
+    std::unique_ptr<QTimer> m_connectTimer;
 };
 
 }  // namespace tgw::mqtt

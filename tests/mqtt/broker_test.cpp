@@ -1,12 +1,19 @@
 // The session over real TLS against a real mosquitto on loopback.
 #include <gtest/gtest.h>
 
+#include <iostream>
+
+#include <QElapsedTimer>
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include "mqtt/qt_async_socket.h"
 #include "mqtt/session.h"
 #include "support/mosquitto_broker.h"
+#include "support/proc_status.h"
 #include "support/recording_delegate.h"
+#include "support/tcp_relay.h"
 #include "support/wait.h"
 
 using namespace tgw::mqtt;
@@ -43,8 +50,10 @@ class BrokerTest : public ::testing::Test {
     std::unique_ptr<MqttSession> makeSession(const std::string& id,
                                              const QString& ca = MosquittoBroker::caFile(),
                                              const std::string& password = "palmoc5829",
-                                             std::unique_ptr<AsyncSocket> socket = nullptr) {
-        auto s = std::make_unique<MqttSession>(id, "localhost", broker.port(), std::move(socket));
+                                             std::unique_ptr<AsyncSocket> socket = nullptr,
+                                             quint16 port = 0) {
+        auto s = std::make_unique<MqttSession>(id, "localhost", port ? port : broker.port(),
+                                               std::move(socket));
         s->setUsername("tanglow_web");
         s->setPassword(password);
         s->setEnableSSL(true);
@@ -87,6 +96,8 @@ TEST_F(BrokerTest, UntrustedCertificateEndsTheConnectionBeforeConnectIsWritten) 
     s->connect();
     ASSERT_TRUE(waitUntil([&] { return delegate.has("disconnect"); }, 10000));
     EXPECT_TRUE(delegate.has("disconnect: ")) << delegate.events.back();  // with an error
+    ASSERT_TRUE(delegate.lastError);
+    EXPECT_EQ(delegate.lastError->kind, MqttErrorKind::untrustedCertificate);
     EXPECT_FALSE(delegate.has("connack"));
     EXPECT_EQ(written, 0u);
 }
@@ -149,4 +160,118 @@ TEST_F(BrokerTest, AutomaticReconnectionFindsARestartedBroker) {
     ASSERT_TRUE(broker.start());
     ASSERT_TRUE(waitUntil([&] { return delegate.count("connack accepted") == 2; }, 10000));
     EXPECT_EQ(s->connState(), MqttConnState::connected);
+}
+
+TEST_F(BrokerTest, SlowLinkKeepsTheConnectionAndTheResultArrives) {
+    tgw::test::TcpRelay relay(broker.port());
+    ASSERT_TRUE(relay.listen());
+    relay.throttle(1024);
+    auto s = makeSession("slow", MosquittoBroker::caFile(), "palmoc5829", nullptr, relay.port());
+    // The result takes about 100 s to drain, far longer than a watchdog that
+    // counted the PINGREQ from its tick would allow (16 s + 16 s). (mosquitto
+    // decrypts nothing until a whole TLS record of up to 16 KB is in, and closes
+    // a client silent for 1.5 keep-alive periods: 30 s leaves it room.)
+    s->setKeepAlive(30);
+    ASSERT_TRUE(connected(*s));
+    RecordingDelegate watcher;
+    auto w = makeSession("watcher");
+    w->setDelegate(&watcher);
+    w->connect();
+    ASSERT_TRUE(waitUntil([&] { return watcher.has("connack accepted"); }, 10000));
+    w->subscribe("tg/test/slow");
+    ASSERT_TRUE(waitUntil([&] { return watcher.has("subscribed"); }));
+
+    const std::string result(100 * 1000, 'r');
+    const uint16_t id = s->publish("tg/test/slow", result);
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(waitUntil(
+        [&] { return delegate.has("puback " + std::to_string(id)) || delegate.has("disconnect"); },
+        180000));
+    std::cout << "[ measured ] 100 KB through 1 KiB/s: acknowledged after " << clock.elapsed()
+              << " ms, " << delegate.count("ping") << " pings" << std::endl;
+    EXPECT_FALSE(delegate.has("disconnect")) << delegate.events.back();
+    ASSERT_TRUE(waitUntil([&] { return watcher.has("message tg/test/slow"); }, 10000));
+    EXPECT_TRUE(watcher.has("message tg/test/slow " + result));
+}
+
+TEST_F(BrokerTest, FrozenLinkIsDetectedByTheKeepAlive) {
+    tgw::test::TcpRelay relay(broker.port());
+    ASSERT_TRUE(relay.listen());
+    auto s = makeSession("frozen", MosquittoBroker::caFile(), "palmoc5829", nullptr, relay.port());
+    s->setKeepAlive(2);
+    ASSERT_TRUE(connected(*s));
+    ASSERT_TRUE(waitUntil([&] { return delegate.has("pong"); }, 8000));
+    s->publish("tg/test/frozen", std::string(200 * 1000, 'f'));  // bytes stuck in the link
+    relay.freeze();
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(waitUntil([&] { return delegate.has("disconnect"); }, 15000));
+    std::cout << "[ measured ] frozen link detected after " << clock.elapsed() << " ms"
+              << std::endl;
+    ASSERT_TRUE(delegate.lastError);
+    EXPECT_EQ(delegate.lastError->kind, MqttErrorKind::keepAliveTimeout);
+}
+
+TEST_F(BrokerTest, ListenerThatNeverAnswersGivesAConnectTimeout) {
+    QTcpServer silent;  // accepts TCP, then says nothing: no TLS handshake, no CONNACK
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    for (const bool tls : {true, false}) {
+        delegate.events.clear();
+        delegate.lastError.reset();
+        auto s = makeSession(tls ? "silent-tls" : "silent-plain", MosquittoBroker::caFile(),
+                             "palmoc5829", nullptr, silent.serverPort());
+        s->setEnableSSL(tls);
+        s->setConnectTimeout(std::chrono::milliseconds(500));
+        ASSERT_TRUE(s->connect());
+        ASSERT_TRUE(waitUntil([&] { return delegate.has("disconnect"); }, 5000)) << tls;
+        ASSERT_TRUE(delegate.lastError) << tls;
+        EXPECT_EQ(delegate.lastError->kind, MqttErrorKind::connectTimeout) << tls;
+        EXPECT_FALSE(delegate.has("connack")) << tls;
+    }
+}
+
+TEST(OversizedPacket, AnnouncedQuarterGigabyteClosesWithoutGrowingMemory) {
+    // A broker stand-in: CONNACK, then a PUBLISH announcing 256 MiB and the
+    // bytes to go with it, as fast as the agent takes them.
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    qint64 sent = 0;
+    const QByteArray chunk(1 << 20, 'x');
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket* peer = server.nextPendingConnection();
+        auto more = [&, peer] {
+            while (peer->state() == QAbstractSocket::ConnectedState && sent < (256 << 20) &&
+                   peer->bytesToWrite() < (1 << 20)) {
+                peer->write(chunk);
+                sent += chunk.size();
+            }
+        };
+        QObject::connect(peer, &QTcpSocket::readyRead, [peer, more] {
+            peer->readAll();
+            peer->write(
+                QByteArray::fromHex("20020000"
+                                    "30FFFFFF7F"));
+            more();
+        });
+        QObject::connect(peer, &QTcpSocket::bytesWritten, more);
+    });
+    RecordingDelegate delegate;
+    MqttSession session("big", "localhost", server.serverPort());
+    session.setDelegate(&delegate);
+    const long idle = tgw::test::procStatus("VmRSS:");
+    long peak = idle;
+    session.connect();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            peak = std::max(peak, tgw::test::procStatus("VmRSS:"));
+            return delegate.has("disconnect");
+        },
+        20000));
+    std::cout << "[ measured ] 256 MiB announced: RSS " << idle << " kB idle, " << peak
+              << " kB peak, " << (sent >> 20) << " MiB offered" << std::endl;
+    ASSERT_TRUE(delegate.lastError);
+    EXPECT_EQ(delegate.lastError->kind, MqttErrorKind::packetTooLarge);
+    EXPECT_NE(delegate.lastError->description.find("268435455 bytes"), std::string::npos);
+    EXPECT_LT(peak, idle * 2);
 }

@@ -2,6 +2,7 @@
 // waiting list, acknowledgements, duplicate ids and giving up on a frame.
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "mqtt/codec/logger.h"
 #include "mqtt/frame_buffer.h"
 #include "support/wait.h"
@@ -64,17 +65,31 @@ TEST_F(FrameBufferTest, QosZeroIsWrittenAtOnceButWaitsBehindAFullWindow) {
     EXPECT_EQ(buffer.inFlightCount(), 9u);  // QoS 0 took no slot
 }
 
-TEST_F(FrameBufferTest, WaitingListHoldsTwoThousandAndOneFrames) {
+TEST_F(FrameBufferTest, WaitingListIsBoundedByBytesNotFrames) {
     buffer.setSilosMaxNumber(0);  // nothing leaves the waiting list
-    for (uint16_t i = 1; i <= 2001; ++i) ASSERT_TRUE(buffer.add(frame(i))) << i;
-    MqttLogger::logger().setMinLevel(MqttLoggerLevel::debug);
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(buffer.add(frame(2002)));
-    const std::string out = testing::internal::GetCapturedStdout();
-    MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
-    EXPECT_EQ(out, "MQTT(debug): Buffer is full, message(2002) was abandoned.\n");
-    EXPECT_EQ(buffer.waitingCount(), 2001u);
+    const size_t one = MqttFrameBuffer::frameBytes(frame(1));
+    buffer.setMaxWaitingBytes(3 * one);
+    for (uint16_t i = 1; i <= 3; ++i) ASSERT_TRUE(buffer.add(frame(i))) << i;
+    tgw::test::LogCapture log;
+    std::string out;
+    {
+        tgw::test::MqttLogLevel debug(MqttLoggerLevel::debug);
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(buffer.add(frame(4)));
+        out = testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(out, "MQTT(debug): Buffer is full, message(4) was abandoned.\n");
+    EXPECT_TRUE(log.has("warning", "message 4 of")) << log.all().toStdString();
+    EXPECT_EQ(buffer.waitingCount(), 3u);
+    EXPECT_EQ(buffer.waitingBytes(), 3 * one);
     EXPECT_EQ(buffer.abandonedCount(), 1u);
+
+    // Room comes back as frames leave; the default bound holds thousands.
+    buffer.setSilosMaxNumber(10);
+    buffer.tryTransport();
+    EXPECT_EQ(buffer.waitingBytes(), 0u);
+    buffer.setMaxWaitingBytes(MqttFrameBuffer::kDefaultMaxWaitingBytes);
+    for (uint16_t i = 5; i <= 5000; ++i) ASSERT_TRUE(buffer.add(frame(i))) << i;
 }
 
 TEST_F(FrameBufferTest, OneAckRemovesOnlyTheOlderOfTwoSameIds) {
@@ -88,13 +103,25 @@ TEST_F(FrameBufferTest, OneAckRemovesOnlyTheOlderOfTwoSameIds) {
 TEST_F(FrameBufferTest, UnacknowledgedFrameIsGivenUpAndItsSlotReused) {
     buffer.setTimeout(0.2);
     for (uint16_t i = 1; i <= 11; ++i) buffer.add(frame(i));
-    MqttLogger::logger().setMinLevel(MqttLoggerLevel::debug);
+    tgw::test::MqttLogLevel debug(MqttLoggerLevel::debug);
     testing::internal::CaptureStdout();
     const bool freed = waitUntil([&] { return buffer.inFlightCount() == 0; }, 3000);
     const std::string out = testing::internal::GetCapturedStdout();
-    MqttLogger::logger().setMinLevel(MqttLoggerLevel::warning);
     ASSERT_TRUE(freed);
     EXPECT_EQ(recorder.sent, ids(1, 11));  // 11 went out once 1..10 timed out, none re-sent
     EXPECT_NE(out.find("MQTT(debug): timeout of frame:1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("MQTT(debug): timeout of frame:11\n"), std::string::npos) << out;
+}
+
+TEST_F(FrameBufferTest, TimerFollowsAnEarlierDeadlineAndSurvivesHugeTimeouts) {
+    buffer.setTimeout(30.0 * 24 * 3600);  // beyond what a QTimer counts in int ms
+    buffer.add(frame(1));
+    buffer.setTimeout(0.1);
+    buffer.add(frame(2));
+    ASSERT_TRUE(waitUntil([&] { return buffer.inFlightCount() == 1; }, 3000));
+    EXPECT_FALSE(buffer.removeFrameFromSilos(2));  // frame 2 timed out, frame 1 waits on
+    buffer.setTimeout(1e300);
+    buffer.add(frame(3));
+    tgw::test::processEventsFor(50);
+    EXPECT_EQ(buffer.inFlightCount(), 2u);
 }

@@ -4,11 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QTimer>
+#include <iostream>
 
+#include "log_capture.h"
+#include "mqtt/frame_buffer.h"
 #include "mqtt/session.h"
 #include "support/fake_socket.h"
 #include "support/hex.h"
+#include "support/null_delegate.h"
+#include "support/proc_status.h"
 #include "support/recording_delegate.h"
+#include "support/scripted_broker.h"
 #include "support/wait.h"
 
 using namespace tgw::mqtt;
@@ -22,11 +29,17 @@ namespace {
 
 class SessionTest : public ::testing::Test {
   protected:
-    SessionTest() {
+    SessionTest() { fresh(); }
+
+    // A new session on a new scripted socket, with the delegate's record emptied.
+    void fresh() {
+        session.reset();
         auto s = std::make_unique<FakeSocket>();
         socket = s.get();
         session = std::make_unique<MqttSession>("c1", "broker.test", 8883, std::move(s));
         session->setDelegate(&delegate);
+        delegate.events.clear();
+        delegate.onConnAck = nullptr;
     }
 
     // Connects without TLS and accepts the CONNACK.
@@ -106,23 +119,20 @@ TEST_F(SessionTest, TrustQuestionWithoutAJudgingDelegateIsRefused) {
 TEST_F(SessionTest, RefusedConnackClosesBeforeTellingTheDelegate) {
     for (const auto& [code, name] :
          {std::pair{"05", "connack notAuthorized"}, std::pair{"C8", "connack reservedCode"}}) {
-        auto s = std::make_unique<FakeSocket>();
-        FakeSocket* sock = s.get();
-        MqttSession client("c1", "h", 1, std::move(s));
-        RecordingDelegate d;
-        client.setDelegate(&d);
+        fresh();
         std::string atCallback;
-        d.onConnAck = [&](MqttConnAck) {
-            atCallback = toHex(sock->lastWrite()) + " / " + std::to_string(sock->disconnectCalls);
+        delegate.onConnAck = [&](MqttConnAck) {
+            atCallback =
+                toHex(socket->lastWrite()) + " / " + std::to_string(socket->disconnectCalls);
         };
-        client.connect();
-        sock->completeConnect();
-        sock->feed(hex(std::string("20 02 00 ") + code));
+        session->connect();
+        socket->completeConnect();
+        socket->feed(hex(std::string("20 02 00 ") + code));
         EXPECT_EQ(atCallback, "E0 00 / 1");
-        EXPECT_EQ(client.connState(), MqttConnState::connecting);
-        sock->reportClosed();
-        EXPECT_EQ(client.connState(), MqttConnState::disconnected);
-        EXPECT_EQ(d.events, (std::vector<std::string>{name, "disconnect"}));
+        EXPECT_EQ(session->connState(), MqttConnState::connecting);
+        socket->reportClosed();
+        EXPECT_EQ(session->connState(), MqttConnState::disconnected);
+        EXPECT_EQ(delegate.events, (std::vector<std::string>{name, "disconnect"}));
     }
 }
 
@@ -161,26 +171,25 @@ TEST_F(SessionTest, ReaderCutsPacketsWholeAndBytewise) {
 TEST_F(SessionTest, MalformedInputClosesTheConnectionWithoutDelivering) {
     const std::pair<const char*, const char*> rows[] = {
         {"F0 00", "packet type 15"},
-        {"30 FF FF FF FF 01", "longer than four bytes"},
+        {"30 80 80 80 80 01", "longer than four bytes"},
         {"20 01 00", "CONNACK body of 1 bytes"},
         {"36 05 00 01 61 00 01", "both QoS bits"},
         {"30 03 00 01 FF", "not valid UTF-8"},
     };
-    for (const auto& [bytes, why] : rows) {
-        auto s = std::make_unique<FakeSocket>();
-        FakeSocket* sock = s.get();
-        MqttSession client("c1", "h", 1, std::move(s));
-        RecordingDelegate d;
-        client.setDelegate(&d);
-        client.connect();
-        sock->completeConnect();
-        testing::internal::CaptureStdout();
-        sock->feed(hex(bytes));
-        testing::internal::GetCapturedStdout();
-        ASSERT_TRUE(sock->closeError) << bytes;
-        EXPECT_NE(sock->closeError->find(why), std::string::npos) << *sock->closeError;
-        EXPECT_FALSE(d.has("message")) << bytes;
-        EXPECT_FALSE(sock->pending) << bytes;  // reading has stopped
+    for (bool bytewise : {false, true}) {
+        for (const auto& [bytes, why] : rows) {
+            fresh();
+            session->connect();
+            socket->completeConnect();
+            testing::internal::CaptureStdout();
+            bytewise ? socket->feedBytewise(hex(bytes)) : socket->feed(hex(bytes));
+            testing::internal::GetCapturedStdout();
+            ASSERT_TRUE(socket->closeError) << bytes;
+            EXPECT_NE(socket->closeError->find(why), std::string::npos) << *socket->closeError;
+            EXPECT_EQ(socket->closeKind, MqttErrorKind::malformedPacket) << bytes;
+            EXPECT_FALSE(delegate.has("message")) << bytes;
+            EXPECT_FALSE(socket->pending) << bytes;  // reading has stopped
+        }
     }
 }
 
@@ -266,6 +275,66 @@ TEST_F(SessionTest, KeepAliveNoticesASilentBroker) {
     EXPECT_EQ(delegate.count("ping"), 3);  // two answered, the third not
     EXPECT_EQ(delegate.count("pong"), 2);
     EXPECT_NE(socket->closeError->find("keep-alive"), std::string::npos);
+    EXPECT_EQ(socket->closeKind, MqttErrorKind::keepAliveTimeout);
+}
+
+TEST_F(SessionTest, KeepAliveSparesALinkWhosePeerStillAcknowledges) {
+    session->setKeepAlive(1);  // one tick a second; nothing is ever answered
+    socket->progress = AsyncSocketProgress{0, 50000};
+    QTimer drain;  // the peer takes 1 KB every 100 ms, for 3 s
+    QObject::connect(&drain, &QTimer::timeout, [&] {
+        if (socket->progress->bytesUnacked == 20000) return;  // then the link freezes
+        socket->progress->bytesAcked += 1000;
+        socket->progress->bytesUnacked -= 1000;
+    });
+    drain.start(100);
+    connectAccepted();
+    ASSERT_TRUE(waitUntil([&] { return socket->closeError.has_value(); }, 10000));
+    EXPECT_EQ(socket->closeKind, MqttErrorKind::keepAliveTimeout);
+    EXPECT_EQ(socket->progress->bytesUnacked, 20000u);  // not before the link froze
+}
+
+TEST_F(SessionTest, ConnectTimeoutCoversTcpTlsAndConnack) {
+    session->setConnectTimeout(std::chrono::milliseconds(200));
+    session->setEnableSSL(true);
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();  // TLS never completes
+    ASSERT_TRUE(waitUntil([&] { return socket->closeKind.has_value(); }, 3000));
+    EXPECT_EQ(socket->closeKind, MqttErrorKind::connectTimeout);
+    EXPECT_NE(socket->closeError->find("200 ms"), std::string::npos) << *socket->closeError;
+    socket->reportClosed();
+
+    // A connection that is accepted in time is left alone.
+    socket->closeKind.reset();
+    session->setEnableSSL(false);
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();
+    socket->feed(hex("20 02 00 00"));
+    tgw::test::processEventsFor(400);
+    EXPECT_FALSE(socket->closeKind);
+}
+
+TEST_F(SessionTest, RefusedPublishIsCountedAndNotReportedAsPublished) {
+    connectAccepted();
+    for (int i = 0; i < 10; ++i) session->publish("t", "x");  // fill the in-flight window
+    session->setMaxOutboundBytes(MqttFrameBuffer::frameBytes(MqttFramePublish(1, "t", {'x'})));
+    const uint16_t waiting = session->publish("t", "x");
+    tgw::test::LogCapture log;
+    EXPECT_EQ(session->publish("t", "x"), 0);
+    EXPECT_NE(waiting, 0);
+    EXPECT_EQ(delegate.count("published"), 11);
+    EXPECT_EQ(session->frameBuffer().abandonedCount(), 1u);
+    EXPECT_TRUE(log.has("warning", "message 13 of")) << log.all().toStdString();
+}
+
+TEST_F(SessionTest, UnacknowledgedFrameOnALiveConnectionIsWarnedAbout) {
+    session->setBufferSilosTimeout(0.1);
+    connectAccepted();
+    tgw::test::LogCapture log;
+    const uint16_t id = session->publish("t", "x");
+    ASSERT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 0; }, 3000));
+    EXPECT_TRUE(log.has("warning", QString("message %1 was not acknowledged").arg(id)))
+        << log.all().toStdString();
 }
 
 TEST_F(SessionTest, DisconnectAndAutomaticReconnection) {
@@ -292,4 +361,102 @@ TEST_F(SessionTest, RefusedConnectIsLoggedAndChangesNothing) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "MQTT(error): socket connect error: refused by the test\n");
     EXPECT_EQ(session->connState(), MqttConnState::initial);
+}
+
+TEST_F(SessionTest, OversizedPacketClosesBeforeItsBodyIsAskedFor) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"30 FF FF FF 7F", "incoming packet of 268435455 bytes exceeds the limit of 1000 bytes"},
+        {"30 E9 07", "incoming packet of 1001 bytes"},
+    };
+    for (bool bytewise : {false, true}) {
+        for (const auto& [bytes, why] : rows) {
+            fresh();
+            session->setMaxIncomingPacketSize(1000);
+            connectAccepted();
+            const int reads = socket->readsIssued;
+            bytewise ? socket->feedBytewise(hex(bytes)) : socket->feed(hex(bytes));
+            ASSERT_TRUE(socket->closeError) << bytes;
+            EXPECT_NE(socket->closeError->find(why), std::string::npos) << *socket->closeError;
+            EXPECT_EQ(socket->closeKind, MqttErrorKind::packetTooLarge);
+            EXPECT_LE(socket->readsIssued - reads, 4) << "header and length reads only";
+            EXPECT_FALSE(socket->pending) << bytes;
+        }
+    }
+    fresh();
+    session->setMaxIncomingPacketSize(1000);
+    connectAccepted();
+    Bytes atLimit = hex("30 E8 07 00 01 74");  // exactly 1000 bytes: delivered
+    atLimit.resize(3 + 1000, 'x');
+    socket->feed(atLimit);
+    EXPECT_FALSE(socket->closeError);
+    EXPECT_TRUE(delegate.has("message t "));
+}
+
+TEST_F(SessionTest, FloodOfUnsolicitedAcknowledgementsKeepsMemoryFlat) {
+    tgw::test::NullDelegate quiet;  // recording two million callbacks would be the leak
+    session->setDelegate(&quiet);
+    connectAccepted();
+    session->publish("t", "x");  // one frame in flight, so acks are looked up
+    socket->record = false;
+    Bytes chunk;
+    for (int i = 0; i < 16384; ++i) {
+        const Bytes ack = hex("40 02 7F 00");
+        chunk.insert(chunk.end(), ack.begin(), ack.end());
+    }
+    const long idle = tgw::test::procStatus("VmRSS:");
+    long peak = idle;
+    for (int round = 0; round < 2'000'000 / 16384 + 1; ++round) {
+        socket->feed(chunk);
+        peak = std::max(peak, tgw::test::procStatus("VmRSS:"));
+    }
+    QCoreApplication::processEvents();
+    std::cout << "[ measured ] 2 M unsolicited PUBACKs: RSS " << idle << " kB idle, " << peak
+              << " kB peak" << std::endl;
+    EXPECT_LT(peak, idle * 5 / 4);
+    EXPECT_EQ(session->frameBuffer().inFlightCount(), 1u);
+}
+
+TEST_F(SessionTest, ScriptedConversationWritesNothingUnexpected) {
+    tgw::test::ScriptedBroker broker(*socket);
+    broker.expect(hex("10 0E 00 04 4D 51 54 54 04 02 00 3C 00 02 63 31"))
+        .reply(hex("20 02 00 00"))
+        .expect(hex("82 06 00 02 00 01 74 01"))
+        .reply(hex("90 03 00 02 01 32 06 00 01 74 00 09 78"))
+        .expect(hex("40 02 00 09"))  // our PUBACK for the message that came
+        .expect(hex("32 06 00 01 74 00 03 79"))
+        .reply(hex("40 02 00 03"));
+    delegate.onConnAck = [&](MqttConnAck) { session->subscribe("t"); };
+    delegate.onMessage = [&](const MqttMessage&) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&] { session->publish("t", "y"); },
+            Qt::QueuedConnection);
+    };
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();
+    ASSERT_TRUE(waitUntil([&] { return delegate.has("puback 3"); }));
+    EXPECT_EQ(broker.unexpected(), "");
+}
+
+TEST_F(SessionTest, UnacknowledgedPublishesGoOutAgainOnTheNextConnection) {
+    session->publish("t", "early");  // before any connection: held, not lost
+    EXPECT_TRUE(socket->writes.empty());
+    connectAccepted();  // (clears what was written)
+    socket->writes.clear();
+    const uint16_t a = session->publish("t", "a");
+    socket->reportClosed("The remote host closed the connection");
+    const uint16_t b = session->publish("t", "b");  // while disconnected
+    EXPECT_EQ(socket->writes.size(), 1u);           // only "a" was written
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();
+    socket->writes.clear();
+    socket->feed(hex("20 02 00 00"));
+    ASSERT_EQ(socket->writes.size(), 3u);
+    // Still in flight from before ("early" and "a"), now DUP with their ids, then "b".
+    EXPECT_EQ(toHex(socket->writes[0].bytes), "3A 0A 00 01 74 00 02 65 61 72 6C 79");
+    EXPECT_EQ(toHex(socket->writes[1].bytes), toHex(hex("3A 06 00 01 74 00 03 61")));
+    EXPECT_EQ(toHex(socket->writes[2].bytes), toHex(hex("32 06 00 01 74 00 04 62")));
+    EXPECT_EQ(a, 3);
+    EXPECT_EQ(b, 4);
+    socket->feed(hex("40 02 00 02 40 02 00 03 40 02 00 04"));
+    EXPECT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 0; }));
 }

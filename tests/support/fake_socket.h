@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 
 #include "mqtt/async_socket.h"
 
@@ -37,11 +38,16 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     void writeData(std::span<const uint8_t> data, double, long tag) override {
         if (record) writes.push_back({Bytes(data.begin(), data.end()), tag});
         ++writeCount;
+        if (onWrite) onWrite(Bytes(data.begin(), data.end()));
     }
     void disconnect() override { ++disconnectCalls; }
-    void disconnectWithError(const std::string& description) override {
+    void disconnectWithError(const tgw::mqtt::MqttError& error) override {
         ++disconnectCalls;
-        closeError = description;
+        closeError = error.description;
+        closeKind = error.kind;
+    }
+    std::optional<tgw::mqtt::AsyncSocketProgress> transmitProgress() const override {
+        return progress;
     }
 
     // Plays the broker.
@@ -79,6 +85,7 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
         long tag;
     };
     tgw::mqtt::AsyncSocketDelegate* delegate = nullptr;
+    std::function<void(const Bytes&)> onWrite;  // told of every write
     bool acceptConnect = true;
     bool record = true;
     int connectCalls = 0;
@@ -90,6 +97,8 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     bool tlsStarted = false;
     std::optional<tgw::mqtt::AsyncSocketTlsSettings> tlsSettings;
     std::optional<std::string> closeError;
+    std::optional<tgw::mqtt::MqttErrorKind> closeKind;
+    std::optional<tgw::mqtt::AsyncSocketProgress> progress;  // what transmitProgress() says
     std::optional<Read> pending;
     std::deque<uint8_t> inbound;
     std::vector<Write> writes;

@@ -39,6 +39,7 @@ class RecordingDelegate : public tgw::mqtt::MqttDelegate {
     void didReceivePong(MqttClient&) override { add("pong"); }
     void didDisconnect(MqttClient&, const std::optional<tgw::mqtt::MqttError>& e) override {
         add(e ? "disconnect: " + e->description : "disconnect");
+        lastError = e;
     }
     bool handlesPublishComplete() const override { return wantsPublishComplete; }
     void didPublishComplete(MqttClient&, uint16_t id) override {
@@ -61,6 +62,7 @@ class RecordingDelegate : public tgw::mqtt::MqttDelegate {
     std::vector<std::string> events;
     bool wantsPublishComplete = false;
     std::optional<bool> trustAnswer;
+    std::optional<tgw::mqtt::MqttError> lastError;  // of the last didDisconnect
     std::function<void(tgw::mqtt::MqttConnAck)> onConnAck;
     std::function<void(const MqttMessage&)> onMessage;
     std::function<void()> onPing;

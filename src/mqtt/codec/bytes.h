@@ -5,8 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,14 +16,6 @@
 namespace tgw::mqtt {
 
 using Bytes = std::vector<uint8_t>;
-
-// Thrown when a value cannot be put on the wire without making the packet's
-// length fields disagree with its bytes (text over 65,535 bytes, a remaining
-// length over 268,435,455). Nothing is written for such a frame.
-class MqttEncodeError : public std::length_error {
-  public:
-    using std::length_error::length_error;
-};
 
 constexpr uint8_t highByte(uint16_t v) {
     return static_cast<uint8_t>((v & 0xFF00) >> 8);
@@ -42,10 +34,18 @@ constexpr bool boolFromBit(uint8_t x) {
 Bytes hlBytes(uint16_t v);
 void appendHlBytes(Bytes& out, uint16_t v);
 
-// Two bytes of length followed by the UTF-8 bytes of `s`.
-// Throws MqttEncodeError when `s` is longer than 65,535 bytes.
-Bytes bytesWithLength(std::string_view s);
-void appendBytesWithLength(Bytes& out, std::string_view s);
+// Two bytes of length followed by the UTF-8 bytes of `s`; none (nothing
+// appended, false) when `s` is longer than 65,535 bytes.
+std::optional<Bytes> bytesWithLength(std::string_view s);
+bool appendBytesWithLength(Bytes& out, std::string_view s);
+
+// Decoding, the mirror images of the above. Each reads at `at` and gives none
+// when the bytes end too early.
+// The big-endian 16-bit value of two bytes.
+std::optional<uint16_t> readHlBytes(std::span<const uint8_t> bytes, size_t at = 0);
+// The bytes of a length-prefixed field (without its two-byte prefix).
+std::optional<std::span<const uint8_t>> readBytesWithLength(std::span<const uint8_t> bytes,
+                                                            size_t at = 0);
 
 using tgw::isValidUtf8;
 

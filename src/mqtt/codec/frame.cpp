@@ -12,12 +12,10 @@ std::optional<MqttFrameType> frameTypeFromRaw(uint8_t raw) {
 
 namespace {
 
-// Writes the remaining-length digits of `length` into `out`; returns how many.
+// Writes the remaining-length digits of `length` into `out`; returns how many,
+// 0 when the length is beyond what MQTT can express.
 size_t encodeRemainingLengthInto(size_t length, uint8_t (&out)[4]) {
-    if (length > kMaxRemainingLength) {
-        throw MqttEncodeError("remaining length " + std::to_string(length) +
-                              " exceeds the MQTT maximum of 268435455");
-    }
+    if (length > kMaxRemainingLength) return 0;
     size_t n = 0;
     do {
         uint8_t digit = length & 0x7F;
@@ -30,30 +28,53 @@ size_t encodeRemainingLengthInto(size_t length, uint8_t (&out)[4]) {
 
 }  // namespace
 
-Bytes encodeRemainingLength(uint32_t length) {
+std::optional<Bytes> encodeRemainingLength(uint32_t length) {
     uint8_t digits[4];
     const size_t n = encodeRemainingLengthInto(length, digits);
+    if (n == 0) return std::nullopt;
     return Bytes(digits, digits + n);
 }
 
-Bytes MqttFrame::encodeLength() const {
-    uint8_t digits[4];
-    const size_t n = encodeRemainingLengthInto(m_variableHeader.size() + m_payload.size(), digits);
-    return Bytes(digits, digits + n);
+std::optional<RemainingLength> readRemainingLength(std::span<const uint8_t> bytes, size_t at) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4 && at + i < bytes.size(); ++i) {
+        const uint8_t b = bytes[at + i];
+        value |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
+        if ((b & 0x80) == 0) return RemainingLength{value, i + 1};
+    }
+    return std::nullopt;
 }
 
-Bytes MqttFrame::data() {
-    pack();
+bool MqttFrame::pack(Bytes& variableHeader, std::optional<Bytes>&) const {
+    variableHeader = m_variableHeader;
+    return true;
+}
+
+std::optional<Bytes> MqttFrame::encodeLength() const {
+    Bytes variableHeader;
+    std::optional<Bytes> payload;
+    if (!pack(variableHeader, payload)) return std::nullopt;
+    const size_t length = variableHeader.size() + (payload ? payload : m_payload)->size();
+    if (length > kMaxRemainingLength) return std::nullopt;
+    return encodeRemainingLength(static_cast<uint32_t>(length));
+}
+
+std::optional<Bytes> MqttFrame::data() const {
+    Bytes variableHeader;
+    std::optional<Bytes> packedPayload;
+    if (!pack(variableHeader, packedPayload)) return std::nullopt;
+    const Bytes& payload = packedPayload ? *packedPayload : m_payload;
     uint8_t digits[4];
-    const size_t n = encodeRemainingLengthInto(m_variableHeader.size() + m_payload.size(), digits);
-    Bytes out(1 + n + m_variableHeader.size() + m_payload.size());
+    const size_t n = encodeRemainingLengthInto(variableHeader.size() + payload.size(), digits);
+    if (n == 0) return std::nullopt;
+    Bytes out(1 + n + variableHeader.size() + payload.size());
     uint8_t* p = out.data();
     *p++ = m_header;
     std::memcpy(p, digits, n);
     p += n;
-    if (!m_variableHeader.empty()) std::memcpy(p, m_variableHeader.data(), m_variableHeader.size());
-    p += m_variableHeader.size();
-    if (!m_payload.empty()) std::memcpy(p, m_payload.data(), m_payload.size());
+    if (!variableHeader.empty()) std::memcpy(p, variableHeader.data(), variableHeader.size());
+    p += variableHeader.size();
+    if (!payload.empty()) std::memcpy(p, payload.data(), payload.size());
     return out;
 }
 

@@ -1,7 +1,9 @@
 // MqttFrame: one MQTT control packet as a fixed-header byte, a variable header
 // and a payload, and its assembly into wire bytes (MQTT 3.1.1 sections 2.1, 2.2).
-// Subclasses fill the variable header and payload in pack(); PINGREQ and
-// DISCONNECT are plain MqttFrames. A frame is packed once: data() appends.
+// Subclasses derive the variable header and payload from their own fields in
+// pack(); PINGREQ and DISCONNECT are plain MqttFrames. Encoding is a pure
+// function of the frame's fields: data() may be called any number of times,
+// and a frame may be sent again.
 #pragma once
 
 #include <cstdint>
@@ -49,14 +51,13 @@ class MqttFrame {
     void setHeader(uint8_t h) { m_header = h; }
     uint8_t type() const { return m_header & 0xF0; }
 
-    // Flag setters only OR bits in: frames get their flags once, on a header
-    // whose flag bits are still zero.
+    // Each flag setter replaces its own bits and leaves the others alone.
     bool dup() const { return ((m_header & 0x08) >> 3) != 0; }
-    void setDup(bool v) { m_header |= static_cast<uint8_t>(bit(v) << 3); }
+    void setDup(bool v) { m_header = static_cast<uint8_t>((m_header & ~0x08) | bit(v) << 3); }
     uint8_t qos() const { return (m_header & 0x06) >> 1; }
-    void setQos(uint8_t v) { m_header |= static_cast<uint8_t>(v << 1); }
+    void setQos(uint8_t v) { m_header = static_cast<uint8_t>((m_header & ~0x06) | (v & 3) << 1); }
     bool retained() const { return (m_header & 0x01) != 0; }
-    void setRetained(bool v) { m_header |= bit(v); }
+    void setRetained(bool v) { m_header = static_cast<uint8_t>((m_header & ~0x01) | bit(v)); }
 
     const Bytes& variableHeader() const { return m_variableHeader; }
     void setVariableHeader(Bytes b) { m_variableHeader = std::move(b); }
@@ -64,21 +65,35 @@ class MqttFrame {
     void setPayload(Bytes b) { m_payload = std::move(b); }
 
     // The complete packet: header, remaining length, variable header, payload.
-    // Throws MqttEncodeError when the packet cannot be encoded.
-    Bytes data();
-    // Remaining-length bytes for the current variable header and payload.
-    // Throws MqttEncodeError beyond 268,435,455.
-    Bytes encodeLength() const;
+    // None when a text is longer than its 16-bit prefix allows or the packet
+    // longer than 268,435,455 bytes.
+    std::optional<Bytes> data() const;
+    // Remaining-length bytes for the packed variable header and payload; none
+    // when they cannot be encoded.
+    std::optional<Bytes> encodeLength() const;
 
   protected:
-    virtual void pack() {}
+    // The variable header, and the payload when it is not the payload field
+    // itself, as the frame's fields make them now. False when a field cannot
+    // be encoded. The base frame sends its two fields as they are.
+    virtual bool pack(Bytes& variableHeader, std::optional<Bytes>& payload) const;
 
     uint8_t m_header = 0;
     Bytes m_variableHeader;
     Bytes m_payload;
 };
 
-// Remaining-length encoding of `length` (MQTT 3.1.1 section 2.2.3).
-Bytes encodeRemainingLength(uint32_t length);
+// Remaining-length encoding of `length` (MQTT 3.1.1 section 2.2.3); none
+// beyond 268,435,455.
+std::optional<Bytes> encodeRemainingLength(uint32_t length);
+
+// A remaining length decoded from `bytes` at `at`: its value and how many
+// bytes it took. None when the bytes end before the length does or it runs
+// past four bytes.
+struct RemainingLength {
+    uint32_t value;
+    size_t size;
+};
+std::optional<RemainingLength> readRemainingLength(std::span<const uint8_t> bytes, size_t at = 0);
 
 }  // namespace tgw::mqtt

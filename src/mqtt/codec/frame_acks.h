@@ -1,6 +1,9 @@
 // The small outgoing packets that follow CONNECT: the four publish
 // acknowledgements (PUBACK, PUBREC, PUBREL, PUBCOMP) and SUBSCRIBE and
 // UNSUBSCRIBE with one topic filter each (MQTT 3.1.1 sections 3.4-3.8, 3.10).
+// SUBSCRIBE and UNSUBSCRIBE live here too because, like the acknowledgements,
+// each is a message id plus at most one short field: the frames the session
+// writes directly, without the frame buffer.
 #pragma once
 
 #include <optional>
@@ -20,7 +23,11 @@ class MqttFramePubAck : public MqttFrame {
     void setMsgid(std::optional<uint16_t> id) { m_msgid = id; }
 
   protected:
-    void pack() override { appendHlBytes(m_variableHeader, m_msgid.value_or(0)); }
+    bool pack(Bytes& variableHeader, std::optional<Bytes>& payload) const override {
+        appendHlBytes(variableHeader, m_msgid.value_or(0));
+        payload.emplace();
+        return true;
+    }
 
   private:
     std::optional<uint16_t> m_msgid;
@@ -43,10 +50,12 @@ class MqttFrameSubscribe : public MqttFrame {
     void setReqos(uint8_t q) { m_reqos = q; }
 
   protected:
-    void pack() override {
-        appendHlBytes(m_variableHeader, m_msgid.value_or(0));
-        appendBytesWithLength(m_payload, m_topic.value_or(std::string()));
-        m_payload.push_back(m_reqos);
+    bool pack(Bytes& variableHeader, std::optional<Bytes>& payload) const override {
+        appendHlBytes(variableHeader, m_msgid.value_or(0));
+        payload.emplace();
+        if (!appendBytesWithLength(*payload, m_topic.value_or(std::string()))) return false;
+        payload->push_back(m_reqos);
+        return true;
     }
 
   private:
@@ -67,9 +76,10 @@ class MqttFrameUnsubscribe : public MqttFrame {
     void setTopic(std::optional<std::string> t) { m_topic = std::move(t); }
 
   protected:
-    void pack() override {
-        appendHlBytes(m_variableHeader, m_msgid.value_or(0));
-        appendBytesWithLength(m_payload, m_topic.value_or(std::string()));
+    bool pack(Bytes& variableHeader, std::optional<Bytes>& payload) const override {
+        appendHlBytes(variableHeader, m_msgid.value_or(0));
+        payload.emplace();
+        return appendBytesWithLength(*payload, m_topic.value_or(std::string()));
     }
 
   private:

@@ -2,28 +2,37 @@
 
 namespace tgw::mqtt {
 
-void MqttFrameConnect::pack() {
-    appendBytesWithLength(m_variableHeader, PROTOCOL_MAGIC);
-    m_variableHeader.push_back(PROTOCOL_LEVEL);
-    appendBytesWithLength(m_payload, m_client->clientID());
+uint8_t MqttFrameConnect::flags() const {
+    uint8_t f = 0;
     if (const auto will = m_client->willMessage()) {
-        setFlagWill(true);
-        setFlagWillQOS(static_cast<uint8_t>(will->qos()));
-        setFlagWillRetain(will->retained());
-        appendBytesWithLength(m_payload, will->topic());
-        m_payload.insert(m_payload.end(), will->payload().begin(), will->payload().end());
+        f |= 0x04;
+        f |= static_cast<uint8_t>((static_cast<uint8_t>(will->qos()) & 3) << 3);
+        f |= static_cast<uint8_t>(bit(will->retained()) << 5);
+    }
+    if (m_client->username()) f |= 0x80;
+    if (m_client->password()) f |= 0x40;
+    f |= static_cast<uint8_t>(bit(m_client->cleanSession()) << 1);
+    return f;
+}
+
+bool MqttFrameConnect::pack(Bytes& variableHeader, std::optional<Bytes>& payload) const {
+    appendBytesWithLength(variableHeader, PROTOCOL_MAGIC);
+    variableHeader.push_back(PROTOCOL_LEVEL);
+    variableHeader.push_back(flags());
+    appendHlBytes(variableHeader, m_client->keepAlive());
+    Bytes& out = payload.emplace();
+    if (!appendBytesWithLength(out, m_client->clientID())) return false;
+    if (const auto will = m_client->willMessage()) {
+        if (!appendBytesWithLength(out, will->topic())) return false;
+        out.insert(out.end(), will->payload().begin(), will->payload().end());
     }
     if (const auto username = m_client->username()) {
-        setFlagUsername(true);
-        appendBytesWithLength(m_payload, *username);
+        if (!appendBytesWithLength(out, *username)) return false;
     }
     if (const auto password = m_client->password()) {
-        setFlagPassword(true);
-        appendBytesWithLength(m_payload, *password);
+        if (!appendBytesWithLength(out, *password)) return false;
     }
-    setFlagCleanSession(m_client->cleanSession());
-    m_variableHeader.push_back(m_flags);
-    appendHlBytes(m_variableHeader, m_client->keepAlive());
+    return true;
 }
 
 }  // namespace tgw::mqtt

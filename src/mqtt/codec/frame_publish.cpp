@@ -1,46 +1,36 @@
 #include "mqtt/codec/frame_publish.h"
 
-#include "mqtt/codec/logger.h"
-
 namespace tgw::mqtt {
 
-void MqttFramePublish::pack() {
-    m_variableHeader.reserve(m_variableHeader.size() + 2 + (m_topic ? m_topic->size() : 0) + 2);
-    appendBytesWithLength(m_variableHeader, m_topic.value_or(std::string()));
-    if (qos() > 0) appendHlBytes(m_variableHeader, m_msgid.value_or(0));
+bool MqttFramePublish::pack(Bytes& variableHeader, std::optional<Bytes>&) const {
+    variableHeader.reserve(2 + (m_topic ? m_topic->size() : 0) + 2);
+    if (!appendBytesWithLength(variableHeader, m_topic.value_or(std::string()))) return false;
+    if (qos() > 0) appendHlBytes(variableHeader, m_msgid.value_or(0));
+    return true;  // the payload is the payload field
 }
 
-void MqttFramePublish::unpack() {
-    static constexpr std::string_view kInvalid = "Invalid format of received message.";
-    if (!m_data || m_data->size() < 2) {
-        printWarning(kInvalid);
-        return;
-    }
-    const Bytes& d = *m_data;
-    const size_t topicLength = static_cast<size_t>(d[0]) * 256 + d[1];
-    size_t p = 2 + topicLength;
+bool MqttFramePublish::unpack() {
+    if (!m_data) return false;
+    const std::span<const uint8_t> d(*m_data);
+    const auto topicBytes = readBytesWithLength(d);
     // A zero-length topic is forbidden by MQTT 3.1.1 section 4.7.3.
-    if (topicLength == 0 || d.size() < p) {
-        printWarning(kInvalid);
-        return;
-    }
-    const std::span<const uint8_t> topicBytes(d.data() + 2, topicLength);
-    if (isValidUtf8(topicBytes)) {
-        m_topic = toString(topicBytes);
+    if (!topicBytes || topicBytes->empty()) return false;
+    if (isValidUtf8(*topicBytes)) {
+        m_topic = toString(*topicBytes);
     } else {
         m_topic.reset();
     }
+    size_t p = 2 + topicBytes->size();
     if (qos() == 0) {
         m_msgid = 0;
     } else {
-        if (d.size() < p + 2) {
-            printWarning(kInvalid);
-            return;
-        }
-        m_msgid = static_cast<uint16_t>(d[p] * 256 + d[p + 1]);
+        const auto id = readHlBytes(d, p);
+        if (!id) return false;
+        m_msgid = *id;
         p += 2;
     }
     m_payload.assign(d.begin() + static_cast<std::ptrdiff_t>(p), d.end());
+    return true;
 }
 
 }  // namespace tgw::mqtt

@@ -27,14 +27,14 @@ class MqttFramePublish : public MqttFrame {
     const std::optional<Bytes>& receivedData() const { return m_data; }
     void setReceivedData(std::optional<Bytes> d) { m_data = std::move(d); }
 
-    // Cuts the received data into topic, message id and payload. On short or
-    // inconsistent data (a zero-length topic included) logs "Invalid format of
-    // received message." and leaves msgid unset; a topic that is not valid
-    // UTF-8 leaves topic unset.
-    void unpack();
+    // Cuts the received data into topic, message id and payload. False on
+    // short or inconsistent data (a zero-length topic included), with msgid
+    // left unset; a topic that is not valid UTF-8 leaves topic unset. Logs
+    // nothing: the reader says what it does with such a packet.
+    bool unpack();
 
   protected:
-    void pack() override;
+    bool pack(Bytes& variableHeader, std::optional<Bytes>& payload) const override;
 
   private:
     std::optional<uint16_t> m_msgid;

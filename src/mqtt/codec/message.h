@@ -2,6 +2,8 @@
 // an application message (published or received) and the last-will message.
 #pragma once
 
+#include <stdexcept>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,11 +57,19 @@ class MqttMessage {
 
 // A last-will message. Its payload keeps the two-byte length prefix of the
 // message text, so that CONNECT can append it unchanged as the Will Message.
-// Throws MqttEncodeError for a message over 65,535 bytes.
+// A constructor has no result to refuse with: a message over 65,535 bytes
+// throws std::length_error.
 class MqttWill : public MqttMessage {
   public:
     MqttWill(std::string topic, std::string_view message)
-        : MqttMessage(WillTag{}, std::move(topic), bytesWithLength(message)) {}
+        : MqttMessage(WillTag{}, std::move(topic), prefixed(message)) {}
+
+  private:
+    static Bytes prefixed(std::string_view message) {
+        auto bytes = bytesWithLength(message);
+        if (!bytes) throw std::length_error("will message longer than 65535 bytes");
+        return std::move(*bytes);
+    }
 };
 
 }  // namespace tgw::mqtt
