@@ -137,6 +137,9 @@ std::unique_ptr<MqttClient> AppDelegate::makeSession(const std::string& clientID
     session->setDelegate(&delegate);
     session->setEnableSSL(true);
     session->setExtraCaCertificates(extraCaCertificates());
+    session->setConnectTimeout(limits().connectTimeout);
+    session->setMaxIncomingPacketSize(limits().maxIncomingPacket);
+    session->setMaxOutboundBytes(limits().maxOutboundBytes);
     return session;
 }
 

@@ -121,8 +121,8 @@ TEST_F(FaultsTest, LongRunOfCommandsDoesNotGrowMemory) {
         if (!answered) break;
         if (batch == 0) afterFirst = test::procStatus("VmRSS:");
     }
+    const long afterAll = test::procStatus("VmRSS:");  // before the captured text is read in
     testing::internal::GetCapturedStdout();
-    const long afterAll = test::procStatus("VmRSS:");
     std::printf(
         "10,000 commands: %d sync replies, %d tool results; RSS %ld KiB after 1,000, "
         "%ld KiB after 10,000\n",

@@ -54,9 +54,8 @@ class SessionKeeper {
     std::optional<std::chrono::milliseconds> connectTimeout;
 
   private:
-    template <class Session>
-    static void setConnectTimeout(Session& s, std::chrono::milliseconds t) {
-        if constexpr (requires { s.setConnectTimeout(t); }) s.setConnectTimeout(t);
+    static void setConnectTimeout(mqtt::MqttSession& s, std::chrono::milliseconds t) {
+        s.setConnectTimeout(t);
     }
 };
 
@@ -132,11 +131,8 @@ class WebStandIn : public mqtt::MqttDelegate {
 
   private:
     // Results may be as large as the agent's output cap and more.
-    template <class Session>
-    static void acceptLargeResults(Session& s) {
-        if constexpr (requires { s.setMaxIncomingPacketSize(size_t{}); }) {
-            s.setMaxIncomingPacketSize(size_t{128} << 20);
-        }
+    static void acceptLargeResults(mqtt::MqttSession& s) {
+        s.setMaxIncomingPacketSize(size_t{128} << 20);
     }
 
     const MosquittoBroker& m_broker;
