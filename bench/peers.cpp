@@ -20,7 +20,8 @@ void check(bool ok, const char* what) {
 
 }  // namespace
 
-MosquittoPeer::MosquittoPeer(const std::string& id, int port, int maxInflight) {
+MosquittoPeer::MosquittoPeer(const std::string& id, int port, int maxInflight,
+                             const std::string& host, const std::string& caFile) {
     static bool initialised = (mosquitto_lib_init(), true);
     (void)initialised;
     m_client = mosquitto_new(id.c_str(), true, this);
@@ -46,7 +47,12 @@ MosquittoPeer::MosquittoPeer(const std::string& id, int port, int maxInflight) {
             }
             peer->received.add();
         });
-    check(mosquitto_connect(m_client, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS,
+    if (!caFile.empty()) {
+        check(mosquitto_tls_set(m_client, caFile.c_str(), nullptr, nullptr, nullptr, nullptr) ==
+                  MOSQ_ERR_SUCCESS,
+              "mosquitto_tls_set");
+    }
+    check(mosquitto_connect(m_client, host.c_str(), port, 60) == MOSQ_ERR_SUCCESS,
           "mosquitto_connect");
     check(mosquitto_loop_start(m_client) == MOSQ_ERR_SUCCESS, "mosquitto_loop_start");
     check(m_connected.waitFor(1, std::chrono::seconds(10)), "libmosquitto CONNACK");

@@ -41,7 +41,9 @@ class Counter {
 // QoS 0: written; for QoS 1: acknowledged) and received messages.
 class MosquittoPeer {
   public:
-    MosquittoPeer(const std::string& id, int port, int maxInflight = 10);
+    // With a CA file the peer speaks TLS and checks the broker's certificate against it.
+    MosquittoPeer(const std::string& id, int port, int maxInflight = 10,
+                  const std::string& host = "127.0.0.1", const std::string& caFile = "");
     ~MosquittoPeer();
     void subscribe(const std::string& topic);
     void publish(const std::string& topic, const std::string& payload, int qos);

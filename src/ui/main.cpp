@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <string>
 
 #include "app/app_delegate.h"
 #include "app/config.h"
@@ -37,6 +39,40 @@ void harden() {
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const rlimit none{0, 0};
     setrlimit(RLIMIT_CORE, &none);
+}
+
+// The login's password passes through buffers of Qt's HTTP stack and of the
+// TLS socket that are freed without being cleared. With the C library told to
+// overwrite freed memory and to keep no per-thread caches of freed blocks
+// (which it would not overwrite), nothing of it stays in the heap. The library
+// reads these settings only when a program starts: the agent starts itself
+// once more with them, then puts the environment back as it was, so the tools
+// it runs see the environment it was given.
+constexpr const char* kScrubbed = "TGW_FREED_MEMORY_SCRUBBED";
+
+void scrubFreedMemory(char** argv) {
+    if (const char* original = std::getenv(kScrubbed)) {
+        // "=" + the original setting, or "-" when there was none.
+        if (original[0] == '=')
+            setenv("GLIBC_TUNABLES", original + 1, 1);
+        else
+            unsetenv("GLIBC_TUNABLES");
+        unsetenv(kScrubbed);
+        return;
+    }
+    const char* tunables = std::getenv("GLIBC_TUNABLES");
+    const std::string original = tunables ? "=" + std::string(tunables) : "-";
+    std::string scrubbing = "glibc.malloc.tcache_count=0:glibc.malloc.perturb=165";
+    if (tunables && *tunables) scrubbing = std::string(tunables) + ":" + scrubbing;
+    setenv(kScrubbed, original.c_str(), 1);
+    setenv("GLIBC_TUNABLES", scrubbing.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    // Could not start again: go on as we are, with the environment as given.
+    if (tunables)
+        setenv("GLIBC_TUNABLES", tunables, 1);
+    else
+        unsetenv("GLIBC_TUNABLES");
+    unsetenv(kScrubbed);
 }
 
 void printTo(FILE* stream, const QString& text) {
@@ -109,6 +145,7 @@ bool watchSignals(QObject* context, std::function<void()> onQuit) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    scrubFreedMemory(argv);
     harden();
     tgw::installLogHandler();
     QCoreApplication::setApplicationName(QStringLiteral("tgw-mobile-tool"));

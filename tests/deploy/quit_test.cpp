@@ -49,53 +49,92 @@ class XServer {
     QProcess m_process;
 };
 
-TEST(QuitTest, SigtermToALoggedInAgentDisconnectsAndExitsZero) {
+// The agent logged in through its window, as a technician would.
+class LoggedInAgentTest : public ::testing::Test {
+  protected:
+    void logIn(const QString& password) {
+        ASSERT_TRUE(broker.start());
+        ASSERT_TRUE(login.listen());
+        ASSERT_FALSE(x.display() == ":");
+        sandbox.env.insert("DISPLAY", x.display());
+        AgentSandbox::write(sandbox.userFile(),
+                            QString("[broker]\nhost=localhost\nport=%1\nca_file=%2\n"
+                                    "[web]\nurl=%3\n")
+                                .arg(broker.port())
+                                .arg(MosquittoBroker::caFile(), login.url()));
+        agent = &sandbox.start();
+        QString window;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return !(window = x.xdotool({"search", "--name", "TGW Mobile Tool"})).isEmpty();
+            },
+            20000));
+        window = window.section('\n', 0, 0);
+        x.xdotool({"mousemove", "--window", window, "200", "20"});
+        x.xdotool({"type", "--delay", "20", "tech@example.com"});
+        x.xdotool({"key", "Tab"});
+        x.xdotool({"type", "--delay", "20", password});
+        x.xdotool({"key", "Return"});
+        QByteArray out;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                out += agent->readAllStandardOutput();
+                return out.contains("didSubscribeTopic to tg/demo/tool");
+            },
+            30000))
+            << out.toStdString();
+    }
+
     MosquittoBroker broker;
-    ASSERT_TRUE(broker.start());
     LoginStub login;
-    ASSERT_TRUE(login.listen());
     XServer x;
-    ASSERT_FALSE(x.display() == ":");
-
     AgentSandbox sandbox;
-    sandbox.env.insert("DISPLAY", x.display());
-    AgentSandbox::write(sandbox.userFile(),
-                        QString("[broker]\nhost=localhost\nport=%1\nca_file=%2\n"
-                                "[web]\nurl=%3\n")
-                            .arg(broker.port())
-                            .arg(MosquittoBroker::caFile(), login.url()));
-    QProcess& agent = sandbox.start();
-    QString window;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            return !(window = x.xdotool({"search", "--name", "TGW Mobile Tool"})).isEmpty();
-        },
-        20000));
-    window = window.section('\n', 0, 0);
-    x.xdotool({"mousemove", "--window", window, "200", "20"});
-    x.xdotool({"type", "--delay", "20", "tech@example.com"});
-    x.xdotool({"key", "Tab"});
-    x.xdotool({"type", "--delay", "20", "pw"});
-    x.xdotool({"key", "Return"});
-    QByteArray out;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            out += agent.readAllStandardOutput();
-            return out.contains("didSubscribeTopic to tg/demo/tool");
-        },
-        30000))
-        << out.toStdString();
+    QProcess* agent = nullptr;
+};
 
-    const qint64 pid = agent.processId();
+TEST_F(LoggedInAgentTest, SigtermDisconnectsAndExitsZero) {
+    logIn("pw");
+    const qint64 pid = agent->processId();
     ::kill(pid_t(pid), SIGTERM);
-    ASSERT_TRUE(agent.waitForFinished(10000));
-    EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(agent.exitCode(), 0);
+    ASSERT_TRUE(agent->waitForFinished(10000));
+    EXPECT_EQ(agent->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(agent->exitCode(), 0);
     // mosquitto writes its log through a buffer: stopping it flushes it.
     broker.stop();
     const QString client = QString("TGW-API-MOBILE-TOOL-%1").arg(pid);
     EXPECT_TRUE(broker.log().contains("Client " + client + " disconnected."))
         << broker.log().toStdString();
+}
+
+// What a core file of the running agent would hold: every readable mapping.
+QByteArray processMemory(qint64 pid) {
+    QFile maps(QString("/proc/%1/maps").arg(pid));
+    QFile mem(QString("/proc/%1/mem").arg(pid));
+    if (!maps.open(QIODevice::ReadOnly) || !mem.open(QIODevice::ReadOnly)) return {};
+    QByteArray all;
+    for (const QByteArray& line : maps.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 2 || !fields[1].startsWith('r') || line.contains("[vvar]")) continue;
+        const QList<QByteArray> range = fields[0].split('-');
+        const qulonglong from = range[0].toULongLong(nullptr, 16);
+        const qulonglong to = range[1].toULongLong(nullptr, 16);
+        if (!mem.seek(qint64(from))) continue;
+        all += mem.read(qint64(to - from));
+    }
+    return all;
+}
+
+TEST_F(LoggedInAgentTest, ThePasswordIsNotKeptInMemoryAfterTheLogin) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed blocks as they were, by design";
+#endif
+    const QString password = "Pw-7qZx-Kite";
+    logIn(password);
+    const QByteArray memory = processMemory(agent->processId());
+    ASSERT_GT(memory.size(), 1 << 20);
+    const QByteArray utf16(reinterpret_cast<const char*>(password.utf16()), password.size() * 2);
+    EXPECT_FALSE(memory.contains(password.toUtf8())) << "as UTF-8";
+    EXPECT_FALSE(memory.contains(utf16)) << "as UTF-16";
 }
 
 }  // namespace
