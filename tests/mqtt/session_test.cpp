@@ -412,7 +412,9 @@ TEST_F(SessionTest, FloodOfUnsolicitedAcknowledgementsKeepsMemoryFlat) {
     QCoreApplication::processEvents();
     std::cout << "[ measured ] 2 M unsolicited PUBACKs: RSS " << idle << " kB idle, " << peak
               << " kB peak" << std::endl;
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed memory by design
     EXPECT_LT(peak, idle * 5 / 4);
+#endif
     EXPECT_EQ(session->frameBuffer().inFlightCount(), 1u);
 }
 

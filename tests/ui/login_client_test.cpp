@@ -108,5 +108,7 @@ TEST_F(LoginClientTest, EndlessReplyIsCutOffAndMemoryStaysBounded) {
     std::printf("1000 MB reply: cut after %lld bytes sent; RSS idle %ld KiB, peak %ld KiB\n",
                 stub.bodyBytesSent, idleKiB, peakKiB);
     EXPECT_LT(stub.bodyBytesSent, qint64{16} << 20);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed memory by design
     EXPECT_LT(peakKiB, idleKiB * 3 / 2);
+#endif
 }
