@@ -15,6 +15,28 @@ size_t sequenceLength(unsigned char lead) {
     return 1;
 }
 
+bool isContinuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// The length of the whole UTF-8 sequence at the start of `text`, or 0 when
+// its bytes are not one (a stray or cut sequence).
+size_t wholeSequence(std::string_view text) {
+    const size_t n = sequenceLength(static_cast<unsigned char>(text[0]));
+    if (n == 1) return static_cast<unsigned char>(text[0]) < 0x80 ? 1 : 0;
+    if (text.size() < n) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if (!isContinuation(text[k])) return 0;
+    }
+    return n;
+}
+
+void appendHexByte(std::string& out, unsigned char c) {
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += hex;
+}
+
 }  // namespace
 
 std::string consoleQuote(std::string_view text, size_t maxChars) {
@@ -29,24 +51,22 @@ std::string consoleQuote(std::string_view text, size_t maxChars) {
                 case '\n': out += "\\n"; break;
                 case '\r': out += "\\r"; break;
                 case '\t': out += "\\t"; break;
-                default: {
-                    char hex[5];
-                    std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                    out += hex;
-                }
+                default: appendHexByte(out, c);
             }
             ++i;
-        } else if (c == 0xC2 && i + 1 < text.size() &&
+        } else if (c == 0xC2 && i + 1 < text.size() && isContinuation(text[i + 1]) &&
                    static_cast<unsigned char>(text[i + 1]) < 0xA0) {
             // U+0080..U+009F: C1 controls, which some terminals obey too.
             char hex[7];
             std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned char>(text[i + 1]));
             out += hex;
             i += 2;
-        } else {
-            const size_t n = std::min(sequenceLength(c), text.size() - i);
+        } else if (const size_t n = wholeSequence(text.substr(i)); n > 0) {
             out.append(text.substr(i, n));
             i += n;
+        } else {
+            appendHexByte(out, c);  // not UTF-8: shown, never passed to the terminal
+            ++i;
         }
         ++chars;
     }

@@ -551,6 +551,8 @@ TEST(ConsoleQuote, ShortensAndEscapes) {
     EXPECT_EQ(consoleQuote(R"({"type":"sync"})"), R"({"type":"sync"})");
     EXPECT_EQ(consoleQuote("a\nb\t\x1B[2J\x7F\xC2\x9B\xC3\xA9"),
               "a\\nb\\t\\x1B[2J\\x7F\\u009B\xC3\xA9");
+    // A lead byte never swallows a control byte that follows it.
+    EXPECT_EQ(consoleQuote("\xC8\x01\xC2\x01\xE2\x82"), "\\xC8\\x01\\xC2\\x01\\xE2\\x82");
     const std::string big = std::string(999, 'x') + "\xC3\xA9" + "tail";
     EXPECT_EQ(consoleQuote(big), std::string(999, 'x') + "\xC3\xA9... (1005 bytes)");
 }
