@@ -1,6 +1,7 @@
 // The controller with its real session against a real mosquitto over TLS; a
 // second session plays the web service. Covers the answers to commands, the
 // reconnection after a broker restart, and the faults that must not be retried.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -12,8 +13,10 @@
 #include <QTemporaryDir>
 
 #include "support/app_harness.h"
+#include "support/console_capture.h"
 
 using namespace tgw::app;
+using ::testing::HasSubstr;
 using tgw::test::BrokerEnvironment;
 using tgw::test::MosquittoBroker;
 using tgw::test::SessionKeeper;
@@ -119,6 +122,20 @@ TEST_F(AppBrokerTest, BrokerRestartIsHealedWithoutALoginAndTheRunningQueryIsAnsw
                                           ConnectionState::retrying, ConnectionState::connected}));
     EXPECT_NE(console.find("Delegate: mqttDidDisconnect\nDelegate: reason: "), std::string::npos)
         << console;
+}
+
+TEST_F(AppBrokerTest, OversizedCommandEndsTheConnectionAndTheAgentComesBack) {
+    connectBoth();
+    tgw::test::ConsoleCapture console;
+    // 8 MiB, past the 1 MiB the agent accepts in one packet. Its clean
+    // session means the broker does not deliver it again after the reconnect.
+    web.send(R"({"type":"sync","data":")" + std::string(size_t{8} << 20, 'x') + R"("})");
+    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::retrying; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 20000));
+    web.send(R"({"type":"sync"})");
+    ASSERT_TRUE(web.waitForResults(1));
+    EXPECT_EQ(web.count(std::string(kSyncReply)), 1);
+    EXPECT_THAT(console.text(), HasSubstr("Delegate: reason: "));
 }
 
 TEST_F(AppBrokerTest, AccountCredentialsAreUsedAndARefusalIsNotRetried) {
