@@ -14,6 +14,7 @@
 
 #include "support/app_harness.h"
 #include "support/console_capture.h"
+#include "support/recording_delegate.h"
 
 using namespace tgw::app;
 using ::testing::HasSubstr;
@@ -224,4 +225,49 @@ TEST_F(AppBrokerTest, RealToolsWithNoPhoneAnswerWithTheirFailureTexts) {
     EXPECT_TRUE(android);
     EXPECT_TRUE(info);
     EXPECT_TRUE(battery);
+}
+
+// The README's recipe for per-account broker users: each confined to its own
+// account's topics, so a second account never reads the first one's results.
+TEST(AccountAclTest, ASecondAccountCannotReadTheFirstOnesResults) {
+    QTemporaryDir dir;
+    const QString acl = dir.path() + "/acl";
+    {
+        QFile file(acl);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(
+            "user tanglow_web\ntopic readwrite tg/#\n"
+            "user acct-1\ntopic readwrite tg/p1/#\n"
+            "user acct-2\ntopic readwrite tg/p2/#\n");
+    }
+    MosquittoBroker::Options options;
+    options.moreUsers = {{"acct-1", "pw-1"}, {"acct-2", "pw-2"}};
+    options.extraConfig = "acl_file " + acl + "\n";
+    MosquittoBroker broker(options);
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    BrokerEnvironment environment(broker);
+    SessionKeeper sessions;
+    AppDelegate app(sessions.factory());
+    app.start("p1", BrokerCredentials{"acct-1", "pw-1"});
+    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000));
+
+    tgw::test::RecordingDelegate snoop;
+    tgw::mqtt::MqttSession other("snoop", "localhost", broker.port());
+    other.setDelegate(&snoop);
+    other.setEnableSSL(true);
+    other.setExtraCaCertificates(extraCaCertificates());
+    other.setUsername("acct-2");
+    other.setPassword("pw-2");
+    other.connect();
+    ASSERT_TRUE(waitUntil([&] { return snoop.has("connack accepted"); }, 10000));
+    other.subscribe("tg/p1/tool/web");
+    other.subscribe("tg/#");
+    ASSERT_TRUE(waitUntil([&] { return snoop.count("subscribed") == 2; }, 10000));
+
+    WebStandIn web{broker, "p1"};
+    ASSERT_TRUE(web.connect());
+    web.send(R"({"type":"sync"})");
+    ASSERT_TRUE(web.waitForResults(1));  // the account's own results arrive
+    tgw::test::processEventsFor(300);
+    EXPECT_FALSE(snoop.has("message")) << "another account read a result";
 }
