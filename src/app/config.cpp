@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QUrl>
 #include <functional>
@@ -193,7 +194,15 @@ void readFile(ConfigResult& result, const QString& path, bool mustExist) {
     QSettings file(path, QSettings::IniFormat);
     const QStringList names = file.allKeys();
     if (file.status() != QSettings::NoError) {
-        result.errors << path + ": not an INI file";
+        // The usual slip: comments begun with "#", which this format does not know.
+        QFile text(path);
+        const bool hashComments = text.open(QIODevice::ReadOnly) &&
+                                  QString::fromUtf8(text.readAll())
+                                      .contains(QRegularExpression(QStringLiteral("(^|\\n)\\s*#")));
+        result.errors << path + ": not an INI file" +
+                             (hashComments
+                                  ? QStringLiteral(" (comments start with \";\", not \"#\")")
+                                  : QString());
         return;
     }
     for (const QString& name : names) {

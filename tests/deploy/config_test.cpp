@@ -124,6 +124,8 @@ TEST(ConfigTest, AnUnusableValueStopsTheStartWithOneLine) {
          "@FILE@: log/level = \"verbose\": not one of debug, info, warning, error"},
         {"option", "--log-level loud",
          "option --log-level: log/level = \"loud\": not one of debug, info, warning, error"},
+        {"system", "# a comment\n[broker]\nport=8883",
+         "@FILE@: not an INI file (comments start with \";\", not \"#\")"},
         {"option", "--config @FILE@", "@FILE@: no such file"},
         {"option", "--colour", "Unknown option 'colour'. (see --help)"},
     };
