@@ -549,6 +549,14 @@ void AppDelegate::collect(uint64_t id, const std::string& piece) {
     q.buffer.append(piece);
     if (query.echo == Query::Echo::eachPiece) writeConsoleLine(consoleQuote(piece));
     const size_t cap = std::min(m_limits.toolOutputCap, kMaxCollectedBytes);
+    if (q.answered) {
+        // Each query is answered once; what follows is only reported when the tool ends.
+        if (q.buffer.text().size() > cap) {
+            q.closed = true;
+            stopTool(q);
+        }
+        return;
+    }
     if (q.buffer.text().size() > cap) {
         q.closed = true;
         stopTool(q);
@@ -568,6 +576,7 @@ void AppDelegate::toolTimedOut(uint64_t id) {
     Running& q = *it->second;
     q.closed = true;
     stopTool(q);
+    if (q.answered) return;  // answered already, then hung: only stopped
     const std::string limit = durationText(m_limits.toolTimeLimit);
     qCWarning(lcTools) << q.query->tool << "did not finish within" << limit.c_str() << "; stopped";
     const std::string text = q.buffer.take();
@@ -598,6 +607,7 @@ void AppDelegate::toolEnded(uint64_t id, int32_t status) {
 }
 
 void AppDelegate::answer(Running& q, std::string data) {
+    if (q.answered) return;
     q.answered = true;
     MqttApi result{q.query->type, std::move(data), q.query->action, q.serial, q.udid};
     std::string encoded = result.encode();

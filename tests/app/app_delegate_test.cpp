@@ -384,10 +384,15 @@ TEST_F(AppTest, AndroidMarkerSplitAcrossPiecesCompletes) {
 }
 
 TEST_F(AppTest, OutputAfterTheResultNeverReachesAnotherQuery) {
+    Limits limits;
+    limits.toolTimeLimit = std::chrono::milliseconds(1500);
+    app.setLimits(limits);
     connected();
+    // A completion text, more output with another one, then the tool hangs.
     qputenv("FAKE_ADB_MODE", "errorvalue");
     const std::string out = run(R"({"type":"android"})", 2);
     ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    EXPECT_EQ(client->published.size(), 2u);  // answered once each, never again
     EXPECT_EQ(resultWith("data")->data, "[a]: [error: not really]\n");
     qputenv("FAKE_ADB_MODE", "ok");
     run(R"({"type":"android"})", 4);
