@@ -109,7 +109,7 @@ void applyLogLevel(LogLevel level) {
     }
 }
 
-// SIGTERM and SIGINT become an event on the main loop: the handler only writes
+// SIGTERM, SIGINT and SIGHUP become an event on the main loop: the handler only writes
 // one byte into a socket pair that a notifier watches.
 int g_signalFds[2] = {-1, -1};
 
@@ -139,6 +139,7 @@ bool watchSignals(QObject* context, std::function<void()> onQuit) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);  // the terminal or the session went away
     return true;
 }
 

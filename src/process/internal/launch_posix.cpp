@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -132,11 +133,16 @@ class Launch : public QObject, public RunningLaunch {
         qp.setProcessChannelMode(QProcess::ForwardedChannels);
         qp.setInputChannelMode(inheritInput ? QProcess::ForwardedInputChannel
                                             : QProcess::ManagedInputChannel);
-        qp.setChildProcessModifier([childOut, childErr] {
+        const pid_t agent = ::getpid();
+        qp.setChildProcessModifier([childOut, childErr, agent] {
             // In the child between fork and exec: async-signal-safe calls only.
             if (childOut >= 0) ::dup2(childOut, STDOUT_FILENO);
             if (childErr >= 0) ::dup2(childErr, STDERR_FILENO);
             ::setsid();
+            // Should the agent die without stopping it (a crash, SIGKILL), the
+            // tool goes too; the agent may already be gone by now.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != agent) ::_exit(127);
         });
         connect(&qp, &QProcess::finished, this, [this] { processEnded(); });
         qp.start(path, m_process->arguments());
