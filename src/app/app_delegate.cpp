@@ -160,6 +160,14 @@ AppDelegate::AppDelegate(ClientFactory factory, const process::Bundle* bundle)
       m_self(std::make_shared<AppDelegate*>(this)) {
     m_reconnectTimer.setSingleShot(true);
     QObject::connect(&m_reconnectTimer, &QTimer::timeout, &m_context, [this] { connectMqtt(); });
+    // A broker that accepted the connection but never confirms the command
+    // topic leaves the agent deaf: that connection counts as lost.
+    m_subscribeTimer.setSingleShot(true);
+    QObject::connect(&m_subscribeTimer, &QTimer::timeout, &m_context, [this] {
+        if (!mqtt || m_state != ConnectionState::connecting) return;
+        qCWarning(lcConnection) << "no SUBACK for the command topic; connecting again";
+        mqtt->disconnect();
+    });
     m_shutdownTimer.setSingleShot(true);
     QObject::connect(&m_shutdownTimer, &QTimer::timeout, &m_context, [this] {
         qCWarning(lcConnection) << "DISCONNECT not written within 1 s; quitting anyway";
@@ -170,6 +178,7 @@ AppDelegate::AppDelegate(ClientFactory factory, const process::Bundle* bundle)
 AppDelegate::~AppDelegate() {
     *m_self = nullptr;
     m_reconnectTimer.stop();
+    m_subscribeTimer.stop();
     m_shutdownTimer.stop();
     mqtt.reset();  // before the rest of this delegate goes
     m_retired.clear();
@@ -235,6 +244,7 @@ void AppDelegate::finishShutdown() {
 
 void AppDelegate::connectMqtt() {
     m_reconnectTimer.stop();
+    m_subscribeTimer.stop();
     retireSession();
     m_credentialsRefused = false;
     mqtt = m_factory(clientID, brokerHost(), brokerPort(), *this);
@@ -290,6 +300,7 @@ void AppDelegate::didConnectAck(MqttClient& client, MqttConnAck ack) {
                      std::to_string(static_cast<int>(ack)));
     if (ack == MqttConnAck::accepted) {
         client.subscribe(commandTopic(prefix), MqttQos::qos1);
+        m_subscribeTimer.start(m_limits.connectTimeout);
     } else if (ack == MqttConnAck::badUserNameOrPassword || ack == MqttConnAck::notAuthorized) {
         m_credentialsRefused = true;  // trying again cannot help
         if (m_reconnectTimer.isActive()) {
@@ -332,6 +343,7 @@ void AppDelegate::didSubscribeTopic(MqttClient& client, const std::string& topic
     writeConsoleLine("didSubscribeTopic to " + topic);
     if (topic != commandTopic(prefix)) return;
     m_attempt = 0;
+    m_subscribeTimer.stop();
     setState(ConnectionState::connected);
     publishHeld();
 }
@@ -353,11 +365,13 @@ void AppDelegate::didReceivePong(MqttClient& client) {
 
 void AppDelegate::didDisconnect(MqttClient& client, const std::optional<mqtt::MqttError>& error) {
     if (&client != mqtt.get()) return;
+    m_subscribeTimer.stop();
     holdUnacknowledged();
     ConnectionState next = ConnectionState::retrying;
     if (m_quitting) {
         next = ConnectionState::disconnected;
-    } else if (m_credentialsRefused) {
+    } else if (m_credentialsRefused ||
+               (error && error->kind == mqtt::MqttErrorKind::subscriptionRefused)) {
         next = ConnectionState::refused;
     } else if (error && error->kind == mqtt::MqttErrorKind::untrustedCertificate) {
         next = ConnectionState::untrusted;

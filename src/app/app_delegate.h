@@ -208,6 +208,7 @@ class AppDelegate : public mqtt::MqttDelegate {
     std::vector<std::unique_ptr<mqtt::MqttClient>> m_retired;  // deleted on the event loop
     QObject m_context;  // receiver of timers and queued work; goes first
     QTimer m_reconnectTimer;
+    QTimer m_subscribeTimer;  // from CONNACK until the command topic's SUBACK
     QTimer m_shutdownTimer;
     // Lets process callbacks that outlive the controller do nothing.
     std::shared_ptr<AppDelegate*> m_self;

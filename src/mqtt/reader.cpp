@@ -124,7 +124,9 @@ void MqttReader::frameReady() {
         case MqttFrameType::pubrec: m_delegate.didReceivePubRec(*this, msgid(m_data)); break;
         case MqttFrameType::pubrel: m_delegate.didReceivePubRel(*this, msgid(m_data)); break;
         case MqttFrameType::pubcomp: m_delegate.didReceivePubComp(*this, msgid(m_data)); break;
-        case MqttFrameType::suback: m_delegate.didReceiveSubAck(*this, msgid(m_data)); break;
+        case MqttFrameType::suback:
+            m_delegate.didReceiveSubAck(*this, msgid(m_data), m_data.size() > 2 ? m_data[2] : 0);
+            break;
         case MqttFrameType::unsuback: m_delegate.didReceiveUnsubAck(*this, msgid(m_data)); break;
         case MqttFrameType::pingresp: m_delegate.didReceivePong(*this); break;
         default: break;  // packets only a client sends are read and ignored

@@ -26,7 +26,9 @@ class MqttReaderDelegate {
     virtual void didReceivePubRec(MqttReader& reader, uint16_t msgid) = 0;
     virtual void didReceivePubRel(MqttReader& reader, uint16_t msgid) = 0;
     virtual void didReceivePubComp(MqttReader& reader, uint16_t msgid) = 0;
-    virtual void didReceiveSubAck(MqttReader& reader, uint16_t msgid) = 0;
+    // `returnCode` is the SUBACK's first return code (MQTT 3.1.1, 3.9.3): the
+    // granted QoS, or 0x80 for a refusal.
+    virtual void didReceiveSubAck(MqttReader& reader, uint16_t msgid, uint8_t returnCode) = 0;
     virtual void didReceiveUnsubAck(MqttReader& reader, uint16_t msgid) = 0;
     virtual void didReceivePong(MqttReader& reader) = 0;
     // A packet no MQTT 3.1.1 broker may send (kind malformedPacket) or one

@@ -45,7 +45,9 @@ class MqttSessionCallbacks final : public AsyncSocketDelegate,
     void didReceivePubRec(MqttReader& r, uint16_t id) override { s.didReceivePubRec(r, id); }
     void didReceivePubRel(MqttReader& r, uint16_t id) override { s.didReceivePubRel(r, id); }
     void didReceivePubComp(MqttReader& r, uint16_t id) override { s.didReceivePubComp(r, id); }
-    void didReceiveSubAck(MqttReader& r, uint16_t id) override { s.didReceiveSubAck(r, id); }
+    void didReceiveSubAck(MqttReader& r, uint16_t id, uint8_t code) override {
+        s.didReceiveSubAck(r, id, code);
+    }
     void didReceiveUnsubAck(MqttReader& r, uint16_t id) override { s.didReceiveUnsubAck(r, id); }
     void didReceivePong(MqttReader& r) override { s.didReceivePong(r); }
     void didReceiveMalformed(MqttReader& r, const MqttError& e) override {
@@ -444,7 +446,7 @@ void MqttSession::didReceivePubComp(MqttReader&, uint16_t msgid) {
     }
 }
 
-void MqttSession::didReceiveSubAck(MqttReader&, uint16_t msgid) {
+void MqttSession::didReceiveSubAck(MqttReader&, uint16_t msgid, uint8_t returnCode) {
     if (debugEnabled()) printDebug("SUBACK Received: " + std::to_string(msgid));
     const auto waiting = m_subscriptionsWaitingAck.find(msgid);
     if (waiting == m_subscriptionsWaitingAck.end()) {
@@ -454,6 +456,12 @@ void MqttSession::didReceiveSubAck(MqttReader&, uint16_t msgid) {
     auto entry = std::move(waiting->second);
     m_subscriptionsWaitingAck.erase(waiting);
     const std::string topic = entry.begin()->first;
+    if (returnCode == 0x80) {
+        // Nothing would ever arrive on the topic: not a subscription to report.
+        m_socket->disconnectWithError({"the broker refused the subscription to " + topic,
+                                       MqttErrorKind::subscriptionRefused});
+        return;
+    }
     std::erase_if(m_subscriptions, [&](const auto& s) { return s.second.contains(topic); });
     m_subscriptions[msgid] = std::move(entry);
     if (m_delegate) m_delegate->didSubscribeTopic(*this, topic);

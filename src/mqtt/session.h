@@ -163,7 +163,7 @@ class MqttSession final : public MqttClient {
     void didReceivePubRec(MqttReader&, uint16_t msgid);
     void didReceivePubRel(MqttReader&, uint16_t msgid);
     void didReceivePubComp(MqttReader&, uint16_t msgid);
-    void didReceiveSubAck(MqttReader&, uint16_t msgid);
+    void didReceiveSubAck(MqttReader&, uint16_t msgid, uint8_t returnCode);
     void didReceiveUnsubAck(MqttReader&, uint16_t msgid);
     void didReceivePong(MqttReader&);
     void didReceiveMalformed(MqttReader&, const MqttError& error);

@@ -203,12 +203,21 @@ TEST_F(AppTest, RefusedCredentialsAndUntrustedCertificateAreNotRetried) {
             tgw::mqtt::MqttError{"not trusted", tgw::mqtt::MqttErrorKind::untrustedCertificate});
     });
     EXPECT_EQ(app.state(), ConnectionState::untrusted);
+    app.start("abc");
+    capture([&] {
+        app.didConnectAck(*client, MqttConnAck::accepted);
+        app.didDisconnect(*client,
+                          tgw::mqtt::MqttError{"refused the subscription",
+                                               tgw::mqtt::MqttErrorKind::subscriptionRefused});
+    });
+    EXPECT_EQ(app.state(), ConnectionState::refused);
     const int made = clientsMade;
     tgw::test::processEventsFor(300);
     EXPECT_EQ(clientsMade, made);
     EXPECT_EQ(window.states, (std::vector{ConnectionState::connecting, ConnectionState::connected,
                                           ConnectionState::refused, ConnectionState::connecting,
-                                          ConnectionState::untrusted}));
+                                          ConnectionState::untrusted, ConnectionState::connecting,
+                                          ConnectionState::refused}));
 }
 
 TEST(ReconnectDelays, DoubleFromOneSecondToAMinuteWithinTheJitter) {

@@ -239,6 +239,16 @@ TEST_F(SessionTest, SubscriptionBookkeeping) {
               "MQTT(warning): UNEXPECT UNSUBACK Received: 99\n");
 }
 
+TEST_F(SessionTest, RefusedSubscriptionEndsTheConnectionInsteadOfReportingIt) {
+    connectAccepted();
+    EXPECT_EQ(session->subscribe("a/tool"), 2);
+    socket->feed(hex("90 03 00 02 80"));  // return code 0x80: failure
+    EXPECT_FALSE(delegate.has("subscribed"));
+    ASSERT_TRUE(socket->closeError);
+    EXPECT_EQ(*socket->closeError, "the broker refused the subscription to a/tool");
+    EXPECT_EQ(socket->closeKind, MqttErrorKind::subscriptionRefused);
+}
+
 TEST_F(SessionTest, IdentifiersRunFromTwoToMaxThenWrapToOne) {
     connectAccepted();
     socket->record = false;

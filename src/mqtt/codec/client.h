@@ -40,6 +40,7 @@ enum class MqttErrorKind : uint8_t {
     keepAliveTimeout,      // the broker stopped answering
     packetTooLarge,        // an incoming packet above the size limit
     malformedPacket,       // bytes that are not MQTT 3.1.1
+    subscriptionRefused,   // SUBACK return code 0x80: the broker will not deliver the topic
 };
 
 // Why a connection ended, when it did not end cleanly.
