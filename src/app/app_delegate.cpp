@@ -626,6 +626,15 @@ void AppDelegate::answer(Running& q, std::string data) {
     MqttApi result{q.query->type, std::move(data), q.query->action, q.serial, q.udid};
     std::string encoded = result.encode();
     if (!isValidUtf8(encoded)) encoded = kErrorReply;
+    // Escaping can grow text sixfold (control bytes): a result that would not
+    // fit the outbound buffer says so rather than being refused unseen.
+    if (encoded.size() + 0x10000 > m_limits.maxOutboundBytes) {
+        qCWarning(lcTools) << q.query->tool << "result of" << encoded.size()
+                           << "bytes is too large to send";
+        result.data = "error: the result of " + std::string(q.query->tool) +
+                      " is too large to send (" + std::to_string(encoded.size()) + " bytes)";
+        encoded = result.encode();
+    }
     sendResult({q.prefix, std::move(encoded)});
 }
 

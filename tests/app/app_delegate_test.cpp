@@ -489,6 +489,14 @@ TEST_F(AppTest, OutputBeyondTheCapStopsTheToolAndSaysSo) {
         EXPECT_LE(data.size(), 64 * 1024 + 100);
     }
     EXPECT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+
+    // A result that would not fit what may wait to be sent says so instead.
+    limits.maxOutboundBytes = 100 * 1024;
+    app.setLimits(limits);
+    qputenv("FAKE_ADB_BYTES", "60000");
+    run(R"({"type":"android"})", 4);
+    EXPECT_EQ(client->published.size(), 4u);
+    EXPECT_EQ(result(2)->data->rfind("error: the result of adb is too large to send (", 0), 0u);
 }
 
 TEST_F(AppTest, AtMostFourQueriesRunAndEveryCommandIsAnswered) {
