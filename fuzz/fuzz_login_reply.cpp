@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/login_client.h"
-#include "app/user_connection.h"
+#include "app/login/login_client.h"
+#include "app/login/user_connection.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static constexpr int kStatuses[] = {200, 201, 204, 301, 302, 307, 308, 400,

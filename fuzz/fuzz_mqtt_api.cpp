@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/console_text.h"
-#include "app/mqtt_api.h"
+#include "app/queries/console_text.h"
+#include "app/queries/mqtt_api.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -6,7 +6,7 @@
 #include <QRandomGenerator>
 #include <algorithm>
 
-#include "app/console_text.h"
+#include "app/queries/console_text.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
 #include "common/utf8.h"

@@ -27,10 +27,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "app/collection_buffer.h"
-#include "app/device_monitor.h"
-#include "app/mqtt_api.h"
-#include "app/settings.h"
+#include "app/queries/collection_buffer.h"
+#include "app/devices/device_monitor.h"
+#include "app/queries/mqtt_api.h"
+#include "app/config/settings.h"
 #include "mqtt/codec/client.h"
 #include "process/bundle.h"
 

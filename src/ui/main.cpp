@@ -17,9 +17,9 @@
 #include <string>
 
 #include "app/app_delegate.h"
-#include "app/config.h"
-#include "app/device_monitor.h"
-#include "app/device_watch.h"
+#include "app/config/config.h"
+#include "app/devices/device_monitor.h"
+#include "app/devices/device_watch.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
 #include "common/log_handler.h"

@@ -12,7 +12,7 @@
 #include <QWidget>
 
 #include "app/app_delegate.h"
-#include "app/login_client.h"
+#include "app/login/login_client.h"
 
 namespace tgw::ui {
 

@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 
 #include "app/app_delegate.h"
-#include "app/console_text.h"
+#include "app/queries/console_text.h"
 #include "support/app_harness.h"
 #include "support/fake_client.h"
 #include "support/wait.h"

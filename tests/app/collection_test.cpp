@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "app/collection_buffer.h"
+#include "app/queries/collection_buffer.h"
 
 using namespace tgw::app;
 

@@ -12,8 +12,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
-#include "app/device_monitor.h"
-#include "app/device_watch.h"
+#include "app/devices/device_monitor.h"
+#include "app/devices/device_watch.h"
 #include "support/usb_scripted_source.h"
 #include "support/wait.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/app_delegate.h"
-#include "app/settings.h"
+#include "app/config/settings.h"
 #include "mqtt/session.h"
 #include "support/mosquitto_broker.h"
 #include "support/wait.h"

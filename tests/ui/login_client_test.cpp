@@ -4,7 +4,7 @@
 #include <fstream>
 #include <optional>
 
-#include "app/login_client.h"
+#include "app/login/login_client.h"
 #include "support/login_stub.h"
 #include "support/proc_status.h"
 #include "support/wait.h"

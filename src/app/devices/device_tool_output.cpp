@@ -1,4 +1,4 @@
-#include "app/device_tool_output.h"
+#include "app/devices/device_tool_output.h"
 
 #include <QRegularExpression>
 

@@ -1,4 +1,4 @@
-#include "app/mqtt_api.h"
+#include "app/queries/mqtt_api.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

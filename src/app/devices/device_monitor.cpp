@@ -1,4 +1,4 @@
-#include "app/device_monitor.h"
+#include "app/devices/device_monitor.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -7,7 +7,7 @@
 #include <QStandardPaths>
 #include <algorithm>
 
-#include "app/device_tool_output.h"
+#include "app/devices/device_tool_output.h"
 #include "common/diagnostics.h"
 #include "process/process.h"
 

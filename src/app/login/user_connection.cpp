@@ -1,4 +1,4 @@
-#include "app/user_connection.h"
+#include "app/login/user_connection.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "app/console_text.h"
+#include "app/queries/console_text.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <vector>
 
-#include "app/device_monitor.h"
+#include "app/devices/device_monitor.h"
 
 namespace tgw::app {
 

@@ -16,7 +16,7 @@
 #include <map>
 #include <optional>
 
-#include "app/settings.h"
+#include "app/config/settings.h"
 
 namespace tgw::app {
 

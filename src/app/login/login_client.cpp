@@ -1,4 +1,4 @@
-#include "app/login_client.h"
+#include "app/login/login_client.h"
 
 #include <QBuffer>
 #include <QNetworkReply>
@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/settings.h"
-#include "app/user_connection.h"
+#include "app/config/settings.h"
+#include "app/login/user_connection.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
 #include "mqtt/tls_trust.h"

@@ -1,8 +1,8 @@
-#include "app/settings.h"
+#include "app/config/settings.h"
 
 #include <QFile>
 
-#include "app/config.h"
+#include "app/config/config.h"
 #include "common/diagnostics.h"
 
 namespace tgw::app {

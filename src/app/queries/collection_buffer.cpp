@@ -1,4 +1,4 @@
-#include "app/collection_buffer.h"
+#include "app/queries/collection_buffer.h"
 
 #include <algorithm>
 #include <span>

@@ -1,8 +1,8 @@
-#include "app/device_watch.h"
+#include "app/devices/device_watch.h"
 
 #include <iterator>
 
-#include "app/device_monitor.h"
+#include "app/devices/device_monitor.h"
 
 namespace tgw::app {
 
