@@ -192,7 +192,6 @@ int main(int argc, char** argv) {
     if (parser.isSet(logLevel)) sources.logLevelOption = parser.value(logLevel);
     const tgw::app::ConfigResult loaded = tgw::app::loadConfig(sources);
     if (!loaded.errors.isEmpty()) return fail(loaded.errors.first());
-    tgw::app::installConfig(loaded.config);
     applyLogLevel(loaded.config.logLevel);
     for (const QString& unknown : loaded.unknownKeys) {
         qCWarning(lcConfig).noquote() << "unknown setting ignored:" << unknown;
@@ -224,7 +223,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.tgw.MobileTool"));
 
-    tgw::app::AppDelegate appDelegate;
+    tgw::app::AppDelegate appDelegate(loaded.config);
     tgw::ui::ViewController window(appDelegate);
     tgw::app::DeviceMonitor& deviceMonitor = appDelegate.deviceMonitor();
     QObject::connect(&deviceMonitor, &tgw::app::DeviceMonitor::devicesChanged, &window,

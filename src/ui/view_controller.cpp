@@ -71,8 +71,6 @@ ViewController::~ViewController() {
 }
 
 void ViewController::connectButtonClicked() {
-    // A new login ends the connection (and any retrying) of the one before.
-    m_appDelegate.stop();
     m_emailField->setEnabled(false);
     m_connectButton->setEnabled(false);
     m_statusLabel->setText(kConnecting);
@@ -81,22 +79,21 @@ void ViewController::connectButtonClicked() {
 
 void ViewController::sendLogin() {
     m_passwordField->setEnabled(false);
-    m_login.login(m_emailField->text(), m_passwordField->text(),
-                  [this](const LoginClient::Result& result) {
-                      loginEnded(result);
-                      emit loginFinished();
-                  });
+    m_appDelegate.loginFlow().logIn(m_emailField->text(), m_passwordField->text(),
+                                    [this](LoginClient::Outcome outcome) {
+                                        loginEnded(outcome);
+                                        emit loginFinished();
+                                    });
 }
 
-void ViewController::loginEnded(const LoginClient::Result& result) {
+void ViewController::loginEnded(LoginClient::Outcome outcome) {
     // setText, unlike clear(), also drops the field's undo history, which
     // would hold the typed characters.
     m_passwordField->setText(QString());
-    switch (result.outcome) {
+    switch (outcome) {
         case LoginClient::Outcome::accepted:
             // "Aan het verbinden..." stays until the controller reports the
-            // subscription; it may report a state from within start().
-            m_appDelegate.start(result.prefix, result.broker);
+            // subscription (the flow has started the connection already).
             return;
         case LoginClient::Outcome::rejected: offerLogin(kRejected); return;
         case LoginClient::Outcome::unreachable: offerLogin(kNoServer); return;
@@ -105,7 +102,7 @@ void ViewController::loginEnded(const LoginClient::Result& result) {
 }
 
 void ViewController::connectionStateChanged(ConnectionState state) {
-    if (m_login.isRunning()) return;
+    if (m_appDelegate.loginFlow().isRunning()) return;
     switch (state) {
         case ConnectionState::connecting:
             // While retrying the form stays usable (to log in as someone else),
@@ -151,7 +148,7 @@ void ViewController::closeEvent(QCloseEvent* event) {
     event->accept();
     if (m_closing) return;  // quitting closes the window once more
     m_closing = true;
-    m_login.abandon();
+    m_appDelegate.loginFlow().abandon();
     m_passwordField->setText(QString());
     m_appDelegate.shutdown([] { QCoreApplication::quit(); });
 }

@@ -1,8 +1,8 @@
 // ViewController: the agent's only window. Takes the e-mail address and
-// password of the technician's web account, logs in with the web service
-// (app::LoginClient), hands the account's topic prefix to the controller and
-// asks it to connect; afterwards one status line shows the broker connection's
-// state as the controller reports it, and a second one the attached phones.
+// password of the technician's web account and starts the login flow
+// (app::LoginFlow), which logs in and connects; afterwards one status line
+// shows the broker connection's state as the controller reports it, and a
+// second one the attached phones.
 #pragma once
 
 #include <QLabel>
@@ -12,7 +12,6 @@
 #include <QWidget>
 
 #include "app/app_delegate.h"
-#include "app/login/login_client.h"
 
 namespace tgw::ui {
 
@@ -47,8 +46,6 @@ class ViewController : public QWidget, public app::LoginWindow {
     QPushButton* connectButton() const { return m_connectButton; }
     QLabel* statusLabel() const { return m_statusLabel; }
     QLabel* presenceLabel() const { return m_presenceLabel; }
-    // The login's HTTPS client (tests shorten its time limit).
-    app::LoginClient& loginClient() { return m_login; }
 
   signals:
     // The login request has been answered (or has failed) and handled.
@@ -59,7 +56,7 @@ class ViewController : public QWidget, public app::LoginWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    void loginEnded(const app::LoginClient::Result& result);
+    void loginEnded(app::LoginClient::Outcome outcome);
     // Shows `status` with the form disabled (a connection is being made or held).
     void showBusy(const QString& status);
     // Shows `status` and offers the form; the keyboard focus goes back to the
@@ -73,7 +70,6 @@ class ViewController : public QWidget, public app::LoginWindow {
     QPushButton* m_connectButton;
     QLabel* m_statusLabel;
     QLabel* m_presenceLabel;
-    app::LoginClient m_login;
     bool m_closing = false;
 };
 

@@ -18,7 +18,7 @@
 
 using namespace tgw::app;
 using ::testing::HasSubstr;
-using tgw::test::BrokerEnvironment;
+using tgw::test::brokerConfig;
 using tgw::test::MosquittoBroker;
 using tgw::test::SessionKeeper;
 using tgw::test::StateRecorder;
@@ -36,17 +36,21 @@ MosquittoBroker::Options brokerOptions() {
 
 class AppBrokerTest : public ::testing::Test {
   protected:
-    AppBrokerTest() : app(sessions.factory(), &tools) { app.setLoginWindow(&window); }
-    void SetUp() override {
-        ASSERT_TRUE(broker.start()) << broker.log().toStdString();
-        environment.emplace(broker);
+    AppBrokerTest() { make(brokerConfig(broker)); }
+    void SetUp() override { ASSERT_TRUE(broker.start()) << broker.log().toStdString(); }
+    // A new agent with `config`; quick retries unless `delays` say otherwise.
+    void make(const Config& config, ReconnectDelays delays = {std::chrono::milliseconds(50),
+                                                              std::chrono::milliseconds(100), 0.2}) {
+        app.reset();
+        app.emplace(config, AppDelegate::Options{sessions.factory(config), &tools, delays});
+        app->setLoginWindow(&window);
     }
     void TearDown() override { qunsetenv("FAKE_ADB_MODE"); }
 
     // Logs the agent in as "p1" and connects the web service's stand-in.
     void connectBoth() {
-        app.start("p1");
-        ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000));
+        app->start("p1");
+        ASSERT_TRUE(waitUntil([&] { return app->state() == ConnectionState::connected; }, 10000));
         ASSERT_TRUE(web.connect());
     }
 
@@ -59,11 +63,10 @@ class AppBrokerTest : public ::testing::Test {
     }
 
     MosquittoBroker broker{brokerOptions()};
-    std::optional<BrokerEnvironment> environment;
     tgw::process::Bundle tools{TGW_TEST_APP_RESOURCES};
     SessionKeeper sessions;
     StateRecorder window;
-    AppDelegate app;
+    std::optional<AppDelegate> app;
     WebStandIn web{broker, "p1", true};
 };
 
@@ -88,6 +91,7 @@ TEST_F(AppBrokerTest, CommandsFromTheWebServiceAreAnsweredOnTheResultTopic) {
 }
 
 TEST_F(AppBrokerTest, BrokerRestartIsHealedWithoutALoginAndTheRunningQueryIsAnswered) {
+    make(brokerConfig(broker), ReconnectDelays{});
     connectBoth();
     QTemporaryDir dir;
     const QString gate = dir.path() + "/open";
@@ -95,14 +99,14 @@ TEST_F(AppBrokerTest, BrokerRestartIsHealedWithoutALoginAndTheRunningQueryIsAnsw
     qputenv("FAKE_GATE", gate.toUtf8());
     testing::internal::CaptureStdout();
     web.send(R"({"type":"android"})");
-    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return app->queries().runningCount() == 2; }));
 
     broker.stop();
-    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::retrying; }));
+    ASSERT_TRUE(waitUntil([&] { return app->state() == ConnectionState::retrying; }));
     ASSERT_TRUE(broker.start());
     QElapsedTimer since;
     since.start();
-    const bool back = waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000);
+    const bool back = waitUntil([&] { return app->state() == ConnectionState::connected; }, 10000);
     const qint64 reconnectMs = since.elapsed();
     QFile(gate).open(QIODevice::WriteOnly);  // the query ends after the reconnect
     ASSERT_TRUE(web.connect());
@@ -131,8 +135,8 @@ TEST_F(AppBrokerTest, OversizedCommandEndsTheConnectionAndTheAgentComesBack) {
     // 8 MiB, past the 1 MiB the agent accepts in one packet. Its clean
     // session means the broker does not deliver it again after the reconnect.
     web.send(R"({"type":"sync","data":")" + std::string(size_t{8} << 20, 'x') + R"("})");
-    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::retrying; }, 10000));
-    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return app->state() == ConnectionState::retrying; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return app->state() == ConnectionState::connected; }, 20000));
     web.send(R"({"type":"sync"})");
     ASSERT_TRUE(web.waitForResults(1));
     EXPECT_EQ(web.count(std::string(kSyncReply)), 1);
@@ -140,12 +144,11 @@ TEST_F(AppBrokerTest, OversizedCommandEndsTheConnectionAndTheAgentComesBack) {
 }
 
 TEST_F(AppBrokerTest, AccountCredentialsAreUsedAndARefusalIsNotRetried) {
-    app.setReconnectDelays({std::chrono::milliseconds(50), std::chrono::milliseconds(100), 0.2});
-    app.start("p1", BrokerCredentials{"acct-1", "pw-1"});
-    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000));
+    app->start("p1", BrokerCredentials{"acct-1", "pw-1"});
+    ASSERT_TRUE(waitUntil([&] { return app->state() == ConnectionState::connected; }, 10000));
 
-    app.start("p1", BrokerCredentials{"acct-1", "wrong"});
-    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::refused; }, 10000));
+    app->start("p1", BrokerCredentials{"acct-1", "wrong"});
+    ASSERT_TRUE(waitUntil([&] { return app->state() == ConnectionState::refused; }, 10000));
     const int made = sessions.made;
     tgw::test::processEventsFor(500);
     EXPECT_EQ(sessions.made, made);
@@ -153,10 +156,9 @@ TEST_F(AppBrokerTest, AccountCredentialsAreUsedAndARefusalIsNotRetried) {
 
 TEST_F(AppBrokerTest, UntrustedCertificateIsNotRetried) {
     // Needs the session to report the certificate fault as such.
-    BrokerEnvironment otherCa(broker, MosquittoBroker::otherCaFile());
-    app.setReconnectDelays({std::chrono::milliseconds(50), std::chrono::milliseconds(100), 0.2});
-    app.start("p1");
-    EXPECT_TRUE(waitUntil([&] { return app.state() == ConnectionState::untrusted; }, 10000));
+    make(brokerConfig(broker, MosquittoBroker::otherCaFile()));
+    app->start("p1");
+    EXPECT_TRUE(waitUntil([&] { return app->state() == ConnectionState::untrusted; }, 10000));
     const int made = sessions.made;
     tgw::test::processEventsFor(500);
     EXPECT_EQ(sessions.made, made);
@@ -172,14 +174,15 @@ TEST_F(AppBrokerTest, ListenerThatNeverAcknowledgesIsRetriedAndNeverConnected) {
     tls.setPrivateKey(QSslKey(&key, QSsl::Rsa));
     silent.setSslConfiguration(tls);
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
-    qputenv("TGW_BROKER_PORT", QByteArray::number(silent.serverPort()));
+    Config config = brokerConfig(broker);
+    config.brokerPort = silent.serverPort();
     sessions.connectTimeout = std::chrono::milliseconds(500);
-    app.setReconnectDelays({std::chrono::milliseconds(50), std::chrono::milliseconds(100), 0.2});
-    app.start("p1");
+    make(config);
+    app->start("p1");
     EXPECT_TRUE(waitUntil([&] { return sessions.made >= 3; }, 8000)) << sessions.made;
     EXPECT_FALSE(window.saw(ConnectionState::connected));
-    EXPECT_EQ(app.state(), ConnectionState::retrying);
-    app.stop();
+    EXPECT_EQ(app->state(), ConnectionState::retrying);
+    app->stop();
 }
 
 TEST_F(AppBrokerTest, ShutdownSaysGoodbyeToTheBrokerAndStopsTheTools) {
@@ -187,24 +190,24 @@ TEST_F(AppBrokerTest, ShutdownSaysGoodbyeToTheBrokerAndStopsTheTools) {
     qputenv("FAKE_ADB_MODE", "hang");
     testing::internal::CaptureStdout();
     web.send(R"({"type":"android"})");
-    const bool running = waitUntil([&] { return app.runningQueries() == 2; });
+    const bool running = waitUntil([&] { return app->queries().runningCount() == 2; });
     bool done = false;
-    app.shutdown([&] { done = true; });
-    const bool finished = waitUntil([&] { return done && app.runningQueries() == 0; }, 3000);
+    app->shutdown([&] { done = true; });
+    const bool finished = waitUntil([&] { return done && app->queries().runningCount() == 0; }, 3000);
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(running);
     EXPECT_TRUE(finished);
-    const std::string disconnected = "Client " + app.clientID + " disconnected.";
+    const std::string disconnected = "Client " + app->link().clientID() + " disconnected.";
     EXPECT_TRUE(waitUntil(
         [&] { return broker.log().contains(QString::fromStdString(disconnected)); }, 3000))
         << broker.log().toStdString();
     tgw::test::processEventsFor(300);
-    EXPECT_NE(app.state(), ConnectionState::retrying);
+    EXPECT_NE(app->state(), ConnectionState::retrying);
 }
 
 TEST_F(AppBrokerTest, RealToolsWithNoPhoneAnswerWithTheirFailureTexts) {
     const tgw::process::Bundle shipped(TGW_BUILD_RESOURCES);
-    AppDelegate real(AppDelegate::makeSession, &shipped);
+    AppDelegate real(brokerConfig(broker), {{}, &shipped, {}, AppDelegate::kKeepAlive});
     real.start("p1");
     ASSERT_TRUE(waitUntil([&] { return real.state() == ConnectionState::connected; }, 10000));
     ASSERT_TRUE(web.connect());
@@ -245,9 +248,7 @@ TEST(AccountAclTest, ASecondAccountCannotReadTheFirstOnesResults) {
     options.extraConfig = "acl_file " + acl + "\n";
     MosquittoBroker broker(options);
     ASSERT_TRUE(broker.start()) << broker.log().toStdString();
-    BrokerEnvironment environment(broker);
-    SessionKeeper sessions;
-    AppDelegate app(sessions.factory());
+    AppDelegate app(brokerConfig(broker));
     app.start("p1", BrokerCredentials{"acct-1", "pw-1"});
     ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000));
 
@@ -255,7 +256,7 @@ TEST(AccountAclTest, ASecondAccountCannotReadTheFirstOnesResults) {
     tgw::mqtt::MqttSession other("snoop", "localhost", broker.port());
     other.setDelegate(&snoop);
     other.setEnableSSL(true);
-    other.setExtraCaCertificates(extraCaCertificates());
+    other.setExtraCaCertificates(readCaCertificates(MosquittoBroker::caFile()));
     other.setUsername("acct-2");
     other.setPassword("pw-2");
     other.connect();

@@ -26,11 +26,20 @@ namespace {
 
 class AppTest : public ::testing::Test {
   protected:
-    AppTest() : app(factory(), &bundle) {
-        app.prefix = "abc";
-        app.setLoginWindow(&window);
-        app.setReconnectDelays({std::chrono::milliseconds(20), std::chrono::milliseconds(80), 0.2});
+    AppTest() { make(Limits{}); }
+    // A new controller with `limits` and quick retries.
+    void make(const Limits& limits, const tgw::process::Bundle* tools = nullptr) {
+        Config config = Config::builtIn();
+        config.limits = limits;
+        app.reset();
+        app.emplace(config, AppDelegate::Options{factory(), tools ? tools : &bundle,
+                                                 {std::chrono::milliseconds(20),
+                                                  std::chrono::milliseconds(80), 0.2}});
+        app->queries().setAccount("abc");
+        app->setLoginWindow(&window);
     }
+    BrokerLink& link() { return app->link(); }
+    void command(const std::string& text) { app->commands().handle("abc", text); }
     ~AppTest() override {
         for (const char* v : {"FAKE_ADB_MODE", "FAKE_RUN_MODE", "FAKE_RUN_EXIT", "FAKE_COUNT_DIR",
                               "FAKE_ADB_BYTES"}) {
@@ -38,7 +47,7 @@ class AppTest : public ::testing::Test {
         }
     }
 
-    AppDelegate::ClientFactory factory() {
+    BrokerLink::ClientFactory factory() {
         return [this](const std::string& id, const std::string& host, uint16_t port,
                       tgw::mqtt::MqttDelegate&) {
             auto c = std::make_unique<FakeClient>(id, host, port);
@@ -51,7 +60,7 @@ class AppTest : public ::testing::Test {
     // Runs `command`, capturing the console, until `results` results are published.
     std::string run(const std::string& command, size_t results = 0, int settleMs = 0) {
         testing::internal::CaptureStdout();
-        app.onReceivedMessage("tg/abc/tool", command);
+        app->commands().handle("abc", command);
         const bool ok = waitUntil([&] { return client->published.size() >= results; }, 10000);
         if (settleMs) tgw::test::processEventsFor(settleMs);
         const std::string out = testing::internal::GetCapturedStdout();
@@ -78,9 +87,9 @@ class AppTest : public ::testing::Test {
     // Logs in as "abc" and plays the broker up to the SUBACK.
     void connected(std::optional<BrokerCredentials> credentials = std::nullopt) {
         testing::internal::CaptureStdout();
-        app.start("abc", std::move(credentials));
-        app.didConnectAck(*client, MqttConnAck::accepted);
-        app.didSubscribeTopic(*client, "tg/abc/tool");
+        app->start("abc", std::move(credentials));
+        link().didConnectAck(*client, MqttConnAck::accepted);
+        link().didSubscribeTopic(*client, "tg/abc/tool");
         testing::internal::GetCapturedStdout();
     }
 
@@ -88,7 +97,7 @@ class AppTest : public ::testing::Test {
     StateRecorder window;
     FakeClient* client = nullptr;
     int clientsMade = 0;
-    AppDelegate app;
+    std::optional<AppDelegate> app;
 };
 
 std::string capture(const std::function<void()>& f) {
@@ -99,14 +108,18 @@ std::string capture(const std::function<void()>& f) {
 
 }  // namespace
 
-TEST_F(AppTest, ConnectUsesTheFixedSettings) {
-    qputenv("TGW_BROKER_HOST", "broker.example");
-    qputenv("TGW_BROKER_PORT", "18883");
-    app.connectMqtt();
-    qunsetenv("TGW_BROKER_HOST");
-    qunsetenv("TGW_BROKER_PORT");
+TEST_F(AppTest, ConnectUsesTheConfiguredSettings) {
+    Config config = Config::builtIn();
+    config.brokerHost = "broker.example";
+    config.brokerPort = 18883;
+    app.emplace(config, AppDelegate::Options{factory(), &bundle, {}, AppDelegate::kKeepAlive});
+    app->start("abc");
     ASSERT_NE(client, nullptr);
-    EXPECT_EQ(client->id, "TGW-API-MOBILE-TOOL-" + std::to_string(::getpid()));
+    // The prefix brokers' ACLs match, the process id, 8 random hex digits.
+    const std::string pid = "TGW-API-MOBILE-TOOL-" + std::to_string(::getpid()) + "-";
+    EXPECT_EQ(client->id.rfind(pid, 0), 0u);
+    EXPECT_EQ(client->id.size(), pid.size() + 8);
+    EXPECT_EQ(client->id.find_first_not_of("0123456789abcdef", pid.size()), std::string::npos);
     EXPECT_EQ(client->hostName, "broker.example");
     EXPECT_EQ(client->portNumber, 18883);
     EXPECT_EQ(client->user, std::optional<std::string>("tanglow_web"));
@@ -115,34 +128,45 @@ TEST_F(AppTest, ConnectUsesTheFixedSettings) {
     EXPECT_EQ(client->connects, 1);
 
     FakeClient* first = client;
-    app.connectMqtt();  // a second login replaces the session
+    app->start("abc");  // a second login replaces the session
     EXPECT_NE(client, first);
-    EXPECT_EQ(app.mqtt.get(), client);
+    EXPECT_EQ(link().client(), client);
+    EXPECT_EQ(client->id.rfind(pid, 0), 0u);
+
+    // A configured account comes before the built-in one, a login's before both.
+    config.brokerUsername = "cfguser";
+    config.brokerPassword = "cfgpass";
+    app.emplace(config, AppDelegate::Options{factory(), &bundle, {}, AppDelegate::kKeepAlive});
+    app->start("abc");
+    EXPECT_EQ(client->user, std::optional<std::string>("cfguser"));
+    EXPECT_EQ(client->pass, std::optional<std::string>("cfgpass"));
+    app->start("abc", BrokerCredentials{"acct", "pw"});
+    EXPECT_EQ(client->user, std::optional<std::string>("acct"));
 }
 
 TEST_F(AppTest, SubscribesOnAcceptedConnectionOnly) {
-    app.connectMqtt();
-    EXPECT_EQ(capture([&] { app.didConnectAck(*client, MqttConnAck::notAuthorized); }),
+    app->start("abc");
+    EXPECT_EQ(capture([&] { link().didConnectAck(*client, MqttConnAck::notAuthorized); }),
               "didConnectAck: notAuthorized\xEF\xBC\x8CrawValue: 5\n");
     EXPECT_TRUE(client->subscribed.empty());
-    EXPECT_EQ(capture([&] { app.didConnectAck(*client, MqttConnAck::accepted); }),
+    EXPECT_EQ(capture([&] { link().didConnectAck(*client, MqttConnAck::accepted); }),
               "didConnectAck: accepted\xEF\xBC\x8CrawValue: 0\n");
     EXPECT_EQ(client->subscribed, std::vector<std::string>{"tg/abc/tool qos1"});
-    app.prefix = "";
-    capture([&] { app.didConnectAck(*client, MqttConnAck::accepted); });
+    app->start("");
+    capture([&] { link().didConnectAck(*client, MqttConnAck::accepted); });
     EXPECT_EQ(client->subscribed.back(), "tg//tool qos1");
 }
 
 TEST_F(AppTest, ConsoleLinesOfTheSessionEvents) {
-    app.connectMqtt();
+    app->start("abc");
     const MqttMessage msg("t", std::string_view("x"));
     EXPECT_EQ(capture([&] {
-                  app.didPublishMessage(*client, msg, 4);
-                  app.didPublishAck(*client, 4);
-                  app.didSubscribeTopic(*client, "tg/abc/tool");
-                  app.didUnsubscribeTopic(*client, "tg/abc/tool");
-                  app.didPing(*client);
-                  app.didReceivePong(*client);
+                  link().didPublishMessage(*client, msg, 4);
+                  link().didPublishAck(*client, 4);
+                  link().didSubscribeTopic(*client, "tg/abc/tool");
+                  link().didUnsubscribeTopic(*client, "tg/abc/tool");
+                  link().didPing(*client);
+                  link().didReceivePong(*client);
               }),
               "didPublishMessage with message\n"
               "didPublishAck with id: 4\n"
@@ -159,31 +183,31 @@ TEST_F(AppTest, LossIsRetriedWithTheSameSettingsUntilSubscribedAgain) {
     EXPECT_EQ(client->user, std::optional<std::string>("acct-7"));
     const std::string firstId = client->id;
     EXPECT_EQ(capture([&] {
-                  app.didDisconnect(
+                  link().didDisconnect(
                       *client, tgw::mqtt::MqttError{"closed", tgw::mqtt::MqttErrorKind::network});
               }),
               "Delegate: mqttDidDisconnect\nDelegate: reason: closed\n");
-    EXPECT_EQ(app.state(), ConnectionState::retrying);
+    EXPECT_EQ(app->state(), ConnectionState::retrying);
     // Every failed attempt waits longer; a new session each time, same settings.
     for (int attempt = 2; attempt <= 4; ++attempt) {
         ASSERT_TRUE(waitUntil([&] { return clientsMade == attempt; }, 2000));
         EXPECT_EQ(client->connects, 1);
         EXPECT_EQ(client->id, firstId);
         EXPECT_EQ(client->pass, std::optional<std::string>("s3cret"));
-        capture([&] { app.didDisconnect(*client, tgw::mqtt::MqttError{"refused"}); });
+        capture([&] { link().didDisconnect(*client, tgw::mqtt::MqttError{"refused"}); });
     }
     ASSERT_TRUE(waitUntil([&] { return clientsMade == 5; }, 2000));
     capture([&] {
-        app.didConnectAck(*client, MqttConnAck::accepted);
-        EXPECT_EQ(app.state(), ConnectionState::retrying);  // until the command topic's SUBACK
-        app.didSubscribeTopic(*client, "tg/abc/tool");
+        link().didConnectAck(*client, MqttConnAck::accepted);
+        EXPECT_EQ(app->state(), ConnectionState::retrying);  // until the command topic's SUBACK
+        link().didSubscribeTopic(*client, "tg/abc/tool");
     });
     EXPECT_EQ(window.states.back(), ConnectionState::connected);
     EXPECT_EQ(client->subscribed, std::vector<std::string>{"tg/abc/tool qos1"});
     // A clean end (no error) is a loss too, and writes no reason.
-    EXPECT_EQ(capture([&] { app.didDisconnect(*client, std::nullopt); }),
+    EXPECT_EQ(capture([&] { link().didDisconnect(*client, std::nullopt); }),
               "Delegate: mqttDidDisconnect\n");
-    app.start("abc");  // a new login ends the retrying
+    app->start("abc");  // a new login ends the retrying
     const int made = clientsMade;
     tgw::test::processEventsFor(300);
     EXPECT_EQ(clientsMade, made);
@@ -192,25 +216,25 @@ TEST_F(AppTest, LossIsRetriedWithTheSameSettingsUntilSubscribedAgain) {
 TEST_F(AppTest, RefusedCredentialsAndUntrustedCertificateAreNotRetried) {
     connected();
     capture([&] {
-        app.didConnectAck(*client, MqttConnAck::badUserNameOrPassword);
-        app.didDisconnect(*client, std::nullopt);
+        link().didConnectAck(*client, MqttConnAck::badUserNameOrPassword);
+        link().didDisconnect(*client, std::nullopt);
     });
-    EXPECT_EQ(app.state(), ConnectionState::refused);
-    app.start("abc");
+    EXPECT_EQ(app->state(), ConnectionState::refused);
+    app->start("abc");
     capture([&] {
-        app.didDisconnect(
+        link().didDisconnect(
             *client,
             tgw::mqtt::MqttError{"not trusted", tgw::mqtt::MqttErrorKind::untrustedCertificate});
     });
-    EXPECT_EQ(app.state(), ConnectionState::untrusted);
-    app.start("abc");
+    EXPECT_EQ(app->state(), ConnectionState::untrusted);
+    app->start("abc");
     capture([&] {
-        app.didConnectAck(*client, MqttConnAck::accepted);
-        app.didDisconnect(*client,
+        link().didConnectAck(*client, MqttConnAck::accepted);
+        link().didDisconnect(*client,
                           tgw::mqtt::MqttError{"refused the subscription",
                                                tgw::mqtt::MqttErrorKind::subscriptionRefused});
     });
-    EXPECT_EQ(app.state(), ConnectionState::refused);
+    EXPECT_EQ(app->state(), ConnectionState::refused);
     const int made = clientsMade;
     tgw::test::processEventsFor(300);
     EXPECT_EQ(clientsMade, made);
@@ -221,30 +245,30 @@ TEST_F(AppTest, RefusedCredentialsAndUntrustedCertificateAreNotRetried) {
 }
 
 TEST(ReconnectDelays, DoubleFromOneSecondToAMinuteWithinTheJitter) {
-    const AppDelegate::ReconnectDelays d;
+    const ReconnectDelays d;
     using std::chrono::milliseconds;
-    EXPECT_EQ(AppDelegate::reconnectDelay(d, 0, 0), milliseconds(1000));
-    EXPECT_EQ(AppDelegate::reconnectDelay(d, 2, 0), milliseconds(4000));
-    EXPECT_EQ(AppDelegate::reconnectDelay(d, 6, 0), milliseconds(60'000));
-    EXPECT_EQ(AppDelegate::reconnectDelay(d, 1000, 0), milliseconds(60'000));
-    EXPECT_EQ(AppDelegate::reconnectDelay(d, 0, -1), milliseconds(800));
-    EXPECT_EQ(AppDelegate::reconnectDelay(d, 9, 1), milliseconds(72'000));
+    EXPECT_EQ(reconnectDelay(d, 0, 0), milliseconds(1000));
+    EXPECT_EQ(reconnectDelay(d, 2, 0), milliseconds(4000));
+    EXPECT_EQ(reconnectDelay(d, 6, 0), milliseconds(60'000));
+    EXPECT_EQ(reconnectDelay(d, 1000, 0), milliseconds(60'000));
+    EXPECT_EQ(reconnectDelay(d, 0, -1), milliseconds(800));
+    EXPECT_EQ(reconnectDelay(d, 9, 1), milliseconds(72'000));
 }
 
 TEST_F(AppTest, UnacknowledgedResultsAreSentAgainOnTheNextConnection) {
     connected();
     run(R"({"type":"sync"})", 1);
     run(R"({"type":"apple"})", 2);
-    capture([&] { app.didPublishAck(*client, client->nextId - 2); });  // the sync reply
-    capture([&] { app.didDisconnect(*client, tgw::mqtt::MqttError{"reset"}); });
+    capture([&] { link().didPublishAck(*client, client->nextId - 2); });  // the sync reply
+    capture([&] { link().didDisconnect(*client, tgw::mqtt::MqttError{"reset"}); });
     // A result that completes while the link is down waits for it.
     testing::internal::CaptureStdout();
-    app.onReceivedMessage("t", R"({"type":"apple","action":"battery"})");
-    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    command(R"({"type":"apple","action":"battery"})");
+    ASSERT_TRUE(waitUntil([&] { return app->queries().runningCount() == 0; }));
     ASSERT_TRUE(waitUntil([&] { return clientsMade == 2; }));
-    app.didConnectAck(*client, MqttConnAck::accepted);
+    link().didConnectAck(*client, MqttConnAck::accepted);
     EXPECT_TRUE(client->published.empty());
-    app.didSubscribeTopic(*client, "tg/abc/tool");
+    link().didSubscribeTopic(*client, "tg/abc/tool");
     testing::internal::GetCapturedStdout();
     ASSERT_EQ(client->published.size(), 2u);
     EXPECT_NE(result(0)->data->find("ideviceinfo"), std::string::npos);
@@ -252,11 +276,11 @@ TEST_F(AppTest, UnacknowledgedResultsAreSentAgainOnTheNextConnection) {
     EXPECT_FALSE(client->published[0].dup);
 
     // After another login to a different account nothing of the first goes out.
-    capture([&] { app.didDisconnect(*client, tgw::mqtt::MqttError{"reset"}); });
-    EXPECT_EQ(capture([&] { app.start("xyz"); }), "results dropped: 2 held for another account\n");
+    capture([&] { link().didDisconnect(*client, tgw::mqtt::MqttError{"reset"}); });
+    EXPECT_EQ(capture([&] { app->start("xyz"); }), "results dropped: 2 held for another account\n");
     capture([&] {
-        app.didConnectAck(*client, MqttConnAck::accepted);
-        app.didSubscribeTopic(*client, "tg/xyz/tool");
+        link().didConnectAck(*client, MqttConnAck::accepted);
+        link().didSubscribeTopic(*client, "tg/xyz/tool");
     });
     EXPECT_TRUE(client->published.empty());
 }
@@ -265,11 +289,11 @@ TEST_F(AppTest, ResultOfAnEarlierAccountIsDroppedNotSentToTheNextOne) {
     connected();
     qputenv("FAKE_ADB_MODE", "split");  // answers after 0.3 s
     testing::internal::CaptureStdout();
-    app.onReceivedMessage("t", R"({"type":"android"})");
-    app.start("other");
-    app.didConnectAck(*client, MqttConnAck::accepted);
-    app.didSubscribeTopic(*client, "tg/other/tool");
-    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    command(R"({"type":"android"})");
+    app->start("other");
+    link().didConnectAck(*client, MqttConnAck::accepted);
+    link().didSubscribeTopic(*client, "tg/other/tool");
+    ASSERT_TRUE(waitUntil([&] { return app->queries().runningCount() == 0; }));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(client->published.empty());
     EXPECT_NE(out.find("result dropped: its account is no longer the one logged in"),
@@ -280,19 +304,19 @@ TEST_F(AppTest, ResultOfAnEarlierAccountIsDroppedNotSentToTheNextOne) {
 TEST_F(AppTest, ShutdownSendsDisconnectAndStopsRunningTools) {
     connected();
     qputenv("FAKE_ADB_MODE", "hang");
-    capture([&] { app.onReceivedMessage("t", R"({"type":"android"})"); });
-    ASSERT_EQ(app.runningQueries(), 2u);
+    capture([&] { command(R"({"type":"android"})"); });
+    ASSERT_EQ(app->queries().runningCount(), 2u);
     bool done = false;
-    app.shutdown([&] { done = true; });
+    app->shutdown([&] { done = true; });
     EXPECT_EQ(client->disconnects, 1);
     // The fake never reports the end of the connection: done after 1 s anyway.
-    EXPECT_TRUE(waitUntil([&] { return done && app.runningQueries() == 0; }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return done && app->queries().runningCount() == 0; }, 3000));
 }
 
 TEST_F(AppTest, PayloadThatIsNotUtf8IsLoggedAndIgnored) {
     connected();
     const MqttMessage msg("tg/abc/tool", tgw::mqtt::Bytes{0xC3, 0x28});
-    EXPECT_EQ(capture([&] { app.didReceiveMessage(*client, msg, 3); }),
+    EXPECT_EQ(capture([&] { link().didReceiveMessage(*client, msg, 3); }),
               "didReceivedMessage:  with id 3\n"
               "command ignored: the payload is not UTF-8 text\n");
     EXPECT_TRUE(client->published.empty());
@@ -301,7 +325,7 @@ TEST_F(AppTest, PayloadThatIsNotUtf8IsLoggedAndIgnored) {
 TEST_F(AppTest, SyncIsAnsweredWithTheFixedReply) {
     connected();
     const MqttMessage msg("tg/abc/tool", std::string_view(R"({"type":"sync","data":"x","n":1})"));
-    EXPECT_EQ(capture([&] { app.didReceiveMessage(*client, msg, 9); }),
+    EXPECT_EQ(capture([&] { link().didReceiveMessage(*client, msg, 9); }),
               "didReceivedMessage: {\"type\":\"sync\",\"data\":\"x\",\"n\":1} with id 9\nsync\n");
     ASSERT_EQ(client->published.size(), 1u);
     EXPECT_EQ(client->published[0].topic, "tg/abc/tool/web");
@@ -314,12 +338,12 @@ TEST_F(AppTest, SyncIsAnsweredWithTheFixedReply) {
 
 TEST_F(AppTest, UnknownOrUndecodableCommandsPublishNothing) {
     connected();
-    EXPECT_EQ(capture([&] { app.onReceivedMessage("t", R"({"type":"Sync"})"); }),
+    EXPECT_EQ(capture([&] { command(R"({"type":"Sync"})"); }),
               "Sync\nunknown type\n");
-    EXPECT_EQ(capture([&] { app.onReceivedMessage("t", R"({"data":"x"})"); }),
+    EXPECT_EQ(capture([&] { command(R"({"data":"x"})"); }),
               "command ignored: \"type\" is missing\n");
     EXPECT_EQ(capture([&] {
-                  app.onReceivedMessage("t", "not json");
+                  command("not json");
               }).rfind("command ignored: not JSON", 0),
               0u);
     EXPECT_TRUE(client->published.empty());
@@ -395,12 +419,12 @@ TEST_F(AppTest, AndroidMarkerSplitAcrossPiecesCompletes) {
 TEST_F(AppTest, OutputAfterTheResultNeverReachesAnotherQuery) {
     Limits limits;
     limits.toolTimeLimit = std::chrono::milliseconds(1500);
-    app.setLimits(limits);
+    make(limits);
     connected();
     // A completion text, more output with another one, then the tool hangs.
     qputenv("FAKE_ADB_MODE", "errorvalue");
     const std::string out = run(R"({"type":"android"})", 2);
-    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return app->queries().runningCount() == 0; }));
     EXPECT_EQ(client->published.size(), 2u);  // answered once each, never again
     EXPECT_EQ(resultWith("data")->data, "[a]: [error: not really]\n");
     qputenv("FAKE_ADB_MODE", "ok");
@@ -461,7 +485,7 @@ TEST_F(AppTest, AppleCompletionTexts) {
 TEST_F(AppTest, HungQueryIsAnsweredAtItsTimeLimitAndNeverLeaksIntoAnother) {
     Limits limits;
     limits.toolTimeLimit = std::chrono::milliseconds(1500);
-    app.setLimits(limits);
+    make(limits);
     connected();
     qputenv("FAKE_ADB_MODE", "partial");  // "ro.partial=1", then hangs
     run(R"({"type":"android"})");
@@ -472,13 +496,13 @@ TEST_F(AppTest, HungQueryIsAnsweredAtItsTimeLimitAndNeverLeaksIntoAnother) {
     ASSERT_TRUE(waitUntil([&] { return client->published.size() == 3; }));
     EXPECT_EQ(resultWith("data")->data, "error: adb did not finish within 1500 ms\nro.partial=1\n");
     EXPECT_EQ(resultWith("imei")->data, "error: adb did not finish within 1500 ms\nro.partial=1\n");
-    EXPECT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));  // stopped
+    EXPECT_TRUE(waitUntil([&] { return app->queries().runningCount() == 0; }));  // stopped
 }
 
 TEST_F(AppTest, OutputBeyondTheCapStopsTheToolAndSaysSo) {
     Limits limits;
     limits.toolOutputCap = 64 * 1024;
-    app.setLimits(limits);
+    make(limits);
     connected();
     qputenv("FAKE_ADB_MODE", "big");
     qputenv("FAKE_ADB_BYTES", "50000000");
@@ -488,15 +512,16 @@ TEST_F(AppTest, OutputBeyondTheCapStopsTheToolAndSaysSo) {
         EXPECT_EQ(data.rfind("error: adb wrote more than 64 KiB; the output was cut\nppp", 0), 0u);
         EXPECT_LE(data.size(), 64 * 1024 + 100);
     }
-    EXPECT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return app->queries().runningCount() == 0; }));
 
     // A result that would not fit what may wait to be sent says so instead.
     limits.maxOutboundBytes = 100 * 1024;
-    app.setLimits(limits);
+    make(limits);
+    connected();
     qputenv("FAKE_ADB_BYTES", "60000");
-    run(R"({"type":"android"})", 4);
-    EXPECT_EQ(client->published.size(), 4u);
-    EXPECT_EQ(result(2)->data->rfind("error: the result of adb is too large to send (", 0), 0u);
+    run(R"({"type":"android"})", 2);
+    EXPECT_EQ(client->published.size(), 2u);
+    EXPECT_EQ(result(0)->data->rfind("error: the result of adb is too large to send (", 0), 0u);
 }
 
 TEST_F(AppTest, AtMostFourQueriesRunAndEveryCommandIsAnswered) {
@@ -506,7 +531,7 @@ TEST_F(AppTest, AtMostFourQueriesRunAndEveryCommandIsAnswered) {
     QDir().mkpath(counts);
     qputenv("FAKE_COUNT_DIR", counts.toUtf8());
     testing::internal::CaptureStdout();
-    for (int i = 0; i < 300; ++i) app.onReceivedMessage("t", R"({"type":"android"})");
+    for (int i = 0; i < 300; ++i) command(R"({"type":"android"})");
     const bool all = waitUntil([&] { return client->published.size() == 600; }, 120000);
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(all) << client->published.size();
@@ -554,7 +579,7 @@ TEST_F(AppTest, ChosenDeviceReachesTheToolsAndComesBackInTheResult) {
         0u);
 
     // Invalid values run nothing and are answered in the usual shape.
-    ASSERT_TRUE(waitUntil([&] { return app.runningQueries() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return app->queries().runningCount() == 0; }));
     run(R"({"type":"android","serial":"a b; reboot"})", 6);
     EXPECT_EQ(
         client->published[4].payload,
@@ -563,7 +588,7 @@ TEST_F(AppTest, ChosenDeviceReachesTheToolsAndComesBackInTheResult) {
     run(R"({"type":"apple","udid":"x\ny"})", 7);
     EXPECT_EQ(client->published[6].payload,
               R"({"action":"","data":"error: invalid udid","type":"apple","udid":"x\ny"})");
-    EXPECT_EQ(app.runningQueries(), 0u);
+    EXPECT_EQ(app->queries().runningCount(), 0u);
 
     run(R"({"type":"devices"})", 8);
     EXPECT_EQ(client->published[7].payload, R"({"type":"devices","data":[]})");
@@ -581,13 +606,13 @@ TEST(ConsoleQuote, ShortensAndEscapes) {
 
 TEST_F(AppTest, MissingToolIsAnsweredWithAnErrorResult) {
     tgw::process::Bundle empty(QDir::tempPath() + "/no-such-resources-folder");
-    AppDelegate lonely(factory(), &empty);
-    lonely.start("p");
-    lonely.didConnectAck(*client, MqttConnAck::accepted);
-    lonely.didSubscribeTopic(*client, "tg/p/tool");
+    make(Limits{}, &empty);
+    app->start("p");
+    link().didConnectAck(*client, MqttConnAck::accepted);
+    link().didSubscribeTopic(*client, "tg/p/tool");
     const std::string out = capture([&] {
-        lonely.onReceivedMessage("t", R"({"type":"android"})");
-        lonely.onReceivedMessage("t", R"({"type":"apple"})");
+        app->commands().handle("p", R"({"type":"android"})");
+        app->commands().handle("p", R"({"type":"apple"})");
     });
     EXPECT_NE(out.find("adb Not Found in Bundle\n"), std::string::npos) << out;
     ASSERT_EQ(client->published.size(), 3u);

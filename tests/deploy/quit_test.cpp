@@ -4,7 +4,9 @@
 #include <signal.h>
 
 #include <gtest/gtest.h>
+
 #include <QFile>
+#include <QRegularExpression>
 
 #include "deploy/agent_sandbox.h"
 #include "support/login_stub.h"
@@ -101,8 +103,9 @@ TEST_F(LoggedInAgentTest, SigtermDisconnectsAndExitsZero) {
     EXPECT_EQ(agent->exitCode(), 0);
     // mosquitto writes its log through a buffer: stopping it flushes it.
     broker.stop();
-    const QString client = QString("TGW-API-MOBILE-TOOL-%1").arg(pid);
-    EXPECT_TRUE(broker.log().contains("Client " + client + " disconnected."))
+    const QRegularExpression goodbye(
+        QString("Client TGW-API-MOBILE-TOOL-%1-[0-9a-f]{8} disconnected\\.").arg(pid));
+    EXPECT_TRUE(broker.log().contains(goodbye))
         << broker.log().toStdString();
 }
 

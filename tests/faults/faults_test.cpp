@@ -26,18 +26,25 @@ MosquittoBroker::Options brokerOptions() {
 
 class FaultsTest : public ::testing::Test {
   protected:
-    FaultsTest() : agent(AppDelegate::makeSession, &tools) { agent.setLoginWindow(&window); }
 
     void SetUp() override {
         ASSERT_TRUE(broker.start());
-        environment.emplace(broker);
-        agent.keepAlive = 2;
-        agent.start("f");
-        ASSERT_TRUE(waitUntil([&] { return agent.state() == ConnectionState::connected; }, 10000));
+        startAgent(app::Limits{});
         ASSERT_TRUE(web.connect());
     }
     void TearDown() override {
         for (const char* v : {"FAKE_ADB_MODE", "FAKE_RUN_MODE"}) qunsetenv(v);
+    }
+
+    // A new agent with `limits`, logged in as "f" and connected.
+    void startAgent(const app::Limits& limits) {
+        app::Config config = test::brokerConfig(broker);
+        config.limits = limits;
+        agent.reset();
+        agent.emplace(config, AppDelegate::Options{{}, &tools, {}, 2});
+        agent->setLoginWindow(&window);
+        agent->start("f");
+        ASSERT_TRUE(waitUntil([&] { return agent->state() == ConnectionState::connected; }, 10000));
     }
 
     int syncReplies() const { return web.syncReplies; }
@@ -45,9 +52,8 @@ class FaultsTest : public ::testing::Test {
 
     process::Bundle tools{TGW_TEST_APP_RESOURCES};
     MosquittoBroker broker{brokerOptions()};
-    std::optional<test::BrokerEnvironment> environment;
     test::StateRecorder window;
-    AppDelegate agent;
+    std::optional<AppDelegate> agent;
     test::WebStandIn web{broker, "f"};
 };
 
@@ -136,7 +142,7 @@ TEST_F(FaultsTest, LongRunOfCommandsDoesNotGrowMemory) {
 TEST_F(FaultsTest, HangingAndFloodingToolsAreStoppedAndAnswered) {
     app::Limits limits;
     limits.toolTimeLimit = std::chrono::seconds(3);
-    agent.setLimits(limits);
+    startAgent(limits);
     qputenv("FAKE_ADB_MODE", "hang");
     qputenv("FAKE_RUN_MODE", "flood");  // 200 MB
     testing::internal::CaptureStdout();
@@ -163,5 +169,5 @@ TEST_F(FaultsTest, HangingAndFloodingToolsAreStoppedAndAnswered) {
     }
     EXPECT_EQ(cut, 1);
     EXPECT_EQ(late, 2);
-    EXPECT_TRUE(waitUntil([&] { return agent.runningQueries() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return agent->queries().runningCount() == 0; }));
 }

@@ -1,5 +1,5 @@
-// The agent's controller against a real broker: the broker settings in the
-// environment, a session factory that lets a test reach the sessions it made,
+// The agent's controller against a real broker: settings that point at it, a
+// session factory that lets a test reach the sessions it made,
 // a window that records the connection states, and the web service's
 // stand-in that sends commands and collects results.
 #pragma once
@@ -19,28 +19,25 @@
 
 namespace tgw::test {
 
-// Points the controller at `broker` (host, port, test CA) while it lives.
-class BrokerEnvironment {
-  public:
-    explicit BrokerEnvironment(const MosquittoBroker& broker,
-                               const QString& caFile = MosquittoBroker::caFile()) {
-        qputenv("TGW_BROKER_HOST", "localhost");
-        qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
-        qputenv("TGW_CA_FILE", caFile.toUtf8());
-    }
-    ~BrokerEnvironment() {
-        for (const char* v : {"TGW_BROKER_HOST", "TGW_BROKER_PORT", "TGW_CA_FILE"}) qunsetenv(v);
-    }
-};
+// The built-in settings pointed at `broker` (host, port, test CA).
+inline app::Config brokerConfig(const MosquittoBroker& broker,
+                                const QString& caFile = MosquittoBroker::caFile()) {
+    app::Config config = app::Config::builtIn();
+    config.brokerHost = "localhost";
+    config.brokerPort = broker.port();
+    config.caFile = caFile;
+    return config;
+}
 
 // Makes the program's real sessions and keeps track of them, so that a test
 // can reach the concrete session without casting the controller's client.
 class SessionKeeper {
   public:
-    app::AppDelegate::ClientFactory factory() {
-        return [this](const std::string& id, const std::string& host, uint16_t port,
-                      mqtt::MqttDelegate& delegate) {
-            auto client = app::AppDelegate::makeSession(id, host, port, delegate);
+    app::BrokerLink::ClientFactory factory(const app::Config& config) {
+        return [this, make = app::BrokerLink::sessionFactory(config)](
+                   const std::string& id, const std::string& host, uint16_t port,
+                   mqtt::MqttDelegate& delegate) {
+            auto client = make(id, host, port, delegate);
             latest = static_cast<mqtt::MqttSession*>(client.get());
             ++made;
             if (connectTimeout) setConnectTimeout(*latest, *connectTimeout);
@@ -84,7 +81,7 @@ class WebStandIn : public mqtt::MqttDelegate {
             std::make_unique<mqtt::MqttSession>("web-" + m_prefix, "localhost", m_broker.port());
         session->setDelegate(this);
         session->setEnableSSL(true);
-        session->setExtraCaCertificates(app::extraCaCertificates());
+        session->setExtraCaCertificates(app::readCaCertificates(MosquittoBroker::caFile()));
         session->setUsername(app::AppDelegate::kUsername);
         session->setPassword(app::AppDelegate::kPassword);
         session->setCleanSession(!m_persistent);

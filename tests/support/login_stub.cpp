@@ -32,19 +32,10 @@ LoginStub::LoginStub() {
     });
 }
 
-LoginStub::~LoginStub() {
-    if (!m_servesTheAgent) return;
-    qunsetenv("TGW_WEB_URL");
-    qunsetenv("TGW_CA_FILE");
-}
-
-void LoginStub::serveTheAgent() {
-    m_servesTheAgent = true;
-    qputenv("TGW_WEB_URL", url().toUtf8());
-    qputenv("TGW_CA_FILE", TGW_TEST_DATA_DIR "/ca.crt");
-}
+LoginStub::~LoginStub() = default;
 
 bool LoginStub::listen() {
+    if (m_server.isListening()) return true;
     return m_server.listen(QHostAddress::LocalHost, 0);
 }
 

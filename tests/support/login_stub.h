@@ -15,11 +15,9 @@ class LoginStub : public QObject {
   public:
     LoginStub();
     ~LoginStub() override;
+    // Listens on a free loopback port, once; true when listening.
     bool listen();
     QString url() const;  // https://localhost:<port>
-    // Makes the agent log in here and trust the stub's CA (TGW_WEB_URL,
-    // TGW_CA_FILE), until the stub is destroyed.
-    void serveTheAgent();
 
     int status = 200;
     QByteArray replyBody = R"({"success": 1, "prefix": "demo"})";
@@ -43,7 +41,6 @@ class LoginStub : public QObject {
     void writeEndlessBody(QSslSocket* socket);
 
     QSslServer m_server;
-    bool m_servesTheAgent = false;
 };
 
 }  // namespace tgw::test

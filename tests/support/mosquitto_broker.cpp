@@ -21,7 +21,9 @@ quint16 freeLoopbackPort() {
 
 MosquittoBroker::MosquittoBroker() : MosquittoBroker(Options{}) {}
 
-MosquittoBroker::MosquittoBroker(Options options) : m_options(std::move(options)) {}
+// The port is chosen now, so that settings made before start() can name it.
+MosquittoBroker::MosquittoBroker(Options options)
+    : m_options(std::move(options)), m_port(freeLoopbackPort()) {}
 
 MosquittoBroker::~MosquittoBroker() {
     thaw();

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "app/login/login_client.h"
+#include "support/agent_config.h"
 #include "support/login_stub.h"
 #include "support/proc_status.h"
 #include "support/wait.h"
@@ -27,7 +28,6 @@ class LoginClientTest : public ::testing::Test {
   protected:
     LoginClientTest() {
         EXPECT_TRUE(stub.listen());
-        stub.serveTheAgent();
     }
 
     LoginClient::Result login(int timeoutMs = 10000) {
@@ -42,7 +42,7 @@ class LoginClientTest : public ::testing::Test {
     }
 
     LoginStub stub;
-    LoginClient client;
+    LoginClient client{tgw::test::agentConfig(stub)};
     std::string console;
 };
 

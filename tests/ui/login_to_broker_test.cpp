@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include "mqtt/session.h"
+#include "support/agent_config.h"
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
 #include "support/recording_delegate.h"
@@ -25,82 +26,89 @@ const QString kRetrying = QStringLiteral("Verbinding verbroken, opnieuw verbinde
 
 class LoginToBrokerTest : public ::testing::Test {
   protected:
-    LoginToBrokerTest() : app(AppDelegate::makeSession, &tools), window(app) {}
-
     void SetUp() override {
-        ASSERT_TRUE(stub.listen());
         ASSERT_TRUE(broker.start());
-        qputenv("TGW_WEB_URL", stub.url().toUtf8());
-        qputenv("TGW_CA_FILE", MosquittoBroker::caFile().toUtf8());
-        qputenv("TGW_BROKER_HOST", "localhost");
-        qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
-        window.show();
+        make(config());
     }
-    void TearDown() override {
-        for (const char* v : {"TGW_WEB_URL", "TGW_CA_FILE", "TGW_BROKER_HOST", "TGW_BROKER_PORT"}) {
-            qunsetenv(v);
-        }
+    tgw::app::Config config() { return tgw::test::agentConfig(stub, &broker); }
+    // The agent with `settings`; its broker sessions made with `sessions` when given.
+    void make(const tgw::app::Config& settings,
+              std::optional<tgw::app::Config> sessions = std::nullopt) {
+        window.reset();
+        app.reset();
+        app.emplace(settings,
+                    AppDelegate::Options{
+                        tgw::app::BrokerLink::sessionFactory(sessions.value_or(settings)), &tools,
+                        {}, AppDelegate::kKeepAlive});
+        window.emplace(*app);
+        window->show();
     }
 
     void login() {
-        QTest::keyClicks(window.emailField(), "tech@example.com");
-        QTest::keyClicks(window.passwordField(), "pw");
-        QSignalSpy finished(&window, &ViewController::loginFinished);
-        QTest::mouseClick(window.connectButton(), Qt::LeftButton);
+        QTest::keyClicks(window->emailField(), "tech@example.com");
+        QTest::keyClicks(window->passwordField(), "pw");
+        QSignalSpy finished(&*window, &ViewController::loginFinished);
+        QTest::mouseClick(window->connectButton(), Qt::LeftButton);
         ASSERT_TRUE(finished.wait(10000));
     }
 
     // The status line shows `text` with the form usable again.
     bool endsWith(const QString& text) {
-        return waitUntil([&] { return window.statusLabel()->text() == text; }, 10000) &&
-               window.emailField()->isEnabled() && window.passwordField()->isEnabled() &&
-               window.connectButton()->isEnabled();
+        return waitUntil([&] { return window->statusLabel()->text() == text; }, 10000) &&
+               window->emailField()->isEnabled() && window->passwordField()->isEnabled() &&
+               window->connectButton()->isEnabled();
     }
 
     tgw::process::Bundle tools{TGW_TEST_APP_RESOURCES};
     LoginStub stub;
     MosquittoBroker broker;
-    AppDelegate app;
-    ViewController window;
+    std::optional<AppDelegate> app;
+    std::optional<ViewController> window;
 };
 
 }  // namespace
 
 TEST_F(LoginToBrokerTest, UnreachableBrokerIsRetried) {
-    qputenv("TGW_BROKER_PORT", QByteArray::number(tgw::test::freeLoopbackPort()));
+    tgw::app::Config settings = config();
+    settings.brokerPort = tgw::test::freeLoopbackPort();
+    make(settings);
     login();
-    EXPECT_TRUE(endsWith(kRetrying)) << window.statusLabel()->text().toStdString();
+    EXPECT_TRUE(endsWith(kRetrying)) << window->statusLabel()->text().toStdString();
 }
 
 TEST_F(LoginToBrokerTest, UntrustedBrokerIsNamedAndNotRetried) {
     // The stub and the broker share a certificate, so the login goes through
-    // with the right CA and the broker is then met by a session made with a
-    // CA that did not sign it (sessions read the setting when they are made).
+    // with the right CA and the broker is then met by sessions made with a CA
+    // that did not sign it.
+    tgw::app::Config otherCa = config();
+    otherCa.caFile = MosquittoBroker::otherCaFile();
+    make(config(), otherCa);
     login();
-    qputenv("TGW_CA_FILE", MosquittoBroker::otherCaFile().toUtf8());
-    app.connectMqtt();
     EXPECT_TRUE(endsWith("Het certificaat van de berichtenserver wordt niet vertrouwd."))
-        << window.statusLabel()->text().toStdString();
+        << window->statusLabel()->text().toStdString();
 }
 
 TEST_F(LoginToBrokerTest, RefusedBrokerCredentialsAreNamedAndNotRetried) {
     MosquittoBroker strict(MosquittoBroker::Options{true, "someone_else", "x"});
     ASSERT_TRUE(strict.start());
-    qputenv("TGW_BROKER_PORT", QByteArray::number(strict.port()));
+    tgw::app::Config settings = config();
+    settings.brokerPort = strict.port();
+    make(settings);
     login();
     EXPECT_TRUE(endsWith("De berichtenserver weigert de verbinding."))
-        << window.statusLabel()->text().toStdString();
+        << window->statusLabel()->text().toStdString();
 }
 
 TEST_F(LoginToBrokerTest, CommandTravelsFromTheWebServiceToTheToolAndBack) {
     login();
     // The web login alone does not make the window say "Verbonden!".
-    EXPECT_EQ(window.statusLabel()->text(), "Aan het verbinden...");
-    EXPECT_FALSE(window.connectButton()->isEnabled());
-    ASSERT_TRUE(waitUntil([&] { return window.statusLabel()->text() == "Verbonden!"; }, 10000));
+    EXPECT_EQ(window->statusLabel()->text(), "Aan het verbinden...");
+    EXPECT_FALSE(window->connectButton()->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return window->statusLabel()->text() == "Verbonden!"; }, 10000));
 
     tgw::test::RecordingDelegate webEvents;
-    auto web = AppDelegate::makeSession("web", "localhost", broker.port(), webEvents);
+    auto web =
+        tgw::app::BrokerLink::sessionFactory(config())("web", "localhost", broker.port(), webEvents);
     web->setUsername(AppDelegate::kUsername);
     web->setPassword(AppDelegate::kPassword);
     web->connect();
@@ -113,5 +121,5 @@ TEST_F(LoginToBrokerTest, CommandTravelsFromTheWebServiceToTheToolAndBack) {
     EXPECT_EQ(webEvents.count("message tg/demo/tool/web {\"action\":\"imei\""), 1);
 
     broker.stop();
-    EXPECT_TRUE(endsWith(kRetrying)) << window.statusLabel()->text().toStdString();
+    EXPECT_TRUE(endsWith(kRetrying)) << window->statusLabel()->text().toStdString();
 }

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "support/agent_config.h"
 #include "support/fake_client.h"
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
@@ -35,50 +36,54 @@ void PrintTo(const FormState& s, std::ostream* os) {
 
 class WindowTest : public ::testing::Test {
   protected:
-    WindowTest()
-        : app([this](const std::string& id, const std::string& h, uint16_t p,
-                     tgw::mqtt::MqttDelegate&) {
-              auto c = std::make_unique<tgw::test::FakeClient>(id, h, p);
-              client = c.get();
-              ++connects;
-              return c;
-          }),
-          window(app) {
-        EXPECT_TRUE(stub.listen());
-        stub.serveTheAgent();
-        window.show();
+    WindowTest() { make(tgw::test::agentConfig(stub)); }
+
+    // A new controller and window with `config`; the sessions are fakes.
+    void make(const tgw::app::Config& config) {
+        window.reset();
+        app.reset();
+        auto factory = [this](const std::string& id, const std::string& h, uint16_t p,
+                              tgw::mqtt::MqttDelegate&) {
+            auto c = std::make_unique<tgw::test::FakeClient>(id, h, p);
+            client = c.get();
+            ++connects;
+            return c;
+        };
+        app.emplace(config, AppDelegate::Options{factory, nullptr, {}, AppDelegate::kKeepAlive});
+        window.emplace(*app);
+        window->show();
     }
 
     FormState state() const {
-        return {window.statusLabel()->text(), window.emailField()->isEnabled(),
-                window.passwordField()->isEnabled(), window.connectButton()->isEnabled()};
+        return {window->statusLabel()->text(), window->emailField()->isEnabled(),
+                window->passwordField()->isEnabled(), window->connectButton()->isEnabled()};
     }
 
     // Types the credentials, clicks the button and waits for the login to finish.
     std::string login(const QString& email, const QString& password) {
-        window.emailField()->clear();
-        window.passwordField()->clear();
-        QTest::keyClicks(window.emailField(), email);
-        QTest::keyClicks(window.passwordField(), password);
-        QSignalSpy finished(&window, &ViewController::loginFinished);
+        window->emailField()->clear();
+        window->passwordField()->clear();
+        QTest::keyClicks(window->emailField(), email);
+        QTest::keyClicks(window->passwordField(), password);
+        QSignalSpy finished(&*window, &ViewController::loginFinished);
         testing::internal::CaptureStdout();
-        QTest::mouseClick(window.connectButton(), Qt::LeftButton);
+        QTest::mouseClick(window->connectButton(), Qt::LeftButton);
         atClick = state();
         const bool done = finished.wait(10000);
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(done) << out;
-        EXPECT_EQ(window.passwordField()->text(), "");  // however the login ended
+        EXPECT_EQ(window->passwordField()->text(), "");  // however the login ended
         return out;
     }
 
     // The focus returns to the e-mail field when the form opens again.
-    bool emailFieldHasFocus() const { return window.focusWidget() == window.emailField(); }
+    bool emailFieldHasFocus() const { return window->focusWidget() == window->emailField(); }
 
     tgw::test::FakeClient* client = nullptr;
     int connects = 0;
     LoginStub stub;
-    AppDelegate app;
-    ViewController window;
+    std::optional<AppDelegate> app;
+    std::optional<ViewController> window;
     FormState atClick;
 };
 
@@ -98,12 +103,11 @@ const FormState kBadReply{"Ongeldig antwoord van de server.", true, true, true};
 
 TEST_F(WindowTest, AcceptedLoginHandsThePrefixToTheController) {
     EXPECT_EQ(state(), kIdle);
-    EXPECT_EQ(app.viewContrl, &window);
-    EXPECT_TRUE(window.passwordField()->echoMode() == QLineEdit::Password);
+    EXPECT_TRUE(window->passwordField()->echoMode() == QLineEdit::Password);
     const std::string out = login("tech@example.com", "secret");
     EXPECT_EQ(atClick, kLoggingIn);
     EXPECT_EQ(state(), kLoggingIn);  // until the controller reports the subscription
-    EXPECT_EQ(app.prefix, "demo");
+    EXPECT_EQ(app->link().prefix(), "demo");
     EXPECT_EQ(connects, 1);
     EXPECT_EQ(stub.lastPath, "/api/connect");
     EXPECT_EQ(out, "UserConnection(success: 1, prefix: \"demo\")\n");
@@ -116,7 +120,7 @@ TEST_F(WindowTest, FormValuesArePercentEncoded) {
         stub.lastBody.toStdString(),
         "_method=POST&data[User][email]=a%2Bb%40example.com&data[User][password]=p%26w%3D1%2B%25");
     EXPECT_EQ(stub.lastContentType.toStdString(), "application/x-www-form-urlencoded");
-    window.showDisconnected();  // the form opens again
+    window->showDisconnected();  // the form opens again
     login("", "");
     EXPECT_EQ(stub.lastBody.toStdString(), "_method=POST&data[User][email]=&data[User][password]=");
 }
@@ -132,7 +136,7 @@ TEST_F(WindowTest, RejectedCredentialsReopenTheForm) {
     login("a@b.c", "wrong");
     EXPECT_EQ(state(), kRejected);
     EXPECT_TRUE(emailFieldHasFocus());
-    EXPECT_EQ(app.prefix, "");
+    EXPECT_EQ(app->link().prefix(), "");
     EXPECT_EQ(connects, 0);
 }
 
@@ -155,18 +159,20 @@ TEST_F(WindowTest, RepliesThatDoNotDecodeOrWouldWidenTheTopicsReopenTheForm) {
     }
     EXPECT_TRUE(emailFieldHasFocus());
     EXPECT_EQ(connects, 0);
-    EXPECT_EQ(app.prefix, "");
+    EXPECT_EQ(app->link().prefix(), "");
 }
 
 TEST_F(WindowTest, UnreachableOrUntrustedServerReopensTheForm) {
-    qputenv("TGW_WEB_URL",
-            QByteArray("https://localhost:") + QByteArray::number(tgw::test::freeLoopbackPort()));
+    tgw::app::Config config = tgw::test::agentConfig(stub);
+    config.webUrl = "https://localhost:" + QString::number(tgw::test::freeLoopbackPort());
+    make(config);
     std::string out = login("a@b.c", "pw");
     EXPECT_EQ(state(), kNoServer);
     EXPECT_FALSE(out.empty());  // the error's description
 
-    qputenv("TGW_WEB_URL", stub.url().toUtf8());
-    qunsetenv("TGW_CA_FILE");  // the stub's certificate is then not trusted
+    config.webUrl = stub.url();
+    config.caFile.clear();  // the stub's certificate is then not trusted
+    make(config);
     login("a@b.c", "pw");
     EXPECT_EQ(state(), kNoServer);
     EXPECT_EQ(stub.requests, 0);
@@ -175,13 +181,13 @@ TEST_F(WindowTest, UnreachableOrUntrustedServerReopensTheForm) {
 
 TEST_F(WindowTest, SilentServerGivesTheFormBackAtTheTimeLimit) {
     stub.answers = false;
-    window.loginClient().setTimeout(std::chrono::milliseconds(300));
+    app->loginClient().setTimeout(std::chrono::milliseconds(300));
     QElapsedTimer since;
     since.start();
     // A state of the connection that the new login replaces is not shown.
     FormState afterLateReport;
     QTimer::singleShot(50, [&] {
-        window.connectionStateChanged(ConnectionState::disconnected);
+        window->connectionStateChanged(ConnectionState::disconnected);
         afterLateReport = state();
     });
     const std::string out = login("a@b.c", "pw");
@@ -195,7 +201,7 @@ TEST_F(WindowTest, SilentServerGivesTheFormBackAtTheTimeLimit) {
 
 TEST_F(WindowTest, EachConnectionStateShowsItsTextAndTheFocusReturnsToTheForm) {
     login("a@b.c", "pw");
-    window.connectionStateChanged(ConnectionState::connecting);
+    window->connectionStateChanged(ConnectionState::connecting);
     EXPECT_EQ(state(), kLoggingIn);
     const std::pair<ConnectionState, FormState> ends[] = {
         {ConnectionState::retrying, kRetrying},
@@ -204,41 +210,41 @@ TEST_F(WindowTest, EachConnectionStateShowsItsTextAndTheFocusReturnsToTheForm) {
         {ConnectionState::disconnected, kLost},
     };
     for (const auto& [reported, shown] : ends) {
-        window.connectionStateChanged(ConnectionState::connected);
+        window->connectionStateChanged(ConnectionState::connected);
         EXPECT_EQ(state(), kLoggedIn);
         EXPECT_FALSE(emailFieldHasFocus());
-        window.connectionStateChanged(reported);
+        window->connectionStateChanged(reported);
         EXPECT_EQ(state(), shown);
         EXPECT_TRUE(emailFieldHasFocus()) << shown.status.toStdString();
     }
 
     // While retrying, each new attempt leaves the form usable and the typing alone.
-    window.connectionStateChanged(ConnectionState::retrying);
-    window.passwordField()->setFocus();
-    window.connectionStateChanged(ConnectionState::connecting);
-    window.connectionStateChanged(ConnectionState::retrying);
+    window->connectionStateChanged(ConnectionState::retrying);
+    window->passwordField()->setFocus();
+    window->connectionStateChanged(ConnectionState::connecting);
+    window->connectionStateChanged(ConnectionState::retrying);
     EXPECT_EQ(state(), kRetrying);
-    EXPECT_EQ(window.focusWidget(), window.passwordField());
+    EXPECT_EQ(window->focusWidget(), window->passwordField());
 }
 
 TEST_F(WindowTest, NewLoginWhileRetryingStartsAgainWithTheNewPrefix) {
     login("a@b.c", "pw");
-    window.connectionStateChanged(ConnectionState::retrying);
+    window->connectionStateChanged(ConnectionState::retrying);
     stub.replyBody = R"({"success": 1, "prefix": "second"})";
     login("a@b.c", "pw");
     EXPECT_EQ(atClick, kLoggingIn);
     EXPECT_EQ(state(), kLoggingIn);
-    EXPECT_EQ(app.prefix, "second");
+    EXPECT_EQ(app->link().prefix(), "second");
     EXPECT_EQ(connects, 2);
 }
 
 TEST_F(WindowTest, ClosingTheWindowShutsTheControllerDown) {
     login("a@b.c", "pw");
-    app.didConnectAck(*client, tgw::mqtt::MqttConnAck::accepted);
-    app.didSubscribeTopic(*client, "tg/" + app.prefix + "/tool");
-    ASSERT_EQ(window.statusLabel()->text(), "Verbonden!");
-    window.close();
-    EXPECT_FALSE(window.isVisible());
+    app->link().didConnectAck(*client, tgw::mqtt::MqttConnAck::accepted);
+    app->link().didSubscribeTopic(*client, "tg/" + app->link().prefix() + "/tool");
+    ASSERT_EQ(window->statusLabel()->text(), "Verbonden!");
+    window->close();
+    EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(client->disconnects, 1);
 }
 
@@ -251,33 +257,33 @@ TEST_F(WindowTest, BrokerCredentialsFromTheReplyReachTheSession) {
 }
 
 TEST_F(WindowTest, DevicePresenceHasALineOfItsOwn) {
-    EXPECT_EQ(window.presenceLabel()->text(), "");
-    window.showDevicePresence({"Telefoon: Pixel 7 (Android, 0123)", "Telefoon: 00008 (iPhone)"});
-    EXPECT_EQ(window.presenceLabel()->text(),
+    EXPECT_EQ(window->presenceLabel()->text(), "");
+    window->showDevicePresence({"Telefoon: Pixel 7 (Android, 0123)", "Telefoon: 00008 (iPhone)"});
+    EXPECT_EQ(window->presenceLabel()->text(),
               "Telefoon: Pixel 7 (Android, 0123)\nTelefoon: 00008 (iPhone)");
     EXPECT_EQ(state(), kIdle);
-    window.showDevicePresence({});
-    EXPECT_EQ(window.presenceLabel()->text(), "");
+    window->showDevicePresence({});
+    EXPECT_EQ(window->presenceLabel()->text(), "");
 }
 
 TEST_F(WindowTest, KeyboardEnterLogsInAndTabMovesThroughTheForm) {
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-    EXPECT_EQ(QApplication::focusWidget(), window.emailField());
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&*window));
+    EXPECT_EQ(QApplication::focusWidget(), window->emailField());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    EXPECT_EQ(QApplication::focusWidget(), window.passwordField());
+    EXPECT_EQ(QApplication::focusWidget(), window->passwordField());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    EXPECT_EQ(QApplication::focusWidget(), window.connectButton());
+    EXPECT_EQ(QApplication::focusWidget(), window->connectButton());
 
-    QSignalSpy finished(&window, &ViewController::loginFinished);
+    QSignalSpy finished(&*window, &ViewController::loginFinished);
     testing::internal::CaptureStdout();
-    QTest::keyClick(window.passwordField(), Qt::Key_Return);
+    QTest::keyClick(window->passwordField(), Qt::Key_Return);
     EXPECT_TRUE(finished.wait(10000));
     EXPECT_EQ(state(), kLoggingIn);
 
     // After a loss the keyboard alone logs in again.
-    window.connectionStateChanged(ConnectionState::retrying);
-    EXPECT_EQ(QApplication::focusWidget(), window.emailField());
+    window->connectionStateChanged(ConnectionState::retrying);
+    EXPECT_EQ(QApplication::focusWidget(), window->emailField());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     EXPECT_TRUE(finished.wait(10000));
     testing::internal::GetCapturedStdout();
@@ -308,7 +314,7 @@ TEST_F(WindowTest, DialogsHaveTheirTitlesAndButtons) {
         });
     };
     answer("OK");
-    EXPECT_TRUE(window.dialog("tekst"));
+    EXPECT_TRUE(window->dialog("tekst"));
     EXPECT_EQ(title, "Melding");
     EXPECT_EQ(text, "Melding");
     EXPECT_EQ(informative, "tekst");
@@ -316,10 +322,10 @@ TEST_F(WindowTest, DialogsHaveTheirTitlesAndButtons) {
     EXPECT_EQ(buttons, "OK ");
 
     answer("Cancel");
-    EXPECT_FALSE(window.dialogOKCancel("Vraag?", "tekst"));
+    EXPECT_FALSE(window->dialogOKCancel("Vraag?", "tekst"));
     EXPECT_EQ(title, "Vraag?");
     EXPECT_EQ(icon, QMessageBox::Warning);
     EXPECT_TRUE(buttons.contains("OK") && buttons.contains("Cancel"));
     answer("OK");
-    EXPECT_TRUE(window.dialogOKCancel("Vraag?", "tekst"));
+    EXPECT_TRUE(window->dialogOKCancel("Vraag?", "tekst"));
 }

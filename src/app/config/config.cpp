@@ -9,7 +9,6 @@
 #include <functional>
 #include <limits>
 
-#include "app/app_delegate.h"
 #include "common/diagnostics.h"
 
 namespace tgw::app {
@@ -140,7 +139,7 @@ const std::vector<Key>& keyTable() {
         {"limits/tool_time_limit", nullptr, seconds(&Limits::toolTimeLimit)},
         {"limits/max_packet", nullptr, bytes(&Limits::maxIncomingPacket, 1LL << 10, 256LL << 20)},
         {"limits/outbound_bytes", nullptr, bytes(&Limits::maxOutboundBytes, 64LL << 10, 4LL << 30)},
-        {"limits/tool_output_cap", nullptr, bytes(&Limits::toolOutputCap, 1LL << 10, 1LL << 30)},
+        {"limits/tool_output_cap", nullptr, bytes(&Limits::toolOutputCap, 1LL << 10, static_cast<long long>(kMaxToolOutputCap))},
         {"limits/concurrent_queries", nullptr,
          [](Config& c, const QString& v, const QString&) -> QString {
              const auto n = parseInteger(v);
@@ -159,12 +158,27 @@ const Key* findKey(const QString& name) {
     return nullptr;
 }
 
+// Limits that are each acceptable but do not fit together.
+void checkLimits(ConfigResult& result) {
+    const Limits& l = result.config.limits;
+    const size_t needed = l.toolOutputCap + kResultEnvelope;
+    if (l.maxOutboundBytes < needed) {
+        result.errors << QString("%1: limits/outbound_bytes = %2 cannot hold one result of "
+                                 "limits/tool_output_cap = %3 bytes: raise it to at least %4 "
+                                 "or lower the cap")
+                             .arg(result.config.origins["limits/outbound_bytes"])
+                             .arg(l.maxOutboundBytes)
+                             .arg(l.toolOutputCap)
+                             .arg(needed);
+    }
+}
+
 Config defaults() {
     Config c;
     c.brokerHost = TGW_DEFAULT_BROKER_HOST;
     c.brokerPort = TGW_DEFAULT_BROKER_PORT;
-    c.brokerUsername = AppDelegate::kUsername;
-    c.brokerPassword = AppDelegate::kPassword;
+    c.brokerUsername = kBuiltInBrokerUsername;
+    c.brokerPassword = kBuiltInBrokerPassword;
     c.webUrl = TGW_DEFAULT_WEB_URL;
     while (c.webUrl.endsWith('/')) c.webUrl.chop(1);
     for (const Key& key : keyTable()) c.origins[key.name] = kDefaultOrigin;
@@ -219,10 +233,6 @@ void readFile(ConfigResult& result, const QString& path, bool mustExist) {
     }
 }
 
-std::optional<Config>& installed() {
-    static std::optional<Config> config;
-    return config;
-}
 
 }  // namespace
 
@@ -282,6 +292,10 @@ QStringList Config::describe() const {
     return lines;
 }
 
+Config Config::builtIn() {
+    return defaults();
+}
+
 ConfigSources ConfigSources::standard() {
     ConfigSources sources;
     const QString system = qEnvironmentVariable("TGW_SYSTEM_CONFIG");
@@ -313,24 +327,8 @@ ConfigResult loadConfig(const ConfigSources& sources) {
         applyValue(result, *findKey("log/level"), *sources.logLevelOption, "option --log-level",
                    {});
     }
+    checkLimits(result);
     return result;
-}
-
-void installConfig(const Config& config) {
-    installed() = config;
-}
-
-const Config& currentConfig() {
-    if (installed()) return *installed();
-    // Without main() (tests, tools): defaults and the environment as it is
-    // now, read anew on every call, so a changed variable counts at once.
-    static Config fromEnvironment;
-    ConfigResult result = loadConfig(ConfigSources{});
-    for (const QString& error : result.errors) {
-        qCWarning(lcConfig).noquote() << error << "(the default stays)";
-    }
-    fromEnvironment = std::move(result.config);
-    return fromEnvironment;
 }
 
 }  // namespace tgw::app

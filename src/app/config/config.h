@@ -6,9 +6,8 @@
 // Files are INI files as QSettings reads them ("[broker]" then "port=8883").
 //
 // A value that cannot be used is an error naming where it came from, the key
-// and the value; main() stops the start on it. Code that runs without main()
-// (tests) gets defaults and the environment, read anew on every call, with
-// bad values left at the default.
+// and the value; main() stops the start on it. main() builds the one Config
+// and hands it to the units that need it; nothing reads it globally.
 #pragma once
 
 #include <QString>
@@ -39,6 +38,8 @@ struct Config {
     // a file's path, "environment TGW_BROKER_PORT", "option --log-level".
     std::map<QString, QString> origins;
 
+    // The built-in defaults alone.
+    static Config builtIn();
     // The settings' keys in the order they are listed.
     static const QStringList& keys();
     // "key = value  (origin)" lines, passwords masked.
@@ -69,12 +70,5 @@ struct ConfigResult {
 
 // Reads the layers in order. A bad value is reported and the layer below it stays.
 ConfigResult loadConfig(const ConfigSources& sources);
-
-// Makes `config` the one the settings functions (settings.h) answer from.
-void installConfig(const Config& config);
-// The configuration in force: the installed one, else defaults and the
-// environment as they are at this call (the reference stays valid; its values
-// may change with the next call).
-const Config& currentConfig();
 
 }  // namespace tgw::app

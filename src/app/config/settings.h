@@ -1,6 +1,5 @@
-// Where the agent connects and the limits it keeps, as configured: build-time
-// defaults, the configuration files, the TGW_* environment variables and the
-// command line (app/config.h has the layers and where each value came from).
+// The limits the agent keeps and the constants they are checked against; the
+// configuration (config.h) carries the values in force.
 #pragma once
 
 #include <chrono>
@@ -9,31 +8,35 @@
 #include <string>
 #include <vector>
 
+#include <QString>
+
 namespace tgw::app {
 
-std::string brokerHost();
-uint16_t brokerPort();
-// The web service's base address; always https, without a trailing slash.
-std::string webServiceUrl();
-// The contents of the configured CA file (PEM), or nothing.
-std::vector<std::vector<uint8_t>> extraCaCertificates();
-// The broker account: the program's own unless the configuration names one (a
-// login reply may still carry per-account credentials, which take precedence).
-std::string brokerUsername();
-std::string brokerPassword();
+// The program's own broker account, used when neither a login reply nor the
+// configuration names one.
+inline constexpr const char* kBuiltInBrokerUsername = "tanglow_web";
+inline constexpr const char* kBuiltInBrokerPassword = "palmoc5829";
+
+// Room a result needs besides its tool's output: the JSON around it, the
+// topic and the packet's header.
+inline constexpr size_t kResultEnvelope = 0x10000;
+// The largest tool output a result can carry in one packet however it is
+// escaped (JSON turns a byte into at most six: "\u001f").
+inline constexpr size_t kMaxToolOutputCap = (0x0FFFFFFF - kResultEnvelope - 4) / 6;
 
 // Limits that keep the agent responsive and its memory bounded.
 struct Limits {
     std::chrono::milliseconds loginTimeout{30'000};    // the HTTPS login request
-    std::chrono::milliseconds connectTimeout{30'000};  // TCP + TLS + CONNACK
+    std::chrono::milliseconds connectTimeout{30'000};  // TCP + TLS + CONNACK, and the SUBACK
     std::chrono::milliseconds toolTimeLimit{120'000};  // one device query
     size_t maxIncomingPacket = 1 << 20;                // bytes of one MQTT packet
-    size_t maxOutboundBytes = size_t{64} << 20;        // frames waiting to be sent
+    size_t maxOutboundBytes = size_t{64} << 20;        // every byte held for results
     size_t toolOutputCap = size_t{16} << 20;           // bytes collected for one query
     int maxConcurrentQueries = 4;
 };
 
-// The limits in force.
-const Limits& limits();
+// The CA certificates (PEM) in `path`, read now (so a renewed file counts
+// without a restart); nothing, with a warning, when it cannot be read.
+std::vector<std::vector<uint8_t>> readCaCertificates(const QString& path);
 
 }  // namespace tgw::app

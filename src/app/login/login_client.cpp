@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/config/settings.h"
+#include "app/config/config.h"
 #include "app/login/user_connection.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
@@ -37,7 +37,8 @@ QString seconds(std::chrono::milliseconds ms) {
 
 }  // namespace
 
-LoginClient::LoginClient() {
+LoginClient::LoginClient(const Config& config)
+    : m_webUrl(config.webUrl), m_caFile(config.caFile), m_timeout(config.limits.loginTimeout) {
     m_deadline.setSingleShot(true);
     m_deadline.setTimerType(Qt::PreciseTimer);  // a coarse one may fire 5% early
     QObject::connect(&m_deadline, &QTimer::timeout, this, [this] { cut(Cut::timedOut); });
@@ -55,10 +56,10 @@ void LoginClient::login(const QString& email, const QString& password, Completio
     abandon();
     m_done = std::move(done);
 
-    QNetworkRequest request(QUrl(QString::fromStdString(webServiceUrl()) + "/api/connect"));
+    QNetworkRequest request(QUrl(m_webUrl + "/api/connect"));
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QStringLiteral("application/x-www-form-urlencoded"));
-    request.setSslConfiguration(mqtt::trustedTlsConfiguration(extraCaCertificates()));
+    request.setSslConfiguration(mqtt::trustedTlsConfiguration(readCaCertificates(m_caFile)));
     // A redirect may move the login on the same server; the form, password
     // included, is never sent to another one.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
@@ -76,7 +77,7 @@ void LoginClient::login(const QString& email, const QString& password, Completio
     });
     QObject::connect(m_reply, &QNetworkReply::readyRead, this, &LoginClient::readSome);
     QObject::connect(m_reply, &QNetworkReply::finished, this, &LoginClient::finished);
-    m_deadline.start(m_timeout.value_or(limits().loginTimeout));
+    m_deadline.start(m_timeout);
 }
 
 void LoginClient::readSome() {

@@ -22,12 +22,14 @@
 #include <string>
 #include <string_view>
 
-#include "app/app_delegate.h"
+#include "app/broker/connection_state.h"
 
 class QBuffer;
 class QNetworkReply;
 
 namespace tgw::app {
+
+struct Config;
 
 class LoginClient : public QObject {
     Q_OBJECT
@@ -48,13 +50,13 @@ class LoginClient : public QObject {
     // Replies longer than this are cut off and count as a bad reply.
     static constexpr qint64 kMaxReplyBytes = 64 * 1024;
 
-    LoginClient();
+    explicit LoginClient(const Config& config);
     // Abandons a running login without calling its completion.
     ~LoginClient() override;
 
     // A login that has not finished within `limit` (from the request until the
-    // last byte of the reply) fails as unreachable. Without it each login takes
-    // limits().loginTimeout as it is then.
+    // last byte of the reply) fails as unreachable; the configured login
+    // timeout until this is called.
     void setTimeout(std::chrono::milliseconds limit);
 
     // Starts a login, abandoning any running one. `done` is called once, later,
@@ -83,7 +85,9 @@ class LoginClient : public QObject {
     QBuffer* m_upload = nullptr;       // its form, owned by it; wiped at the end
     QByteArray m_body;                 // the reply's bytes read so far
     Cut m_cut = Cut::none;
-    std::optional<std::chrono::milliseconds> m_timeout;  // else limits().loginTimeout
+    QString m_webUrl;  // https, without a trailing slash
+    QString m_caFile;
+    std::chrono::milliseconds m_timeout;
     Completion m_done;
     QTimer m_deadline;
 };

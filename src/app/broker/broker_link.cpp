@@ -1,0 +1,372 @@
+#include "app/broker/broker_link.h"
+
+#include <unistd.h>
+
+#include <QRandomGenerator>
+
+#include "app/config/config.h"
+#include "app/queries/console_text.h"
+#include "app/queries/mqtt_api.h"
+#include "common/console.h"
+#include "common/diagnostics.h"
+#include "mqtt/session.h"
+
+namespace tgw::app {
+
+using mqtt::MqttClient;
+using mqtt::MqttConnAck;
+using mqtt::MqttQos;
+
+namespace {
+
+// A subscribed connection the broker ends sooner than this was cut short;
+// several in a row suggest another client with the same id.
+constexpr auto kShortLived = std::chrono::seconds(5);
+constexpr int kShortLivedInARow = 3;
+
+// The prefix kept for brokers' ACL patterns, the process id, and a random
+// part drawn at start: process ids repeat across PCs.
+std::string makeClientID() {
+    char suffix[9];
+    std::snprintf(suffix, sizeof suffix, "%08x", QRandomGenerator::system()->generate());
+    return "TGW-API-MOBILE-TOOL-" + std::to_string(::getpid()) + "-" + suffix;
+}
+
+}  // namespace
+
+const char* stateName(ConnectionState s) {
+    switch (s) {
+        case ConnectionState::connecting: return "connecting";
+        case ConnectionState::connected: return "connected";
+        case ConnectionState::retrying: return "retrying";
+        case ConnectionState::refused: return "refused";
+        case ConnectionState::untrusted: return "untrusted";
+        case ConnectionState::disconnected: return "disconnected";
+    }
+    return "?";
+}
+
+BrokerSettings BrokerSettings::from(const Config& config) {
+    BrokerSettings s;
+    s.host = config.brokerHost.toStdString();
+    s.port = config.brokerPort;
+    s.account = {config.brokerUsername.toStdString(), config.brokerPassword.toStdString()};
+    const auto origin = config.origins.find("broker/username");
+    if (origin != config.origins.end()) s.accountOrigin = origin->second.toStdString();
+    s.subscribeTimeout = config.limits.connectTimeout;
+    s.maxOutboundBytes = config.limits.maxOutboundBytes;
+    return s;
+}
+
+BrokerLink::ClientFactory BrokerLink::sessionFactory(const Config& config) {
+    return [caFile = config.caFile, limits = config.limits](
+               const std::string& clientID, const std::string& host, uint16_t port,
+               mqtt::MqttDelegate& delegate) -> std::unique_ptr<MqttClient> {
+        auto session = std::make_unique<mqtt::MqttSession>(clientID, host, port);
+        session->setDelegate(&delegate);
+        session->setEnableSSL(true);
+        session->setExtraCaCertificates(readCaCertificates(caFile));
+        session->setConnectTimeout(limits.connectTimeout);
+        session->setMaxIncomingPacketSize(limits.maxIncomingPacket);
+        session->setMaxOutboundBytes(limits.maxOutboundBytes);
+        return session;
+    };
+}
+
+BrokerLink::BrokerLink(BrokerSettings settings, ClientFactory factory, Listener& listener)
+    : m_settings(std::move(settings)),
+      m_factory(std::move(factory)),
+      m_listener(listener),
+      m_clientID(makeClientID()),
+      m_outbox(m_settings.maxOutboundBytes, m_settings.windowBytes) {
+    m_reconnectTimer.setSingleShot(true);
+    QObject::connect(&m_reconnectTimer, &QTimer::timeout, &m_context, [this] { connect(); });
+    m_subscribeTimer.setSingleShot(true);
+    QObject::connect(&m_subscribeTimer, &QTimer::timeout, &m_context,
+                     [this] { subscribeTimedOut(); });
+    m_shutdownTimer.setSingleShot(true);
+    QObject::connect(&m_shutdownTimer, &QTimer::timeout, &m_context, [this] {
+        qCWarning(lcConnection) << "DISCONNECT not written within 1 s; quitting anyway";
+        finishShutdown();
+    });
+}
+
+BrokerLink::~BrokerLink() {
+    m_reconnectTimer.stop();
+    m_subscribeTimer.stop();
+    m_shutdownTimer.stop();
+    m_client.reset();  // before the rest of this delegate goes
+    m_retired.clear();
+}
+
+void BrokerLink::console(std::string_view text) {
+    writeConsoleLine(std::string("Delegate: ").append(text));
+}
+
+// ---- connection ------------------------------------------------------------
+
+void BrokerLink::start(std::string prefix, std::optional<BrokerCredentials> credentials) {
+    stop();
+    m_quitting = false;
+    m_prefix = std::move(prefix);
+    m_credentials = std::move(credentials);
+    m_attempt = 0;
+    m_shortLived = 0;
+    if (const size_t dropped = m_outbox.keepOnly(m_prefix)) {
+        writeConsoleLine("results dropped: " + std::to_string(dropped) +
+                         " held for another account");
+    }
+    setState(ConnectionState::connecting);
+    connect();
+}
+
+void BrokerLink::stop() {
+    m_reconnectTimer.stop();
+    m_subscribeTimer.stop();
+    retireSession();
+    m_state = ConnectionState::disconnected;
+}
+
+void BrokerLink::shutdown(std::function<void()> done) {
+    m_reconnectTimer.stop();
+    m_subscribeTimer.stop();
+    m_quitting = true;
+    m_shutdownDone = std::move(done);
+    if (m_client && m_state == ConnectionState::connected) {
+        m_shutdownTimer.start(1000);
+        m_client->disconnect();  // didDisconnect, or the timer, finishes
+    } else {
+        retireSession();  // nothing to say goodbye on; no late CONNACK either
+        finishShutdown();
+    }
+}
+
+void BrokerLink::finishShutdown() {
+    if (!m_shutdownDone) return;
+    std::function<void()> done = std::move(m_shutdownDone);
+    m_shutdownDone = nullptr;
+    m_shutdownTimer.stop();
+    m_state = ConnectionState::disconnected;
+    QTimer::singleShot(0, &m_context, std::move(done));
+}
+
+void BrokerLink::connect() {
+    m_reconnectTimer.stop();
+    m_subscribeTimer.stop();
+    retireSession();
+    m_credentialsRefused = false;
+    m_subscribed = false;
+    const BrokerCredentials& account = m_credentials ? *m_credentials : m_settings.account;
+    const std::string origin = m_credentials ? "login reply" : m_settings.accountOrigin;
+    m_client = m_factory(m_clientID, m_settings.host, m_settings.port, *this);
+    m_client->setUsername(account.username);
+    m_client->setPassword(account.password);
+    m_client->setKeepAlive(m_settings.keepAlive);
+    qCInfo(lcConnection).nospace() << "connecting to " << m_settings.host.c_str() << ":"
+                                   << m_settings.port << " as " << account.username.c_str()
+                                   << " (" << origin.c_str() << "), client id "
+                                   << m_clientID.c_str() << ", prefix \"" << m_prefix.c_str()
+                                   << "\", attempt " << m_attempt;
+    if (!m_client->connect()) {
+        qCWarning(lcConnection) << "the connection could not be started";
+        retireSession();
+        setState(ConnectionState::retrying);
+        scheduleReconnect();
+    }
+}
+
+void BrokerLink::retireSession() {
+    if (!m_client) return;
+    m_outbox.connectionLost();
+    m_retired.push_back(std::move(m_client));
+    QTimer::singleShot(0, &m_context, [this] { m_retired.clear(); });
+}
+
+void BrokerLink::scheduleReconnect() {
+    const double random = QRandomGenerator::global()->generateDouble() * 2 - 1;
+    const auto delay = reconnectDelay(m_settings.delays, m_attempt++, random);
+    qCInfo(lcConnection) << "connecting again in" << delay.count() << "ms";
+    m_reconnectTimer.start(delay);
+}
+
+void BrokerLink::setState(ConnectionState state) {
+    if (state == m_state) return;
+    m_state = state;
+    qCInfo(lcConnection) << "connection state:" << stateName(state);
+    m_listener.connectionStateChanged(state);
+}
+
+// A broker that accepted the connection but never confirms the command topic
+// leaves the agent deaf: that connection counts as lost, on every attempt.
+void BrokerLink::subscribeTimedOut() {
+    if (!m_client || m_subscribed) return;
+    qCWarning(lcConnection) << "no SUBACK for the command topic within"
+                            << m_settings.subscribeTimeout.count() << "ms; connecting again";
+    m_client->disconnect();
+    retireSession();  // its own end, reported later, no longer counts
+    console("mqttDidDisconnect");
+    console("reason: no SUBACK for the command topic");
+    connectionEnded(ConnectionState::retrying);
+}
+
+void BrokerLink::connectionEnded(ConnectionState next) {
+    m_subscribeTimer.stop();
+    if (const size_t held = m_outbox.connectionLost()) {
+        qCInfo(lcConnection) << held << "results unacknowledged; sent again on reconnect";
+    }
+    if (m_subscribed) {
+        const auto lasted = std::chrono::milliseconds(m_subscribedFor.elapsed());
+        if (lasted >= m_settings.delays.stable) m_attempt = 0;
+        m_shortLived = lasted < kShortLived ? m_shortLived + 1 : 0;
+        if (m_shortLived >= kShortLivedInARow && next == ConnectionState::retrying) {
+            qCWarning(lcConnection).nospace()
+                << "the broker ended the subscribed connection within seconds " << m_shortLived
+                << " times in a row: another client may be using the client id "
+                << m_clientID.c_str();
+        }
+        m_subscribed = false;
+    }
+    setState(next);
+    if (m_quitting) {
+        finishShutdown();
+    } else if (next == ConnectionState::retrying) {
+        scheduleReconnect();
+    }
+}
+
+// ---- MQTT events -------------------------------------------------------------
+// A session being retired may still report; only the current one counts.
+
+void BrokerLink::didReceiveTrust(MqttClient&, const mqtt::MqttServerTrust&,
+                                 std::function<void(bool)> completion) {
+    // Only asked when manual evaluation is switched on, which this link never
+    // does: the broker's certificate is verified by the TLS layer.
+    completion(true);
+}
+
+void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
+    if (&client != m_client.get()) return;
+    writeConsoleLine(std::string("didConnectAck: ") + mqtt::toString(ack) +
+                     "\xEF\xBC\x8C"
+                     "rawValue: " +
+                     std::to_string(static_cast<int>(ack)));
+    if (ack == MqttConnAck::accepted) {
+        client.subscribe(commandTopic(m_prefix), MqttQos::qos1);
+        m_subscribeTimer.start(m_settings.subscribeTimeout);
+    } else if (ack == MqttConnAck::badUserNameOrPassword || ack == MqttConnAck::notAuthorized) {
+        m_credentialsRefused = true;  // trying again cannot help
+        if (m_reconnectTimer.isActive()) {
+            // The end of this connection was reported first.
+            m_reconnectTimer.stop();
+            setState(ConnectionState::refused);
+        }
+    }
+}
+
+void BrokerLink::didPublishMessage(MqttClient& client, const mqtt::MqttMessage&, uint16_t) {
+    if (&client != m_client.get()) return;
+    writeConsoleLine("didPublishMessage with message");
+}
+
+void BrokerLink::didPublishAck(MqttClient& client, uint16_t id) {
+    if (&client != m_client.get()) return;
+    writeConsoleLine("didPublishAck with id: " + std::to_string(id));
+    if (m_outbox.acknowledged(id)) publishWaiting();
+}
+
+void BrokerLink::didReceiveMessage(MqttClient& client, const mqtt::MqttMessage& message,
+                                   uint16_t id) {
+    if (&client != m_client.get()) return;
+    const std::optional<std::string> text = message.string();
+    writeConsoleLine("didReceivedMessage: " + consoleQuote(text.value_or("")) + " with id " +
+                     std::to_string(id));
+    if (!text) {
+        writeConsoleLine("command ignored: the payload is not UTF-8 text");
+        return;
+    }
+    m_listener.commandArrived(m_prefix, *text);
+}
+
+void BrokerLink::didSubscribeTopic(MqttClient& client, const std::string& topic) {
+    if (&client != m_client.get()) return;
+    writeConsoleLine("didSubscribeTopic to " + topic);
+    if (topic != commandTopic(m_prefix)) return;
+    m_subscribeTimer.stop();
+    m_subscribed = true;
+    m_subscribedFor.start();
+    setState(ConnectionState::connected);
+    publishWaiting();
+}
+
+void BrokerLink::didUnsubscribeTopic(MqttClient& client, const std::string& topic) {
+    if (&client != m_client.get()) return;
+    writeConsoleLine("didUnsubscribeTopic to " + topic);
+}
+
+void BrokerLink::didPing(MqttClient& client) {
+    if (&client != m_client.get()) return;
+    writeConsoleLine("didPing");
+}
+
+void BrokerLink::didReceivePong(MqttClient& client) {
+    if (&client != m_client.get()) return;
+    console("didReceivePong");
+}
+
+void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::MqttError>& error) {
+    if (&client != m_client.get()) return;
+    ConnectionState next = ConnectionState::retrying;
+    if (m_quitting) {
+        next = ConnectionState::disconnected;
+    } else if (m_credentialsRefused ||
+               (error && error->kind == mqtt::MqttErrorKind::subscriptionRefused)) {
+        next = ConnectionState::refused;
+    } else if (error && error->kind == mqtt::MqttErrorKind::untrustedCertificate) {
+        next = ConnectionState::untrusted;
+    }
+    console("mqttDidDisconnect");
+    if (error) {
+        console("reason: " + error->description);
+        qCWarning(lcConnection) << "connection lost:" << error->description.c_str() << "kind"
+                                << static_cast<int>(error->kind);
+    }
+    // The ended session stays current until the next attempt: a refusal's
+    // CONNACK may be reported after its end.
+    connectionEnded(next);
+}
+
+// ---- results -----------------------------------------------------------------
+// Results are QoS 1. Every session is a clean one, so the broker forgets
+// unacknowledged packet ids with the connection (MQTT 3.1.1, 3.1.2.4): what
+// the old session had not seen acknowledged is published afresh, with new ids
+// and DUP 0, on the next connection.
+
+void BrokerLink::sendResult(OutgoingResult result) {
+    if (result.prefix != m_prefix) {
+        writeConsoleLine("result dropped: its account is no longer the one logged in");
+        return;
+    }
+    m_outbox.add(std::move(result), [](size_t bytes) {
+        qCWarning(lcConnection) << "result of" << bytes
+                                << "bytes dropped: too much waits for the connection";
+    });
+    publishWaiting();
+}
+
+void BrokerLink::publishWaiting() {
+    if (!m_client || m_state != ConnectionState::connected) return;
+    while (m_outbox.canSend()) {
+        const OutgoingResult& next = m_outbox.next();
+        const uint16_t id = m_client->publish(resultTopic(next.prefix), next.payload,
+                                              MqttQos::qos1, false, false);
+        if (id == 0) {
+            qCWarning(lcConnection) << "result of" << next.payload.size()
+                                    << "bytes refused by the session; not sent";
+            m_outbox.dropNext();
+            continue;
+        }
+        m_outbox.sent(id);
+    }
+}
+
+}  // namespace tgw::app

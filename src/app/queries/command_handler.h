@@ -1,0 +1,34 @@
+// CommandHandler: what the agent does with one command from the web service.
+// Decodes it, answers "sync" at once, checks a phone's serial or udid before
+// any tool sees it, queues the device queries of "android" and "apple", and
+// lists the phones for "devices". Every answer goes to the sink.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tgw::app {
+
+class DeviceMonitor;
+class QueryRunner;
+
+class CommandHandler {
+  public:
+    using Sink = std::function<void(std::string prefix, std::string payload)>;
+
+    // `runner` and `devices` must outlive the handler.
+    CommandHandler(QueryRunner& runner, DeviceMonitor& devices, Sink sink);
+    ~CommandHandler();
+
+    // Runs one command (its JSON text) for the account `prefix`.
+    void handle(const std::string& prefix, const std::string& text);
+
+  private:
+    QueryRunner& m_runner;
+    DeviceMonitor& m_devices;
+    // Shared with the device listing's callback, which may outlive the handler.
+    std::shared_ptr<Sink> m_sink;
+};
+
+}  // namespace tgw::app

@@ -1,0 +1,74 @@
+// QueryRunner: runs device queries. Each query starts its tool, collects its
+// output until a completion text, and is answered exactly once: with the
+// output, or with an error when the tool cannot start, writes more than the
+// output cap or does not finish within the time limit. A few run at once; the
+// rest wait in order. Answers go to the sink given at construction.
+//
+// Lives on the main thread; owned by the AppDelegate.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/config/settings.h"
+#include "app/queries/mqtt_api.h"
+
+namespace tgw::process {
+class Bundle;
+}
+
+namespace tgw::app {
+
+// The kinds of device query.
+enum class QueryKind { androidProperties, androidImei, appleDiagnostics, appleInfo };
+
+class QueryRunner {
+  public:
+    // Receives each answer: the account that asked and the encoded result.
+    using Sink = std::function<void(std::string prefix, std::string payload)>;
+
+    // `bundle` holds the tools (the main bundle when none); it must outlive this.
+    QueryRunner(const Limits& limits, const process::Bundle* bundle, Sink sink);
+    ~QueryRunner();
+
+    // The account logged in: queries of another one that still wait are dropped.
+    void setAccount(std::string prefix) { m_account = std::move(prefix); }
+    // Queues one query of `command` for `prefix` (its serial or udid checked already).
+    void enqueue(QueryKind kind, const MqttApi& command, const std::string& prefix);
+    // The result a query of `kind` gives for `data` without running its tool.
+    static MqttApi resultOf(QueryKind kind, std::string data, const MqttApi& command);
+    // Drops what waits and stops every running tool (quitting).
+    void stopAll();
+
+    size_t runningCount() const { return m_running.size(); }
+    size_t waitingCount() const { return m_waiting.size(); }
+
+  private:
+    struct Running;
+
+    void launchWaiting();
+    void launch(Running& query);
+    void collect(uint64_t id, const std::string& piece);
+    void toolEnded(uint64_t id, int32_t status);
+    void toolTimedOut(uint64_t id);
+    // Sends `data` as the query's result unless it has one already.
+    void answer(Running& query, std::string data);
+
+    Limits m_limits;
+    const process::Bundle* m_bundle;
+    Sink m_sink;
+    std::string m_account;
+    std::deque<std::unique_ptr<Running>> m_waiting;
+    std::map<uint64_t, std::unique_ptr<Running>> m_running;
+    uint64_t m_count = 0;
+    QObject m_context;  // receiver of the time limits
+    // Lets process callbacks that outlive the runner do nothing.
+    std::shared_ptr<QueryRunner*> m_self;
+};
+
+}  // namespace tgw::app
