@@ -14,6 +14,7 @@
 
 #include "support/app_harness.h"
 #include "support/console_capture.h"
+#include "mqtt/log_capture.h"
 #include "support/recording_delegate.h"
 
 using namespace tgw::app;
@@ -152,6 +153,43 @@ TEST_F(AppBrokerTest, AccountCredentialsAreUsedAndARefusalIsNotRetried) {
     const int made = sessions.made;
     tgw::test::processEventsFor(500);
     EXPECT_EQ(sessions.made, made);
+}
+
+TEST(AppBrokerAccountTest, TheConfiguredAccountIsUsed) {
+    MosquittoBroker broker(MosquittoBroker::Options{true, "cfguser", "cfgpw"});
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    Config config = brokerConfig(broker);
+    config.brokerUsername = "cfguser";
+    config.brokerPassword = "cfgpw";
+    AppDelegate app(config);
+    app.start("p1");
+    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000));
+}
+
+// Two agents with one client id take the connection from each other; the
+// back-off keeps growing, since no connection lasts.
+TEST_F(AppBrokerTest, ClientIdTakenOverEverySecondDoesNotMakeAStorm) {
+    make(brokerConfig(broker), ReconnectDelays{});
+    tgw::test::LogCapture log;
+    connectBoth();
+    tgw::test::RecordingDelegate thiefEvents;
+    std::unique_ptr<tgw::mqtt::MqttClient> thief;
+    QElapsedTimer since;
+    since.start();
+    const int before = sessions.made;
+    while (since.elapsed() < 20000) {
+        thief = BrokerLink::sessionFactory(brokerConfig(broker))(app->link().clientID(), "localhost",
+                                                                  broker.port(), thiefEvents);
+        thief->setUsername(AppDelegate::kUsername);
+        thief->setPassword(AppDelegate::kPassword);
+        thief->connect();
+        tgw::test::processEventsFor(1000);
+    }
+    const int attempts = sessions.made - before;
+    std::printf("%d connection attempts in 20 s while another client took the id every second\n",
+                attempts);
+    EXPECT_LE(attempts, 6);  // 1, 2, 4, 8 s... waits: 5 attempts, one more for the jitter
+    EXPECT_TRUE(log.has("warning", "another client may be using the client id")) << log.all().toStdString();
 }
 
 TEST_F(AppBrokerTest, UntrustedCertificateIsNotRetried) {

@@ -255,6 +255,53 @@ TEST(ReconnectDelays, DoubleFromOneSecondToAMinuteWithinTheJitter) {
     EXPECT_EQ(reconnectDelay(d, 9, 1), milliseconds(72'000));
 }
 
+TEST(Outbox, CountsEachResultOnceAndHandsOutAWindowAtATime) {
+    Outbox box(100, 40);
+    std::vector<size_t> dropped;
+    auto add = [&](char c) {
+        box.add({"a", std::string(30, c)}, [&](size_t n) { dropped.push_back(n); });
+    };
+    add('x');
+    add('y');
+    add('z');
+    ASSERT_TRUE(box.canSend());
+    box.sent(1);
+    EXPECT_FALSE(box.canSend());  // 30 in flight and 30 more exceed the window
+    add('w');                     // 120 held: the oldest waiting goes, not the one in flight
+    EXPECT_EQ(dropped, std::vector<size_t>{30});
+    EXPECT_EQ(box.bytes(), 90u);
+    EXPECT_EQ(box.next().payload[0], 'z');
+    EXPECT_FALSE(box.acknowledged(7));
+    EXPECT_TRUE(box.acknowledged(1));
+    EXPECT_EQ(box.bytes(), 60u);
+    box.sent(2);
+    EXPECT_EQ(box.connectionLost(), 1u);  // back to the front of the line
+    EXPECT_EQ(box.next().payload[0], 'z');
+    box.add({"b", "q"}, {});
+    EXPECT_EQ(box.keepOnly("b"), 2u);
+    EXPECT_EQ(box.bytes(), 1u);
+}
+
+TEST_F(AppTest, MissingSubackIsALossOnEveryAttempt) {
+    Limits limits;
+    limits.connectTimeout = std::chrono::milliseconds(200);
+    make(limits);
+    connected();
+    capture([&] { link().didDisconnect(*client, tgw::mqtt::MqttError{"reset"}); });
+    const int made = clientsMade;
+    ASSERT_TRUE(waitUntil([&] { return clientsMade == made + 1; }));
+    capture([&] { link().didConnectAck(*client, MqttConnAck::accepted); });
+    // No SUBACK on the reconnect: connecting again, however often.
+    ASSERT_TRUE(waitUntil([&] { return clientsMade == made + 2; }, 2000));
+    EXPECT_EQ(app->state(), ConnectionState::retrying);
+    capture([&] {
+        link().didConnectAck(*client, MqttConnAck::accepted);
+        link().didSubscribeTopic(*client, "tg/abc/tool");
+    });
+    EXPECT_EQ(app->state(), ConnectionState::connected);
+    run(R"({"type":"sync"})", 1);
+}
+
 TEST_F(AppTest, UnacknowledgedResultsAreSentAgainOnTheNextConnection) {
     connected();
     run(R"({"type":"sync"})", 1);

@@ -118,6 +118,12 @@ TEST(ConfigTest, AnUnusableValueStopsTheStartWithOneLine) {
         {"user", "[limits]\noutbound_bytes=5G",
          "@FILE@: limits/outbound_bytes = \"5G\": a size in bytes (suffix K, M or G allowed) from "
          "65536 to 4294967296"},
+        {"user", "[limits]\noutbound_bytes=64K",
+         "@FILE@: limits/outbound_bytes = \"65536\": cannot hold one result of "
+         "limits/tool_output_cap (16777216 bytes); at least 16842752 is needed"},
+        {"user", "[limits]\ntool_output_cap=1G",
+         "@FILE@: limits/tool_output_cap = \"1G\": a size in bytes (suffix K, M or G allowed) from "
+         "1024 to 44728319"},
         {"user", "[limits]\nconcurrent_queries=0",
          "@FILE@: limits/concurrent_queries = \"0\": not a whole number from 1 to 64"},
         {"user", "[log]\nlevel=verbose",

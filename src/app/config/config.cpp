@@ -163,9 +163,8 @@ void checkLimits(ConfigResult& result) {
     const Limits& l = result.config.limits;
     const size_t needed = l.toolOutputCap + kResultEnvelope;
     if (l.maxOutboundBytes < needed) {
-        result.errors << QString("%1: limits/outbound_bytes = %2 cannot hold one result of "
-                                 "limits/tool_output_cap = %3 bytes: raise it to at least %4 "
-                                 "or lower the cap")
+        result.errors << QString("%1: limits/outbound_bytes = \"%2\": cannot hold one result "
+                                 "of limits/tool_output_cap (%3 bytes); at least %4 is needed")
                              .arg(result.config.origins["limits/outbound_bytes"])
                              .arg(l.maxOutboundBytes)
                              .arg(l.toolOutputCap)
