@@ -317,8 +317,9 @@ TEST(ProcessStop, StopAllProcessesEndsEveryLaunchWithinAboutASecond) {
 
 TEST(ProcessStop, ALaterRunEndsANotedGroupOnlyWhileItFitsItsNote) {
     // Two launches of run.sh, each with a grandchild; a later run finds their
-    // notes, one of them with another start time (as after its process id
-    // went to an unrelated program).
+    // notes: left alone while the noting run is there; once it is gone, one
+    // group is ended and the other, noted with another start time (as after
+    // its process id went to an unrelated program), is not.
     QTemporaryDir dir;
     EXPECT_EQ(endOrphanedLaunches(dir.filePath("this")), 0);
     std::vector<std::shared_ptr<Process>> launches;
@@ -333,17 +334,26 @@ TEST(ProcessStop, ALaterRunEndsANotedGroupOnlyWhileItFitsItsNote) {
         groups.push_back(static_cast<pid_t>(p->qprocess().processId()));
         grandchildren.push_back(grandchild);
     }
-    QDir().mkpath(dir.filePath("later/tgw-mobile-tool"));
-    for (const pid_t group : groups) {
-        const QString note = "/tgw-mobile-tool/launch-" + QString::number(group);
-        QFile noted(dir.filePath("this") + note);
-        ASSERT_TRUE(noted.open(QIODevice::ReadOnly));
-        QByteArray text = noted.readAll();
-        if (group == groups[1]) text.prepend('1');
-        QFile copy(dir.filePath("later") + note);
-        ASSERT_TRUE(copy.open(QIODevice::WriteOnly));
-        copy.write(text);
-    }
+    // Notes as "<leader's start> <boot> <noting run's pid> <its start>".
+    auto copyNotes = [&](bool ofAGoneRun) {
+        QDir().mkpath(dir.filePath("later/tgw-mobile-tool"));
+        for (const pid_t group : groups) {
+            const QString note = "/tgw-mobile-tool/launch-" + QString::number(group);
+            QFile noted(dir.filePath("this") + note);
+            EXPECT_TRUE(noted.open(QIODevice::ReadOnly));
+            QList<QByteArray> fields = noted.readAll().trimmed().split(' ');
+            ASSERT_EQ(fields.size(), 4);
+            if (ofAGoneRun) fields[2] = fields[3] = "0";
+            if (ofAGoneRun && group == groups[1]) fields[0].prepend('1');
+            QFile copy(dir.filePath("later") + note);
+            EXPECT_TRUE(copy.open(QIODevice::WriteOnly));
+            copy.write(fields.join(' ') + '\n');
+        }
+    };
+    copyNotes(false);  // notes of a run still there (this one) are left alone
+    EXPECT_EQ(endOrphanedLaunches(dir.filePath("later")), 0);
+    EXPECT_EQ(QDir(dir.filePath("later/tgw-mobile-tool")).entryList(QDir::Files).size(), 2);
+    copyNotes(true);
     EXPECT_EQ(endOrphanedLaunches(dir.filePath("later")), 1);
     EXPECT_TRUE(waitUntil([&] { return groupGone(groups[0]); }, 2000));
     EXPECT_FALSE(processGone(grandchildren[1]));

@@ -68,6 +68,23 @@ QString& noteFolder() {
     return folder;
 }
 
+// This run as a note names it: process id and start time.
+const QByteArray& thisRun() {
+    static const QByteArray run = [] {
+        const auto self = statOf(::getpid());
+        return self ? QByteArray::number(self->pid) + ' ' + QByteArray::number(self->startTime)
+                    : QByteArray();
+    }();
+    return run;
+}
+
+// Whether the run named `pid` and `startTime` still runs (a second instance,
+// when the single-instance lock could not be used).
+bool stillRuns(const QByteArray& pid, const QByteArray& startTime) {
+    const auto run = statOf(pid.toInt());
+    return run && QByteArray::number(run->startTime) == startTime;
+}
+
 QString notePath(pid_t group) {
     return noteFolder() + "/launch-" + QString::number(group);
 }
@@ -86,12 +103,12 @@ bool stillTheNotedGroup(pid_t group, qulonglong startTime,
 }  // namespace
 
 void noteGroup(pid_t group) {
-    if (noteFolder().isEmpty() || bootId().isEmpty()) return;
+    if (noteFolder().isEmpty() || bootId().isEmpty() || thisRun().isEmpty()) return;
     const auto leader = statOf(group);
     if (!leader) return;  // already reaped: nothing to note it by
     QFile note(notePath(group));
     if (note.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        note.write(QByteArray::number(leader->startTime) + ' ' + bootId() + '\n');
+        note.write(QByteArray::number(leader->startTime) + ' ' + bootId() + ' ' + thisRun() + '\n');
 }
 
 void forgetGroup(pid_t group) {
@@ -112,11 +129,13 @@ int endLeftBehindGroups(const QString& folder) {
                                              ? note.readAll().trimmed().split(' ')
                                              : QList<QByteArray>();
         note.close();
+        if (fields.size() == 4 && fields[1] == bootId() && stillRuns(fields[2], fields[3]))
+            continue;  // the note of a run that is still there
         note.remove();
         bool ok[2] = {};
         const pid_t group = name.mid(7).toInt(&ok[0]);
         const qulonglong startTime = fields.value(0).toULongLong(&ok[1]);
-        if (!ok[0] || !ok[1] || fields.size() != 2 || fields[1] != bootId() || group <= 1 ||
+        if (!ok[0] || !ok[1] || fields.size() != 4 || fields[1] != bootId() || group <= 1 ||
             group == ::getpgrp())
             continue;
         const auto members = groups.find(group);
