@@ -59,7 +59,6 @@ class PrivilegedLaunch : public QObject, public RunningLaunch {
         started(m_pid);
     }
     ~PrivilegedLaunch() override {
-        if (isRegistered() && groupHasMembers(group())) signalGroup(group(), SIGKILL);
         if (m_fd >= 0) ::close(m_fd);
     }
 

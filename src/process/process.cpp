@@ -1,5 +1,6 @@
 #include "process/process.h"
 
+#include "process/internal/group_records.h"
 #include "process/internal/launch.h"
 #include "process/internal/running_launch.h"
 #include "process/privileged_launch.h"
@@ -32,6 +33,10 @@ void Process::stop() {
 
 void stopAllProcesses() {
     RunningLaunch::stopAll();
+}
+
+int endOrphanedLaunches(const QString& runtimeFolder) {
+    return endLeftBehindGroups(runtimeFolder + "/tgw-mobile-tool");
 }
 
 void Slarder::launchAsyncWith(bool sudo, OutputHandler outputHandler,

@@ -3,7 +3,8 @@
 // exit status, all through callbacks on the launching thread's event loop.
 // A launch keeps itself, its process and its handlers alive until the process
 // has ended; callers keep nothing. Every launch runs in a process group of its
-// own, so that stopping it also stops whatever the program started.
+// own, so that stopping it also stops whatever the program started; what is
+// left of the group once the end is reported is killed.
 //
 //   auto p = Process::initWith("adb");          // throws SlarderError
 //   p->setArguments({"devices"});
@@ -94,5 +95,14 @@ class Slarder {
 // stopped launches may run before it returns (a launch they start is stopped
 // too); the others run from the event loop, if it runs again.
 void stopAllProcesses();
+
+// Ends what the launches of an earlier run left behind because that run could
+// not stop them (it was killed or crashed: a launch's own process dies with
+// the program, what that process started does not), and from now on notes the
+// process group of every running launch in `runtimeFolder`/tgw-mobile-tool,
+// for the next run to do the same. A group is ended only while it is still the
+// one noted. Call once at start, before the first launch, in the one running
+// instance of the program. Returns how many groups were ended.
+int endOrphanedLaunches(const QString& runtimeFolder);
 
 }  // namespace tgw::process

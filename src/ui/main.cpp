@@ -10,6 +10,7 @@
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include "common/diagnostics.h"
 #include "common/log_handler.h"
 #include "mqtt/codec/logger.h"
+#include "process/process.h"
 #include "ui/single_instance.h"
 #include "ui/view_controller.h"
 
@@ -47,7 +49,10 @@ void harden() {
 // (which it would not overwrite), nothing of it stays in the heap. The library
 // reads these settings only when a program starts: the agent starts itself
 // once more with them, then puts the environment back as it was, so the tools
-// it runs see the environment it was given.
+// it runs see the environment it was given. It starts its file by the file's
+// own path, with the arguments as they were: what ps, top and pgrep show as
+// the process's name is the name of the file last started (through
+// /proc/self/exe that would be "exe").
 constexpr const char* kScrubbed = "TGW_FREED_MEMORY_SCRUBBED";
 
 void scrubFreedMemory(char** argv) {
@@ -66,7 +71,13 @@ void scrubFreedMemory(char** argv) {
     if (tunables && *tunables) scrubbing = std::string(tunables) + ":" + scrubbing;
     setenv(kScrubbed, original.c_str(), 1);
     setenv("GLIBC_TUNABLES", scrubbing.c_str(), 1);
-    execv("/proc/self/exe", argv);
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        self[length] = '\0';
+        execv(self, argv);
+    }
+    execv("/proc/self/exe", argv);  // the file was moved or replaced meanwhile
     // Could not start again: go on as we are, with the environment as given.
     if (tunables)
         setenv("GLIBC_TUNABLES", tunables, 1);
@@ -212,6 +223,7 @@ int main(int argc, char** argv) {
                                 " but does not answer\n");
             return 1;
     }
+    tgw::process::endOrphanedLaunches(instance.lockPath().section('/', 0, -2));
 
     for (const QString& line : loaded.config.describe()) qCDebug(lcConfig).noquote() << line;
     qCInfo(lcConfig).noquote() << "broker"

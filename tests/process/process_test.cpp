@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 
 #include "process/process.h"
 #include "support/proc_status.h"
@@ -90,13 +91,28 @@ pid_t pidIn(const QString& path) {
     return text.endsWith('\n') ? text.trimmed().toInt() : 0;
 }
 
-// Gone, or a zombie left for whoever adopted it to reap.
-bool processGone(pid_t pid) {
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) return true;
+// The fields of /proc/<pid>/stat from the state on (state, parent, group...).
+QList<QByteArray> statOf(const QString& pid) {
+    QFile stat("/proc/" + pid + "/stat");
+    if (!stat.open(QIODevice::ReadOnly)) return {};
     const QByteArray s = stat.readAll();
     const auto nameEnd = s.lastIndexOf(')');
-    return nameEnd < 0 || s.mid(nameEnd + 2, 1) == "Z";
+    return nameEnd < 0 ? QList<QByteArray>() : s.mid(nameEnd + 2).split(' ');
+}
+
+// Gone, or a zombie left for whoever adopted it to reap.
+bool processGone(pid_t pid) {
+    const auto fields = statOf(QString::number(pid));
+    return fields.size() < 3 || fields[0] == "Z";
+}
+
+// No process of the group is left but zombies.
+bool groupGone(pid_t group) {
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    return std::none_of(pids.begin(), pids.end(), [&](const QString& pid) {
+        const auto fields = statOf(pid);
+        return fields.size() > 2 && fields[2].toInt() == group && fields[0] != "Z";
+    });
 }
 
 }  // namespace
@@ -257,6 +273,7 @@ TEST(ProcessStop, StopEndsTheWholeGroupAndRunShLeavesNoFile) {
         const auto outcome = launch(p);
         pid_t grandchild = 0;
         ASSERT_TRUE(waitUntil([&] { return (grandchild = pidIn(pidFile)) > 0; }));
+        const auto group = static_cast<pid_t>(p->qprocess().processId());
         QElapsedTimer clock;
         clock.start();
         p->stop();
@@ -267,7 +284,7 @@ TEST(ProcessStop, StopEndsTheWholeGroupAndRunShLeavesNoFile) {
         if (ignoresTerm) {
             EXPECT_GE(clock.elapsed(), 900);
         }
-        EXPECT_TRUE(waitUntil([&] { return processGone(grandchild); }));
+        EXPECT_TRUE(waitUntil([&] { return groupGone(group); }));  // the grandchild too
         EXPECT_TRUE(QDir(dir.filePath("tmp")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot));
         p->stop();  // already ended: nothing happens
     }
@@ -296,6 +313,53 @@ TEST(ProcessStop, StopAllProcessesEndsEveryLaunchWithinAboutASecond) {
     ASSERT_TRUE(waitUntil([&] { return outcomes[0]->ended() && outcomes[1]->ended(); }));
     EXPECT_EQ(outcomes[0]->statuses, std::vector<int32_t>{SIGTERM});
     EXPECT_EQ(outcomes[1]->statuses, std::vector<int32_t>{SIGKILL});
+}
+
+TEST(ProcessStop, ALaterRunEndsANotedGroupOnlyWhileItFitsItsNote) {
+    // Two launches of run.sh, each with a grandchild; a later run finds their
+    // notes: left alone while the noting run is there; once it is gone, one
+    // group is ended and the other, noted with another start time (as after
+    // its process id went to an unrelated program), is not.
+    QTemporaryDir dir;
+    EXPECT_EQ(endOrphanedLaunches(dir.filePath("this")), 0);
+    std::vector<std::shared_ptr<Process>> launches;
+    std::vector<pid_t> groups, grandchildren;
+    for (const QString name : {"fits", "other"}) {
+        auto p = Process::initWith("run.sh", &shippedBundle());
+        p->setArguments({QString(TGW_TEST_PROCESS_RESOURCES) + "/hang.sh " + dir.filePath(name)});
+        launch(p);
+        pid_t grandchild = 0;
+        ASSERT_TRUE(waitUntil([&] { return (grandchild = pidIn(dir.filePath(name))) > 0; }));
+        launches.push_back(p);
+        groups.push_back(static_cast<pid_t>(p->qprocess().processId()));
+        grandchildren.push_back(grandchild);
+    }
+    // Notes as "<leader's start> <boot> <noting run's pid> <its start>".
+    auto copyNotes = [&](bool ofAGoneRun) {
+        QDir().mkpath(dir.filePath("later/tgw-mobile-tool"));
+        for (const pid_t group : groups) {
+            const QString note = "/tgw-mobile-tool/launch-" + QString::number(group);
+            QFile noted(dir.filePath("this") + note);
+            EXPECT_TRUE(noted.open(QIODevice::ReadOnly));
+            QList<QByteArray> fields = noted.readAll().trimmed().split(' ');
+            ASSERT_EQ(fields.size(), 4);
+            if (ofAGoneRun) fields[2] = fields[3] = "0";
+            if (ofAGoneRun && group == groups[1]) fields[0].prepend('1');
+            QFile copy(dir.filePath("later") + note);
+            EXPECT_TRUE(copy.open(QIODevice::WriteOnly));
+            copy.write(fields.join(' ') + '\n');
+        }
+    };
+    copyNotes(false);  // notes of a run still there (this one) are left alone
+    EXPECT_EQ(endOrphanedLaunches(dir.filePath("later")), 0);
+    EXPECT_EQ(QDir(dir.filePath("later/tgw-mobile-tool")).entryList(QDir::Files).size(), 2);
+    copyNotes(true);
+    EXPECT_EQ(endOrphanedLaunches(dir.filePath("later")), 1);
+    EXPECT_TRUE(waitUntil([&] { return groupGone(groups[0]); }, 2000));
+    EXPECT_FALSE(processGone(grandchildren[1]));
+    EXPECT_TRUE(QDir(dir.filePath("later/tgw-mobile-tool")).isEmpty());
+    launches[1]->stop();
+    EXPECT_TRUE(waitUntil([&] { return groupGone(groups[1]); }));
 }
 
 TEST(ShippedRunScript, RunsTheCommandLineWordByWordWithoutAShell) {

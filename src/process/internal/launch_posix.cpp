@@ -90,10 +90,7 @@ class Launch : public QObject, public RunningLaunch {
         connect(&m_streamEndWait, &QTimer::timeout, this, [this] { report(); });
     }
 
-    ~Launch() override {
-        if (isRegistered() && groupHasMembers(group())) signalGroup(group(), SIGKILL);
-        QObject::disconnect(&m_process->qprocess(), nullptr, this, nullptr);
-    }
+    ~Launch() override { QObject::disconnect(&m_process->qprocess(), nullptr, this, nullptr); }
 
     // Wires the streams and starts the process in a session of its own.
     // Standard error joins the output when there is no error handler; a stream

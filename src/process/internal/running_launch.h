@@ -36,9 +36,10 @@ class RunningLaunch {
   protected:
     // The process was started: from now on the launch can be stopped.
     void started(pid_t group);
-    // The end has been reported: the launch can no longer be stopped.
+    // The end has been reported: the launch can no longer be stopped, and
+    // whatever is left of its group is killed (at the latest when the launch
+    // goes).
     void reported();
-    bool isRegistered() const;
     pid_t group() const { return m_group; }
     // Blocks until the started process has ended (its end is then handled as
     // usual) or `deadline` has passed; true once it has ended.

@@ -10,6 +10,8 @@
 #include <map>
 #include <vector>
 
+#include "process/internal/group_records.h"
+
 namespace tgw::process {
 
 namespace {
@@ -45,20 +47,20 @@ bool groupHasMembers(pid_t group) {
 RunningLaunch::RunningLaunch() : m_id(nextId()) {}
 
 RunningLaunch::~RunningLaunch() {
-    registry().erase(m_id);
+    reported();
 }
 
 void RunningLaunch::started(pid_t group) {
     m_group = group;
-    if (group > 1) registry()[m_id] = this;
+    if (group <= 1) return;
+    registry()[m_id] = this;
+    noteGroup(group);
 }
 
 void RunningLaunch::reported() {
-    registry().erase(m_id);
-}
-
-bool RunningLaunch::isRegistered() const {
-    return registry().count(m_id) != 0;
+    if (registry().erase(m_id) == 0) return;
+    killLeftovers(m_group);
+    forgetGroup(m_group);
 }
 
 void RunningLaunch::stop(uint64_t id) {
