@@ -138,8 +138,9 @@ MqttSession::~MqttSession() {
 
 bool MqttSession::connect() {
     if (m_connState != MqttConnState::initial) {
-        printError("connect refused: this session has connected before; a new connection takes "
-                   "a new session");
+        printError(
+            "connect refused: this session has connected before; a new connection takes "
+            "a new session");
         return false;
     }
     m_socket->setDelegate(m_callbacks.get());
@@ -225,13 +226,14 @@ void MqttSession::socketDidReadData(AsyncSocket&, std::span<const uint8_t> data,
 void MqttSession::applyBackPressure() {
     // Our publishes in flight may sit in the socket on a slow link; what is
     // held beyond them and the allowance is what we answered to a broker that
-    // does not read. Reading on would only make more of it.
+    // does not read. Reading on would only make more of it. Reading resumes
+    // once half the allowance has gone, not at every byte the broker takes.
     const uint64_t held = m_socket->bytesToWrite();
-    const bool hold = held > m_buffer->inFlightBytes() + kAckAllowance;
+    const uint64_t limit = m_buffer->inFlightBytes() + kAckAllowance;
+    const bool hold = m_reader->held() ? held > limit - kAckAllowance / 2 : held > limit;
     if (hold != m_reader->held()) {
-        qCInfo(lcConnection).nospace() << (hold ? "the broker is not reading: " : "")
-                                       << held << " bytes held for it; reading "
-                                       << (hold ? "paused" : "resumed");
+        qCDebug(lcConnection).nospace() << held << " bytes held for the broker; reading "
+                                        << (hold ? "paused" : "resumed");
     }
     m_reader->setHeld(hold);
 }
@@ -288,8 +290,7 @@ void MqttSession::keepAliveTick() {
     // unless our own bytes were still on their way at the last tick and the
     // peer has acknowledged more of them since. Then the link drains slowly and
     // the PINGREQ is still queued behind them: the period does not count.
-    if (m_pingOutstanding && !m_inboundSincePing &&
-        m_socket->bytesReceived() == m_receivedAtPing) {
+    if (m_pingOutstanding && !m_inboundSincePing && m_socket->bytesReceived() == m_receivedAtPing) {
         const bool draining =
             progress && m_unackedAtTick > 0 && progress->bytesAcked > m_ackedAtTick;
         if (!draining) {
@@ -450,8 +451,7 @@ void MqttSession::didReceivePublish(MqttReader&, const PublishPacket& packet) {
     }
 }
 
-void MqttSession::didSkipPublish(MqttReader&, const PublishHead& head, MqttQos qos,
-                                 size_t bytes) {
+void MqttSession::didSkipPublish(MqttReader&, const PublishHead& head, MqttQos qos, size_t bytes) {
     qCWarning(lcConnection).nospace()
         << "skipped a message on " << head.topic.c_str() << " of " << bytes
         << " bytes: larger than the limit of " << m_maxIncomingPacketSize << " bytes";

@@ -3,21 +3,21 @@
 
 #include <iostream>
 
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QTemporaryFile>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryFile>
 #include <atomic>
 #include <fstream>
 #include <functional>
 #include <thread>
-#include <QFile>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include "mqtt/qt_async_socket.h"
 #include "mqtt/session.h"
@@ -324,10 +324,9 @@ TEST_F(BrokerTest, OversizedRetainedCommandIsSkippedAndTheConnectionStays) {
     big.write(QByteArray(2 * 1000 * 1000, 'c'));
     big.flush();
     QProcess pub;
-    pub.start("mosquitto_pub",
-              {"-h", "localhost", "-p", QString::number(broker.port()), "--cafile",
-               MosquittoBroker::caFile(), "-u", "tanglow_web", "-P", "palmoc5829", "-t",
-               "tg/test/big", "-q", "1", "-r", "-f", big.fileName()});
+    pub.start("mosquitto_pub", {"-h", "localhost", "-p", QString::number(broker.port()), "--cafile",
+                                MosquittoBroker::caFile(), "-u", "tanglow_web", "-P", "palmoc5829",
+                                "-t", "tg/test/big", "-q", "1", "-r", "-f", big.fileName()});
     ASSERT_TRUE(pub.waitForFinished(10000));
     ASSERT_EQ(pub.exitCode(), 0) << pub.readAllStandardError().toStdString();
 
@@ -336,11 +335,11 @@ TEST_F(BrokerTest, OversizedRetainedCommandIsSkippedAndTheConnectionStays) {
     std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
     const long idle = tgw::test::procStatus("VmRSS:");
     s->subscribe("tg/test/big");
-    ASSERT_TRUE(waitUntil([&] { return delegate.has("skipped") || delegate.has("disconnect"); },
-                          10000));
+    ASSERT_TRUE(
+        waitUntil([&] { return delegate.has("skipped") || delegate.has("disconnect"); }, 10000));
     const long peak = tgw::test::procStatus("VmHWM:");
-    std::cout << "[ measured ] 2 MB retained command skipped: RSS " << idle << " kB idle, "
-              << peak << " kB peak" << std::endl;
+    std::cout << "[ measured ] 2 MB retained command skipped: RSS " << idle << " kB idle, " << peak
+              << " kB peak" << std::endl;
     EXPECT_TRUE(delegate.has("skipped tg/test/big 2000019")) << delegate.events.back();
     s->publish("tg/test/big", "sync");
     ASSERT_TRUE(waitUntil([&] { return delegate.has("message tg/test/big sync"); }, 10000));
@@ -389,7 +388,8 @@ TEST(BrokerStandIn, PubrelFloodFromABrokerThatNeverReadsIsHeldOffByBackPressure)
 
 TEST(BrokerStandIn, APacketTricklingInLongerThanTheKeepAliveKeepsTheConnection) {
     RawPeer peer([](int fd, const std::atomic<bool>& stop) {
-        std::vector<uint8_t> bytes = {0x20, 0x02, 0x00, 0x00, 0x30, 0xE3, 0xD4, 0x03, 0x00, 0x01, 't'};
+        std::vector<uint8_t> bytes = {0x20, 0x02, 0x00, 0x00, 0x30, 0xE3,
+                                      0xD4, 0x03, 0x00, 0x01, 't'};
         bytes.resize(4 + 4 + 60003, 'p');  // a PUBLISH of 60,003 bytes after its fixed header
         size_t at = 0;
         while (!stop && at < bytes.size()) {  // 1000 bytes every 60 ms: about 3.6 s
@@ -403,7 +403,7 @@ TEST(BrokerStandIn, APacketTricklingInLongerThanTheKeepAliveKeepsTheConnection) 
     session.setDelegate(&delegate);
     session.setKeepAlive(1);  // a tick a second; the pings are never answered
     ASSERT_TRUE(session.connect());
-    ASSERT_TRUE(waitUntil(
-        [&] { return delegate.has("message t") || delegate.has("disconnect"); }, 15000));
+    ASSERT_TRUE(
+        waitUntil([&] { return delegate.has("message t") || delegate.has("disconnect"); }, 15000));
     EXPECT_TRUE(delegate.has("message t pp")) << delegate.events.back();
 }

@@ -136,11 +136,11 @@ TEST_F(SessionTest, RefusedConnackClosesBeforeTellingTheDelegate) {
 
 TEST_F(SessionTest, ReaderCutsPacketsWholeAndBytewise) {
     const std::string stream =
-        "D0 00 "                                         // PINGRESP: no body read
-        "30 07 00 03 61 2F 62 68 69 "                    // QoS 0 publish
-        "32 09 00 03 61 2F 62 00 0A 68 69 "              // QoS 1 publish, id 10
-        "D0 80 00 "                                      // non-minimal length 0
-        "30 C1 02 00 01 74 ";                            // remaining length 321
+        "D0 00 "                             // PINGRESP: no body read
+        "30 07 00 03 61 2F 62 68 69 "        // QoS 0 publish
+        "32 09 00 03 61 2F 62 00 0A 68 69 "  // QoS 1 publish, id 10
+        "D0 80 00 "                          // non-minimal length 0
+        "30 C1 02 00 01 74 ";                // remaining length 321
     Bytes bytes = hex(stream);
     bytes.insert(bytes.end(), 318, 'x');
     for (bool bytewise : {false, true}) {
@@ -195,7 +195,8 @@ TEST_F(SessionTest, MalformedInputClosesTheConnectionWithoutDelivering) {
             fresh();
             session->connect();
             socket->completeConnect();
-            if (bytes[0] != '2') {  // all but CONNACK come after one, and a SUBACK after a SUBSCRIBE
+            if (bytes[0] !=
+                '2') {  // all but CONNACK come after one, and a SUBACK after a SUBSCRIBE
                 socket->feed(hex("20 02 00 00"));
                 session->subscribe("a");
             }
@@ -479,7 +480,8 @@ TEST_F(SessionTest, OversizedPublishIsReadInChunksDroppedAndAcknowledged) {
     session->setMaxIncomingPacketSize(1000);
     connectAccepted();
     tgw::test::LogCapture log;
-    for (const char* head : {"32 A0 8D 06 00 03 62 69 67 00 07", "34 A0 8D 06 00 03 62 69 67 00 08"}) {
+    for (const char* head :
+         {"32 A0 8D 06 00 03 62 69 67 00 07", "34 A0 8D 06 00 03 62 69 67 00 08"}) {
         Bytes packet = hex(head);  // 100,000 bytes after the fixed header
         packet.resize(4 + 100000, 'x');
         socket->feed(packet);

@@ -104,8 +104,8 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     std::optional<std::string> closeError;
     std::optional<tgw::mqtt::MqttErrorKind> closeKind;
     std::optional<tgw::mqtt::AsyncSocketProgress> progress;  // what transmitProgress() says
-    uint64_t received = 0;  // bytes fed so far
-    uint64_t held = 0;      // what bytesToWrite() says
+    uint64_t received = 0;                                   // bytes fed so far
+    uint64_t held = 0;                                       // what bytesToWrite() says
     std::optional<Read> pending;
     std::deque<uint8_t> inbound;
     std::vector<Write> writes;

@@ -67,8 +67,8 @@ struct PingRespPacket {};
 // The start of a PUBLISH body: the topic and, for QoS 1 and 2, the packet id.
 struct PublishHead {
     std::string topic;
-    uint16_t id = 0;    // 0 for QoS 0
-    size_t size = 0;    // bytes of the body the head takes
+    uint16_t id = 0;  // 0 for QoS 0
+    size_t size = 0;  // bytes of the body the head takes
 };
 
 struct PublishPacket {
