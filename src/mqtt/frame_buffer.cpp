@@ -84,14 +84,19 @@ void MqttFrameBuffer::forget(uint16_t msgid) {
     if (it != m_ids.end() && --it->second == 0) m_ids.erase(it);
 }
 
-bool MqttFrameBuffer::isInFlight(uint16_t msgid) const {
+bool MqttFrameBuffer::isOutstanding(uint16_t msgid) const {
+    if (m_givenUp.contains(msgid)) return true;
     const auto inFlight = std::count_if(m_silos.begin(), m_silos.end(),
                                         [&](const InFlight& f) { return f.msgid == msgid; });
     return std::count(m_acked.begin(), m_acked.end(), msgid) < inFlight;
 }
 
 bool MqttFrameBuffer::sendSuccess(uint16_t msgid) {
-    if (!isInFlight(msgid)) {
+    if (m_givenUp.erase(msgid) > 0) {  // late, but delivered
+        forget(msgid);
+        return true;
+    }
+    if (!isOutstanding(msgid)) {
         // Nothing of ours waits for it: only the line, nothing queued.
         if (debugEnabled()) printDebug("sendMessageSuccess:" + std::to_string(msgid));
         return false;
@@ -160,7 +165,7 @@ void MqttFrameBuffer::expire() {
         if (it->deadline <= now) {
             given.push_back(it->msgid);
             m_inFlightBytes -= it->bytes;
-            forget(it->msgid);
+            m_givenUp.insert(it->msgid);
             it = m_silos.erase(it);
         } else {
             ++it;

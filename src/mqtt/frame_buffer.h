@@ -2,8 +2,9 @@
 // arrival order, up to maxWaitingBytes of them; at most silosMaxNumber frames
 // that await an acknowledgement are in flight at once; a frame whose
 // acknowledgement has not come within `timeout` seconds is given up (never
-// re-sent) and its delegate told. A frame in flight is remembered by its id
-// and size only. QoS 0 frames keep their place in the queue
+// re-sent) and its delegate told; its slot goes to the next frame, but its id
+// stays in use and a late acknowledgement still counts. A frame in flight is
+// remembered by its id and size only. QoS 0 frames keep their place in the queue
 // but never take an in-flight slot. Owned by the session, which is its
 // delegate and writes each frame it is handed.
 #pragma once
@@ -14,6 +15,7 @@
 #include <deque>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "mqtt/codec/frame_publish.h"
@@ -68,11 +70,12 @@ class MqttFrameBuffer {
     bool add(MqttFramePublish frame, size_t alsoHeld = 0);
     void tryTransport();
     // Frees the slot of `msgid` once the event loop runs (PUBACK or PUBCOMP);
-    // false, and nothing queued, when no frame with that id is in flight (so
-    // a flood of such acknowledgements costs no memory).
+    // false, and nothing queued, when no frame with that id is outstanding
+    // (so a flood of such acknowledgements costs no memory).
     bool sendSuccess(uint16_t msgid);
-    // Whether a frame with this id is in flight and not yet acknowledged.
-    bool isInFlight(uint16_t msgid) const;
+    // Whether a frame with this id awaits its acknowledgement: in flight, or
+    // given up and possibly still acknowledged.
+    bool isOutstanding(uint16_t msgid) const;
     // Whether a frame with this id waits or is in flight: its id is in use.
     bool holds(uint16_t msgid) const { return m_ids.contains(msgid); }
     // Wire bytes of the frames in flight (written, not yet acknowledged).
@@ -107,7 +110,8 @@ class MqttFrameBuffer {
     std::deque<MqttFramePublish> m_buffer;
     size_t m_waitingBytes = 0;
     size_t m_inFlightBytes = 0;
-    std::unordered_map<uint16_t, uint32_t> m_ids;  // ids of frames waiting or in flight
+    std::unordered_map<uint16_t, uint32_t> m_ids;  // ids of frames waiting, in flight or given up
+    std::unordered_set<uint16_t> m_givenUp;
     size_t m_maxWaitingBytes = kDefaultMaxWaitingBytes;
     size_t m_silosMaxNumber = 10;
     double m_timeout = 60.0;

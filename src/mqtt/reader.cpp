@@ -58,6 +58,13 @@ void MqttReader::headerByte(uint8_t byte) {
     if (header.status == DecodeStatus::malformed) return malformed(header.error);
     if (!header.ok()) return read(1, MqttReadTag::length);
     m_header = *header.packet;
+    // MQTT 3.1.1 section 3.2: CONNACK comes first, and once.
+    const bool connack = m_header.type() == MqttFrameType::connack;
+    if (connack == m_connAckSeen) {
+        return malformed(connack ? "a second CONNACK"
+                                 : std::string(packetName(m_header.type())) + " before CONNACK");
+    }
+    m_connAckSeen = true;
     if (debugEnabled()) printDebug("reader header ready: " + std::to_string(m_header.byte) + " ");
     // Checked as soon as the size is known: nothing is asked for (or allocated)
     // for a body above the limit.

@@ -82,6 +82,7 @@ class MqttReader {
     bool m_stopped = false;
     bool m_held = false;
     bool m_headerDeferred = false;
+    bool m_connAckSeen = false;
 };
 
 }  // namespace tgw::mqtt

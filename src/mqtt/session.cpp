@@ -232,8 +232,8 @@ void MqttSession::applyBackPressure() {
     const uint64_t limit = m_buffer->inFlightBytes() + kAckAllowance;
     const bool hold = m_reader->held() ? held > limit - kAckAllowance / 2 : held > limit;
     if (hold != m_reader->held()) {
-        qCDebug(lcConnection).nospace() << held << " bytes held for the broker; reading "
-                                        << (hold ? "paused" : "resumed");
+        qCDebug(lcConnection).nospace()
+            << held << " bytes held for the broker; reading " << (hold ? "paused" : "resumed");
     }
     m_reader->setHeld(hold);
 }
@@ -254,12 +254,6 @@ void MqttSession::socketDidDisconnect(AsyncSocket&, const std::optional<MqttErro
 
 void MqttSession::didReceiveConnAck(MqttReader&, const ConnAckPacket& packet) {
     if (debugEnabled()) printDebug("CONNACK Received: " + std::to_string(packet.returnCode));
-    if (m_connState != MqttConnState::connecting) {
-        m_reader->stop();
-        m_socket->disconnectWithError(
-            {"malformed packet from the broker: a second CONNACK", MqttErrorKind::malformedPacket});
-        return;
-    }
     m_connectTimer->stop();
     const MqttConnAck ack = connAckFromCode(packet.returnCode);
     if (ack == MqttConnAck::accepted) {
@@ -476,7 +470,7 @@ void MqttSession::didReceiveAck(MqttReader&, const AckPacket& packet) {
             if (debugEnabled()) printDebug("PUBREC Received: " + std::to_string(msgid));
             // Only a publish of ours in flight is released: answering every
             // PUBREC would let a broker make us write without bound.
-            if (!m_buffer->isInFlight(msgid)) return unknownAck();
+            if (!m_buffer->isOutstanding(msgid)) return unknownAck();
             puback(MqttFrameType::pubrel, msgid);
             break;
         case MqttFrameType::pubrel:

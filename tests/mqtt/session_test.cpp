@@ -162,44 +162,43 @@ TEST_F(SessionTest, ReaderCutsPacketsWholeAndBytewise) {
 }
 
 TEST_F(SessionTest, MalformedInputClosesTheConnectionWithoutDelivering) {
-    const std::pair<const char*, const char*> rows[] = {
+    const std::string ok = "20 02 00 00 ";  // the CONNACK every broker sends first
+    const std::pair<std::string, const char*> rows[] = {
         {"F0 00", "packet type 15"},
         {"C0 00", "packet type 12 is not sent by a broker"},  // PINGREQ
         {"82 06 00 01 00 01 61 01", "packet type 8"},         // SUBSCRIBE
-        {"30 80 80 80 80 01", "longer than four bytes"},
+        {ok + "30 80 80 80 80 01", "longer than four bytes"},
         {"20 01 00", "CONNACK remaining length 1, not 2"},
         {"20 03 00 00 00", "CONNACK remaining length 3"},
         {"20 02 02 00", "CONNACK acknowledge flags 0x02"},
         {"21 02 00 00", "CONNACK flags 0x01"},
-        {"36 05 00 01 61 00 01", "both QoS bits"},
-        {"38 03 00 01 61", "DUP set at QoS 0"},
-        {"30 03 00 01 FF", "not valid UTF-8"},
-        {"30 01 00", "PUBLISH too short"},
-        {"30 04 00 00 68 69", "empty topic"},
-        {"30 05 00 03 61 2F 23", "wildcard"},
-        {"32 04 00 01 61 00", "run past"},
-        {"32 05 00 01 61 00 00", "packet id 0"},
-        {"40 01 00", "PUBACK remaining length 1, not 2"},
-        {"50 03 00 01 00", "PUBREC remaining length 3"},
-        {"60 02 00 01", "PUBREL flags 0x00, not 0x02"},
-        {"72 02 00 01", "PUBCOMP flags 0x02"},
-        {"40 02 00 00", "PUBACK with packet id 0"},
-        {"90 02 00 02", "no return code"},
-        {"90 03 00 02 03", "SUBACK return code 0x03"},
-        {"90 04 00 02 01 01", "2 return codes for 1 topic"},
-        {"B0 00", "UNSUBACK remaining length 0"},
-        {"D0 01 00", "PINGRESP remaining length 1, not 0"},
+        {"D0 00", "PINGRESP before CONNACK"},
+        {ok + "20 02 00 00", "a second CONNACK"},
+        {ok + "36 05 00 01 61 00 01", "both QoS bits"},
+        {ok + "38 03 00 01 61", "DUP set at QoS 0"},
+        {ok + "30 03 00 01 FF", "not valid UTF-8"},
+        {ok + "30 01 00", "PUBLISH too short"},
+        {ok + "30 04 00 00 68 69", "empty topic"},
+        {ok + "30 05 00 03 61 2F 23", "wildcard"},
+        {ok + "32 04 00 01 61 00", "run past"},
+        {ok + "32 05 00 01 61 00 00", "packet id 0"},
+        {ok + "40 01 00", "PUBACK remaining length 1, not 2"},
+        {ok + "50 03 00 01 00", "PUBREC remaining length 3"},
+        {ok + "60 02 00 01", "PUBREL flags 0x00, not 0x02"},
+        {ok + "72 02 00 01", "PUBCOMP flags 0x02"},
+        {ok + "40 02 00 00", "PUBACK with packet id 0"},
+        {ok + "90 02 00 02", "no return code"},
+        {ok + "90 03 00 02 03", "SUBACK return code 0x03"},
+        {ok + "90 04 00 02 01 01", "2 return codes for 1 topic"},
+        {ok + "B0 00", "UNSUBACK remaining length 0"},
+        {ok + "D0 01 00", "PINGRESP remaining length 1, not 0"},
     };
     for (bool bytewise : {false, true}) {
         for (const auto& [bytes, why] : rows) {
             fresh();
+            session->subscribe("a");  // id 2, for the SUBACK rows
             session->connect();
             socket->completeConnect();
-            if (bytes[0] !=
-                '2') {  // all but CONNACK come after one, and a SUBACK after a SUBSCRIBE
-                socket->feed(hex("20 02 00 00"));
-                session->subscribe("a");
-            }
             testing::internal::CaptureStdout();
             bytewise ? socket->feedBytewise(hex(bytes)) : socket->feed(hex(bytes));
             testing::internal::GetCapturedStdout();
@@ -365,7 +364,7 @@ TEST_F(SessionTest, RefusedPublishIsCountedAndNotReportedAsPublished) {
     EXPECT_TRUE(log.has("warning", "message 13 of")) << log.all().toStdString();
 }
 
-TEST_F(SessionTest, UnacknowledgedFrameOnALiveConnectionIsWarnedAbout) {
+TEST_F(SessionTest, FrameGivenUpOnALiveConnectionIsWarnedAboutAndItsLateAckStillCounts) {
     session->setBufferSilosTimeout(0.1);
     connectAccepted();
     tgw::test::LogCapture log;
@@ -373,6 +372,8 @@ TEST_F(SessionTest, UnacknowledgedFrameOnALiveConnectionIsWarnedAbout) {
     ASSERT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 0; }, 3000));
     EXPECT_TRUE(log.has("warning", QString("message %1 was not acknowledged").arg(id)))
         << log.all().toStdString();
+    socket->feed(Bytes{0x40, 0x02, 0x00, static_cast<uint8_t>(id)});
+    EXPECT_TRUE(delegate.has("puback " + std::to_string(id)));
 }
 
 TEST_F(SessionTest, RefusedConnectIsLoggedAndChangesNothing) {
@@ -403,7 +404,7 @@ TEST_F(SessionTest, AnEndedSessionStaysEnded) {
 TEST_F(SessionTest, OversizedPacketClosesBeforeItsBodyIsAskedFor) {
     const std::pair<const char*, const char*> rows[] = {
         {"90 FF FF FF 7F", "incoming packet of 268435455 bytes exceeds the limit of 1000 bytes"},
-        {"20 E9 07", "incoming packet of 1001 bytes"},
+        {"B0 E9 07", "incoming packet of 1001 bytes"},
     };
     for (bool bytewise : {false, true}) {
         for (const auto& [bytes, why] : rows) {

@@ -9,7 +9,32 @@ std::string hexByte(uint8_t b) {
     return {'0', 'x', digits[b >> 4], digits[b & 0x0F]};
 }
 
-const char* typeName(MqttFrameType type) {
+// The fixed header of a packet of `type`, checked, with its whole body present.
+template <typename Packet>
+std::optional<Decoded<Packet>> frameOf(std::span<const uint8_t> bytes, MqttFrameType type,
+                                       FixedHeader& header) {
+    auto h = decodeFixedHeader(bytes);
+    if (h.status == DecodeStatus::malformed) return Decoded<Packet>::malformed(h.error);
+    if (h.ok() && h.packet->type() != type) {
+        return Decoded<Packet>::malformed(std::string("not a ") + packetName(type) + " packet");
+    }
+    if (!h.ok() || bytes.size() < h.packet->packetSize()) return Decoded<Packet>::needMore();
+    header = *h.packet;
+    return std::nullopt;
+}
+
+// A remaining length other than `expected` for a packet of fixed size.
+template <typename Packet>
+std::optional<Decoded<Packet>> checkLength(const FixedHeader& h, uint32_t expected) {
+    if (h.remainingLength == expected) return std::nullopt;
+    return Decoded<Packet>::malformed(std::string(packetName(h.type())) + " remaining length " +
+                                      std::to_string(h.remainingLength) + ", not " +
+                                      std::to_string(expected));
+}
+
+}  // namespace
+
+const char* packetName(MqttFrameType type) {
     switch (type) {
         case MqttFrameType::connack: return "CONNACK";
         case MqttFrameType::publish: return "PUBLISH";
@@ -23,31 +48,6 @@ const char* typeName(MqttFrameType type) {
         default: return "?";
     }
 }
-
-// The fixed header of a packet of `type`, checked, with its whole body present.
-template <typename Packet>
-std::optional<Decoded<Packet>> frameOf(std::span<const uint8_t> bytes, MqttFrameType type,
-                                       FixedHeader& header) {
-    auto h = decodeFixedHeader(bytes);
-    if (h.status == DecodeStatus::malformed) return Decoded<Packet>::malformed(h.error);
-    if (h.ok() && h.packet->type() != type) {
-        return Decoded<Packet>::malformed(std::string("not a ") + typeName(type) + " packet");
-    }
-    if (!h.ok() || bytes.size() < h.packet->packetSize()) return Decoded<Packet>::needMore();
-    header = *h.packet;
-    return std::nullopt;
-}
-
-// A remaining length other than `expected` for a packet of fixed size.
-template <typename Packet>
-std::optional<Decoded<Packet>> checkLength(const FixedHeader& h, uint32_t expected) {
-    if (h.remainingLength == expected) return std::nullopt;
-    return Decoded<Packet>::malformed(std::string(typeName(h.type())) + " remaining length " +
-                                      std::to_string(h.remainingLength) + ", not " +
-                                      std::to_string(expected));
-}
-
-}  // namespace
 
 Decoded<FixedHeader> decodeFixedHeader(std::span<const uint8_t> bytes) {
     using D = Decoded<FixedHeader>;
@@ -72,7 +72,7 @@ Decoded<FixedHeader> decodeFixedHeader(std::span<const uint8_t> bytes) {
         case MqttFrameType::unsuback:
         case MqttFrameType::pingresp:
             if (flags != 0) {
-                return D::malformed(std::string(typeName(type)) + " flags " + hexByte(flags) +
+                return D::malformed(std::string(packetName(type)) + " flags " + hexByte(flags) +
                                     ", not 0");
             }
             break;
@@ -156,7 +156,7 @@ Decoded<AckPacket> decodeAck(std::span<const uint8_t> bytes) {
     if (auto bad = checkLength<AckPacket>(*h.packet, 2)) return *bad;
     if (bytes.size() < h.packet->packetSize()) return D::needMore();
     const uint16_t id = *readHlBytes(bytes, h.packet->size);
-    if (id == 0) return D::malformed(std::string(typeName(type)) + " with packet id 0");
+    if (id == 0) return D::malformed(std::string(packetName(type)) + " with packet id 0");
     return D::done({type, id}, h.packet->packetSize());
 }
 

@@ -76,6 +76,9 @@ struct PublishPacket {
     uint16_t id = 0;  // 0 for QoS 0
 };
 
+// The name of a packet type a broker sends, e.g. "PUBACK"; "?" for the others.
+const char* packetName(MqttFrameType type);
+
 // The fixed header alone; malformed for a type a broker never sends (CONNECT,
 // SUBSCRIBE, UNSUBSCRIBE, PINGREQ, DISCONNECT, the reserved 0 and 15), for
 // flag bits other than MQTT 3.1.1 section 2.2.2 gives the type, and for a
