@@ -75,6 +75,12 @@ class AsyncSocket {
     // platform can tell: the keep-alive watchdog uses it to tell a link that
     // drains slowly from one that is frozen. None where it cannot be known.
     virtual std::optional<AsyncSocketProgress> transmitProgress() const { return std::nullopt; }
+    // Bytes received on this connection so far, whole packets or not: any byte
+    // shows the broker alive, even one of a packet still arriving.
+    virtual uint64_t bytesReceived() const { return 0; }
+    // Bytes written and still held in this process (not yet handed to the
+    // kernel): what a broker that does not read makes us keep.
+    virtual uint64_t bytesToWrite() const { return 0; }
 };
 
 }  // namespace tgw::mqtt

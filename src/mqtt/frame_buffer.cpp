@@ -30,19 +30,20 @@ size_t MqttFrameBuffer::frameBytes(const MqttFramePublish& frame) {
     return 9 + (frame.topic() ? frame.topic()->size() : 0) + frame.payload().size();
 }
 
-bool MqttFrameBuffer::add(MqttFramePublish frame) {
+bool MqttFrameBuffer::add(MqttFramePublish frame, size_t alsoHeld) {
     const size_t bytes = frameBytes(frame);
-    if (isBufferFull(bytes)) {
+    if (isBufferFull(bytes + alsoHeld)) {
         ++m_abandoned;
         const uint16_t id = frame.msgid().value_or(0);
         printDebug("Buffer is full, message(" + std::to_string(id) + ") was abandoned.");
         qCWarning(lcConnection).nospace()
-            << "outbound buffer full (" << m_waitingBytes << " of " << m_maxWaitingBytes
+            << "outbound buffer full (" << m_waitingBytes + alsoHeld << " of " << m_maxWaitingBytes
             << " bytes waiting): message " << id << " of " << bytes << " bytes refused, "
             << m_abandoned << " refused so far";
         return false;
     }
     m_waitingBytes += bytes;
+    ++m_ids[frame.msgid().value_or(0)];
     m_buffer.push_back(std::move(frame));
     tryTransport();
     return true;
@@ -56,13 +57,19 @@ void MqttFrameBuffer::tryTransport() {
     while (!isBufferEmpty() && !isSilosFull()) {
         MqttFramePublish frame = std::move(m_buffer.front());
         m_buffer.pop_front();
-        m_waitingBytes -= std::min(m_waitingBytes, frameBytes(frame));
+        const size_t bytes = frameBytes(frame);
+        m_waitingBytes -= std::min(m_waitingBytes, bytes);
         send(frame);
-        if (frame.qos() == 0) continue;
+        const uint16_t msgid = frame.msgid().value_or(0);
+        if (frame.qos() == 0) {
+            forget(msgid);
+            continue;
+        }
         const double seconds = std::clamp(m_timeout, 0.0, kLongestTimeoutSeconds);
         const auto timeout =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-        m_silos.push_back({std::move(frame), Clock::now() + timeout});
+        m_silos.push_back({msgid, bytes, Clock::now() + timeout});
+        m_inFlightBytes += bytes;
         armTimer();
     }
     m_transporting = false;
@@ -72,19 +79,33 @@ void MqttFrameBuffer::send(MqttFramePublish& frame) {
     if (m_delegate) m_delegate->buffer(*this, frame);
 }
 
-void MqttFrameBuffer::sendSuccess(uint16_t msgid) {
-    const auto inFlight = std::count_if(m_silos.begin(), m_silos.end(), [&](const InFlight& f) {
-        return f.frame.msgid() == msgid;
-    });
-    if (std::count(m_acked.begin(), m_acked.end(), msgid) >= inFlight) {
+void MqttFrameBuffer::forget(uint16_t msgid) {
+    const auto it = m_ids.find(msgid);
+    if (it != m_ids.end() && --it->second == 0) m_ids.erase(it);
+}
+
+bool MqttFrameBuffer::isOutstanding(uint16_t msgid) const {
+    if (m_givenUp.contains(msgid)) return true;
+    const auto inFlight = std::count_if(m_silos.begin(), m_silos.end(),
+                                        [&](const InFlight& f) { return f.msgid == msgid; });
+    return std::count(m_acked.begin(), m_acked.end(), msgid) < inFlight;
+}
+
+bool MqttFrameBuffer::sendSuccess(uint16_t msgid) {
+    if (m_givenUp.erase(msgid) > 0) {  // late, but delivered
+        forget(msgid);
+        return true;
+    }
+    if (!isOutstanding(msgid)) {
         // Nothing of ours waits for it: only the line, nothing queued.
         if (debugEnabled()) printDebug("sendMessageSuccess:" + std::to_string(msgid));
-        return;
+        return false;
     }
     m_acked.push_back(msgid);
-    if (m_acked.size() > 1) return;  // a settling is already queued
+    if (m_acked.size() > 1) return true;  // a settling is already queued
     QMetaObject::invokeMethod(
         &m_context, [this] { settleAcks(); }, Qt::QueuedConnection);
+    return true;
 }
 
 void MqttFrameBuffer::settleAcks() {
@@ -98,7 +119,9 @@ void MqttFrameBuffer::settleAcks() {
 
 bool MqttFrameBuffer::removeFrameFromSilos(uint16_t msgid) {
     for (auto it = m_silos.begin(); it != m_silos.end(); ++it) {
-        if (it->frame.msgid() == msgid) {
+        if (it->msgid == msgid) {
+            m_inFlightBytes -= it->bytes;
+            forget(msgid);
             m_silos.erase(it);
             tryTransport();
             armTimer();
@@ -116,17 +139,6 @@ void MqttFrameBuffer::setPaused(bool paused) {
     }
     tryTransport();
     armTimer();
-}
-
-void MqttFrameBuffer::requeueInFlight() {
-    for (auto it = m_silos.rbegin(); it != m_silos.rend(); ++it) {
-        it->frame.setDup(true);
-        m_waitingBytes += frameBytes(it->frame);
-        m_buffer.push_front(std::move(it->frame));
-    }
-    m_silos.clear();
-    m_acked.clear();
-    m_timer.stop();
 }
 
 void MqttFrameBuffer::armTimer() {
@@ -151,7 +163,9 @@ void MqttFrameBuffer::expire() {
     std::vector<uint16_t> given;
     for (auto it = m_silos.begin(); it != m_silos.end();) {
         if (it->deadline <= now) {
-            given.push_back(it->frame.msgid().value_or(0));
+            given.push_back(it->msgid);
+            m_inFlightBytes -= it->bytes;
+            m_givenUp.insert(it->msgid);
             it = m_silos.erase(it);
         } else {
             ++it;

@@ -2,7 +2,9 @@
 // arrival order, up to maxWaitingBytes of them; at most silosMaxNumber frames
 // that await an acknowledgement are in flight at once; a frame whose
 // acknowledgement has not come within `timeout` seconds is given up (never
-// re-sent) and its delegate told. QoS 0 frames keep their place in the queue
+// re-sent) and its delegate told; its slot goes to the next frame, but its id
+// stays in use and a late acknowledgement still counts. A frame in flight is
+// remembered by its id and size only. QoS 0 frames keep their place in the queue
 // but never take an in-flight slot. Owned by the session, which is its
 // delegate and writes each frame it is handed.
 #pragma once
@@ -12,6 +14,8 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "mqtt/codec/frame_publish.h"
@@ -61,13 +65,21 @@ class MqttFrameBuffer {
     bool isSilosFull() const { return m_silos.size() >= m_silosMaxNumber; }
 
     // Queues the frame and sends what the window allows; false (frame dropped,
-    // logged) when it does not fit the waiting list.
-    bool add(MqttFramePublish frame);
+    // logged) when it does not fit the waiting list beside `alsoHeld` bytes
+    // held elsewhere for the same connection (written, not yet sent).
+    bool add(MqttFramePublish frame, size_t alsoHeld = 0);
     void tryTransport();
-    // Frees the slot of `msgid` once the event loop runs (PUBACK or PUBCOMP).
-    // Acknowledgements for ids not in flight queue nothing, so a flood of them
-    // costs no memory.
-    void sendSuccess(uint16_t msgid);
+    // Frees the slot of `msgid` once the event loop runs (PUBACK or PUBCOMP);
+    // false, and nothing queued, when no frame with that id is outstanding
+    // (so a flood of such acknowledgements costs no memory).
+    bool sendSuccess(uint16_t msgid);
+    // Whether a frame with this id awaits its acknowledgement: in flight, or
+    // given up and possibly still acknowledged.
+    bool isOutstanding(uint16_t msgid) const;
+    // Whether a frame with this id waits or is in flight: its id is in use.
+    bool holds(uint16_t msgid) const { return m_ids.contains(msgid); }
+    // Wire bytes of the frames in flight (written, not yet acknowledged).
+    size_t inFlightBytes() const { return m_inFlightBytes; }
     // Removes the oldest in-flight frame with this id and sends the next one.
     bool removeFrameFromSilos(uint16_t msgid);
 
@@ -75,19 +87,19 @@ class MqttFrameBuffer {
     // flight times out; unpausing sends what the window allows.
     bool paused() const { return m_paused; }
     void setPaused(bool paused);
-    // Puts every frame still in flight back at the head of the waiting list,
-    // oldest first, marked DUP, to be written again on a new connection.
-    void requeueInFlight();
 
     // Bytes a frame occupies in the waiting list (its wire size, near enough).
     static size_t frameBytes(const MqttFramePublish& frame);
 
   private:
     using Clock = std::chrono::steady_clock;
+    // A frame written and awaiting its acknowledgement; its bytes are gone.
     struct InFlight {
-        MqttFramePublish frame;
+        uint16_t msgid;
+        size_t bytes;
         Clock::time_point deadline;
     };
+    void forget(uint16_t msgid);
     void send(MqttFramePublish& frame);
     void expire();
     void armTimer();
@@ -97,6 +109,9 @@ class MqttFrameBuffer {
     std::deque<InFlight> m_silos;
     std::deque<MqttFramePublish> m_buffer;
     size_t m_waitingBytes = 0;
+    size_t m_inFlightBytes = 0;
+    std::unordered_map<uint16_t, uint32_t> m_ids;  // ids of frames waiting, in flight or given up
+    std::unordered_set<uint16_t> m_givenUp;
     size_t m_maxWaitingBytes = kDefaultMaxWaitingBytes;
     size_t m_silosMaxNumber = 10;
     double m_timeout = 60.0;

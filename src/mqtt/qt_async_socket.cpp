@@ -1,6 +1,7 @@
 #include "mqtt/qt_async_socket.h"
 
 #include <QSslConfiguration>
+#include <algorithm>
 
 #include "mqtt/tcp_progress.h"
 #include "mqtt/tls_trust.h"
@@ -11,10 +12,14 @@ namespace {
 
 // A read buffer that grew past this for one large packet is given back afterwards.
 constexpr size_t kReadBufferKept = 64 * 1024;
+// Qt takes at most this much from the kernel ahead of our reads: a broker we
+// stop reading from meets TCP flow control, not an ever-growing buffer here.
+constexpr qint64 kQtReadBuffer = 256 * 1024;
 
 }  // namespace
 
 QtAsyncSocket::QtAsyncSocket() {
+    m_socket.setReadBufferSize(kQtReadBuffer);
     m_readTimer.setSingleShot(true);
     connect(&m_readTimer, &QTimer::timeout, this, [this] {
         disconnectWithError({"read timed out", MqttErrorKind::network});
@@ -59,8 +64,10 @@ bool QtAsyncSocket::connectToHost(const std::string& host, uint16_t port, std::s
     m_tlsStarted = m_manualTrust = m_secured = m_closeRequested = false;
     m_error.reset();
     m_read.reset();
+    m_readHave = 0;
     m_writes.clear();
     m_queued = m_written = 0;
+    m_received = 0;
     m_socket.connectToHost(QString::fromStdString(host), port);
     return true;
 }
@@ -141,6 +148,7 @@ void QtAsyncSocket::onBytesWritten(qint64 bytes) {
 
 void QtAsyncSocket::readDataToLength(size_t length, double timeoutSeconds, long tag) {
     m_read = PendingRead{length == 0 ? 1 : length, tag};
+    m_readHave = 0;
     m_readTimer.stop();
     if (timeoutSeconds > 0) {
         m_readTimer.setInterval(
@@ -167,21 +175,30 @@ void QtAsyncSocket::serveReads() {
     if (m_serving) return;
     m_serving = true;
     std::weak_ptr<bool> alive = m_alive;
+    // A read is filled as bytes come, so Qt never holds a whole large packet
+    // and every byte counts as received when it arrives.
     while (m_read && m_open && (!m_tlsStarted || m_secured)) {
         const size_t n = m_read->length;
-        if (static_cast<size_t>(m_socket.bytesAvailable()) < n) {
+        if (m_readBuffer.size() < n) m_readBuffer.resize(n);
+        const qint64 available = m_socket.bytesAvailable();
+        if (available > 0 && m_readHave < n) {
+            const qint64 want = std::min<qint64>(available, static_cast<qint64>(n - m_readHave));
+            const qint64 got =
+                m_socket.read(reinterpret_cast<char*>(m_readBuffer.data() + m_readHave), want);
+            if (got > 0) {
+                m_readHave += static_cast<size_t>(got);
+                m_received += static_cast<uint64_t>(got);
+                m_readTimer.stop();  // the timeout counts from the last byte
+            }
+        }
+        if (m_readHave < n) {
             if (m_readTimer.interval() > 0 && !m_readTimer.isActive()) m_readTimer.start();
             break;
         }
         const long tag = m_read->tag;
         m_read.reset();
+        m_readHave = 0;
         m_readTimer.stop();
-        if (m_readBuffer.size() < n) m_readBuffer.resize(n);
-        if (n == 1) {
-            m_socket.getChar(reinterpret_cast<char*>(m_readBuffer.data()));
-        } else {
-            m_socket.read(reinterpret_cast<char*>(m_readBuffer.data()), static_cast<qint64>(n));
-        }
         if (!m_delegate) break;
         m_delegate->socketDidReadData(*this, std::span<const uint8_t>(m_readBuffer.data(), n), tag);
         if (alive.expired()) return;
@@ -209,14 +226,25 @@ std::optional<AsyncSocketProgress> QtAsyncSocket::transmitProgress() const {
     const auto held =
         static_cast<uint64_t>(m_socket.bytesToWrite() + m_socket.encryptedBytesToWrite());
     const auto kernel = tcpProgress(m_socket.socketDescriptor());
-    if (!kernel) return AsyncSocketProgress{0, held};
+    if (!kernel) {
+        // Without the kernel's figures, bytes that left our buffers for the
+        // kernel count as taken: a link whose send buffer keeps emptying moves.
+        const auto queued = static_cast<uint64_t>(m_queued);
+        return AsyncSocketProgress{queued - std::min(queued, held), held};
+    }
     return AsyncSocketProgress{kernel->bytesAcked, kernel->bytesUnacked + held};
+}
+
+uint64_t QtAsyncSocket::bytesToWrite() const {
+    if (!m_open) return 0;
+    return static_cast<uint64_t>(m_socket.bytesToWrite() + m_socket.encryptedBytesToWrite());
 }
 
 void QtAsyncSocket::onStateChanged(QAbstractSocket::SocketState state) {
     if (state != QAbstractSocket::UnconnectedState || !m_open || m_reportPending) return;
     m_reportPending = true;
     m_read.reset();
+    m_readHave = 0;
     m_readTimer.stop();
     // Reported from the event loop, never from inside the call that closed the
     // socket, so a caller that closes sees its own call return first.

@@ -2,7 +2,8 @@
 // The broker's certificate is verified against the system trust store plus the
 // configured extra CAs, with the host name checked, unless the delegate is asked
 // to judge it. Reads are served from the socket's own buffer, so the reader's
-// one-byte reads cost neither a system call nor an allocation.
+// one-byte reads cost neither a system call nor an allocation; that buffer is
+// bounded, and a long read is filled as its bytes arrive.
 #pragma once
 
 #include <QObject>
@@ -29,6 +30,8 @@ class QtAsyncSocket : public QObject, public AsyncSocket {
     void disconnect() override;
     void disconnectWithError(const MqttError& error) override;
     std::optional<AsyncSocketProgress> transmitProgress() const override;
+    uint64_t bytesReceived() const override { return m_received; }
+    uint64_t bytesToWrite() const override;
 
   private:
     void onConnected();
@@ -65,6 +68,8 @@ class QtAsyncSocket : public QObject, public AsyncSocket {
     std::optional<PendingRead> m_read;
     QTimer m_readTimer;
     Bytes m_readBuffer;
+    size_t m_readHave = 0;  // bytes of the pending read already in m_readBuffer
+    uint64_t m_received = 0;
     std::deque<PendingWrite> m_writes;
     qint64 m_queued = 0;
     qint64 m_written = 0;

@@ -1,7 +1,10 @@
 // MqttReader: cuts the broker's byte stream into MQTT packets, one at a time:
-// the fixed-header byte, the remaining-length bytes one by one, then the body in
-// one read. It issues its reads on the session's socket; the session receives
-// each completion and hands it back by tag. One reader per connection attempt.
+// the fixed-header byte and the remaining-length bytes one by one, then the
+// body in one read, and hands each whole packet to the codec's decoder for its
+// type. A PUBLISH above the size limit is not read whole: its topic and packet
+// id are read, the rest is read and dropped in chunks as it arrives. It issues
+// its reads on the session's socket; the session hands each completion back.
+// One reader per connection.
 #pragma once
 
 #include <cstdint>
@@ -9,28 +12,27 @@
 #include <string>
 
 #include "mqtt/async_socket.h"
-#include "mqtt/codec/message.h"
+#include "mqtt/codec/decode.h"
 
 namespace tgw::mqtt {
 
-enum class MqttReadTag : long { header = 0, length = 1, payload = 2 };
+enum class MqttReadTag : long { header = 0, length = 1, payload = 2, skipHead = 3, skip = 4 };
 
 class MqttReader;
 
 class MqttReaderDelegate {
   public:
     virtual ~MqttReaderDelegate() = default;
-    virtual void didReceiveConnAck(MqttReader& reader, uint8_t connack) = 0;
-    virtual void didReceivePublish(MqttReader& reader, const MqttMessage& message, uint16_t id) = 0;
-    virtual void didReceivePubAck(MqttReader& reader, uint16_t msgid) = 0;
-    virtual void didReceivePubRec(MqttReader& reader, uint16_t msgid) = 0;
-    virtual void didReceivePubRel(MqttReader& reader, uint16_t msgid) = 0;
-    virtual void didReceivePubComp(MqttReader& reader, uint16_t msgid) = 0;
-    // `returnCode` is the SUBACK's first return code (MQTT 3.1.1, 3.9.3): the
-    // granted QoS, or 0x80 for a refusal.
-    virtual void didReceiveSubAck(MqttReader& reader, uint16_t msgid, uint8_t returnCode) = 0;
-    virtual void didReceiveUnsubAck(MqttReader& reader, uint16_t msgid) = 0;
+    virtual void didReceiveConnAck(MqttReader& reader, const ConnAckPacket& packet) = 0;
+    virtual void didReceivePublish(MqttReader& reader, const PublishPacket& packet) = 0;
+    // PUBACK, PUBREC, PUBREL, PUBCOMP and UNSUBACK.
+    virtual void didReceiveAck(MqttReader& reader, const AckPacket& packet) = 0;
+    virtual void didReceiveSubAck(MqttReader& reader, const SubAckPacket& packet) = 0;
     virtual void didReceivePong(MqttReader& reader) = 0;
+    // A PUBLISH of `bytes` (whole packet) above the size limit was read and
+    // dropped; `head` is its topic and packet id.
+    virtual void didSkipPublish(MqttReader& reader, const PublishHead& head, MqttQos qos,
+                                size_t bytes) = 0;
     // A packet no MQTT 3.1.1 broker may send (kind malformedPacket) or one
     // larger than the reader accepts (kind packetTooLarge); the reader has
     // stopped reading and the connection should be closed with this error.
@@ -45,40 +47,42 @@ class MqttReader {
 
     // Issues the first header read.
     void start() { readHeader(); }
-    // Issues no further reads; for a reader whose connection attempt is over.
+    // Issues no further reads; for a reader whose connection is over.
     void stop() { m_stopped = true; }
-    void headerReady(uint8_t header);
-    void lengthReady(uint8_t byte);
-    void payloadReady(std::span<const uint8_t> data);
+    // A completed read of the socket, with the tag the reader gave it.
+    void dataReady(std::span<const uint8_t> data, long tag);
+    // While held, no new packet is read (the one under way is finished);
+    // releasing reads on. The session holds its reader while the broker does
+    // not take the bytes it is sent.
+    void setHeld(bool held);
+    bool held() const { return m_held; }
 
-    // Remaining lengths above this end reading before the body is asked for.
+    // Remaining lengths above this end reading before the body is asked for,
+    // except for PUBLISH, which is skipped.
     size_t maxPacketSize() const { return m_maxPacketSize; }
     void setMaxPacketSize(size_t bytes) { m_maxPacketSize = bytes; }
-    long timeout() const { return m_timeout; }
-    void setTimeout(long seconds) { m_timeout = seconds; }
-
-    // Big-endian identifier of the first two bytes; 0 when there are fewer.
-    static uint16_t msgid(std::span<const uint8_t> bytes);
 
   private:
     void readHeader();
-    void readLength();
-    void readPayload();
-    void frameReady();
+    void headerByte(uint8_t byte);
+    void packetReady();
+    void skipHead(std::span<const uint8_t> data);
+    void skipMore();
+    void read(size_t length, MqttReadTag tag);
     void malformed(const std::string& description);
     void tooLarge();
-    void reset();
 
     AsyncSocket& m_socket;
     MqttReaderDelegate& m_delegate;
-    uint8_t m_header = 0;
-    size_t m_length = 0;
-    Bytes m_data;
-    size_t m_multiply = 1;
-    int m_lengthBytes = 0;
-    long m_timeout = 30000;
+    Bytes m_packet;  // fixed header and, once read, the body
+    FixedHeader m_header;
+    size_t m_skipLeft = 0;  // body bytes of a skipped PUBLISH still to drop
+    PublishHead m_skipped;
     size_t m_maxPacketSize = 1024 * 1024;
     bool m_stopped = false;
+    bool m_held = false;
+    bool m_headerDeferred = false;
+    bool m_connAckSeen = false;
 };
 
 }  // namespace tgw::mqtt

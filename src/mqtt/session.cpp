@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <utility>
 
 #include "common/diagnostics.h"
 #include "mqtt/codec/frame_acks.h"
@@ -37,19 +38,20 @@ class MqttSessionCallbacks final : public AsyncSocketDelegate,
     void socketDidDisconnect(AsyncSocket& a, const std::optional<MqttError>& e) override {
         s.socketDidDisconnect(a, e);
     }
-    void didReceiveConnAck(MqttReader& r, uint8_t c) override { s.didReceiveConnAck(r, c); }
-    void didReceivePublish(MqttReader& r, const MqttMessage& m, uint16_t id) override {
-        s.didReceivePublish(r, m, id);
+    void didReceiveConnAck(MqttReader& r, const ConnAckPacket& p) override {
+        s.didReceiveConnAck(r, p);
     }
-    void didReceivePubAck(MqttReader& r, uint16_t id) override { s.didReceivePubAck(r, id); }
-    void didReceivePubRec(MqttReader& r, uint16_t id) override { s.didReceivePubRec(r, id); }
-    void didReceivePubRel(MqttReader& r, uint16_t id) override { s.didReceivePubRel(r, id); }
-    void didReceivePubComp(MqttReader& r, uint16_t id) override { s.didReceivePubComp(r, id); }
-    void didReceiveSubAck(MqttReader& r, uint16_t id, uint8_t code) override {
-        s.didReceiveSubAck(r, id, code);
+    void didReceivePublish(MqttReader& r, const PublishPacket& p) override {
+        s.didReceivePublish(r, p);
     }
-    void didReceiveUnsubAck(MqttReader& r, uint16_t id) override { s.didReceiveUnsubAck(r, id); }
+    void didReceiveAck(MqttReader& r, const AckPacket& p) override { s.didReceiveAck(r, p); }
+    void didReceiveSubAck(MqttReader& r, const SubAckPacket& p) override {
+        s.didReceiveSubAck(r, p);
+    }
     void didReceivePong(MqttReader& r) override { s.didReceivePong(r); }
+    void didSkipPublish(MqttReader& r, const PublishHead& h, MqttQos q, size_t n) override {
+        s.didSkipPublish(r, h, q, n);
+    }
     void didReceiveMalformed(MqttReader& r, const MqttError& e) override {
         s.didReceiveMalformed(r, e);
     }
@@ -87,12 +89,17 @@ MqttSession::MqttSession(std::string clientID, std::string host, uint16_t port,
       m_context(std::make_unique<QObject>()),
       m_buffer(std::make_unique<MqttFrameBuffer>()),
       m_socket(socket ? std::move(socket) : std::make_unique<QtAsyncSocket>()),
-      m_connectTimer(std::make_unique<QTimer>()) {
+      m_connectTimer(std::make_unique<QTimer>()),
+      m_unknownAckTimer(std::make_unique<QTimer>()) {
     m_buffer->setDelegate(m_callbacks.get());
     m_buffer->setPaused(true);  // publishes wait for an accepted connection
     m_connectTimer->setSingleShot(true);
     QObject::connect(m_connectTimer.get(), &QTimer::timeout, m_context.get(),
                      [this] { connectTimedOut(); });
+    m_unknownAckTimer->setSingleShot(true);
+    m_unknownAckTimer->setInterval(std::chrono::seconds(1));
+    QObject::connect(m_unknownAckTimer.get(), &QTimer::timeout, m_context.get(),
+                     [this] { reportUnknownAcks(); });
 }
 
 size_t MqttSession::maxOutboundBytes() const {
@@ -115,13 +122,13 @@ void MqttSession::setBufferSilosMaxNumber(size_t n) {
 }
 MqttOutboundStatus MqttSession::outboundStatus() const {
     return {m_buffer->waitingCount(), m_buffer->waitingBytes(), m_buffer->inFlightCount(),
-            m_buffer->abandonedCount()};
+            m_buffer->abandonedCount(), static_cast<size_t>(m_socket->bytesToWrite())};
 }
 
 MqttSession::~MqttSession() {
     m_aliveTimer.reset();
-    m_autoReconnTimer.reset();
     m_connectTimer->stop();
+    m_unknownAckTimer->stop();
     m_socket->setDelegate(nullptr);
     m_socket->disconnect();
     m_buffer->setDelegate(nullptr);
@@ -130,9 +137,13 @@ MqttSession::~MqttSession() {
 // ---- connection ----------------------------------------------------------
 
 bool MqttSession::connect() {
+    if (m_connState != MqttConnState::initial) {
+        printError(
+            "connect refused: this session has connected before; a new connection takes "
+            "a new session");
+        return false;
+    }
     m_socket->setDelegate(m_callbacks.get());
-    if (m_reader) m_reader->stop();
-    m_retiredReader = std::move(m_reader);
     m_reader = std::make_unique<MqttReader>(*m_socket, *m_callbacks);
     m_reader->setMaxPacketSize(m_maxIncomingPacketSize);
     std::string error;
@@ -204,16 +215,27 @@ void MqttSession::sendConnectFrame() {
 
 void MqttSession::socketDidWriteDataWithTag(AsyncSocket&, long tag) {
     if (debugEnabled()) printDebug("Socket write message with tag: " + std::to_string(tag));
+    if (m_reader && m_reader->held()) applyBackPressure();
 }
 
 void MqttSession::socketDidReadData(AsyncSocket&, std::span<const uint8_t> data, long tag) {
     m_inboundSincePing = true;
-    if (!m_reader || data.empty()) return;
-    switch (static_cast<MqttReadTag>(tag)) {
-        case MqttReadTag::header: m_reader->headerReady(data[0]); break;
-        case MqttReadTag::length: m_reader->lengthReady(data[0]); break;
-        case MqttReadTag::payload: m_reader->payloadReady(data); break;
+    if (m_reader) m_reader->dataReady(data, tag);
+}
+
+void MqttSession::applyBackPressure() {
+    // Our publishes in flight may sit in the socket on a slow link; what is
+    // held beyond them and the allowance is what we answered to a broker that
+    // does not read. Reading on would only make more of it. Reading resumes
+    // once half the allowance has gone, not at every byte the broker takes.
+    const uint64_t held = m_socket->bytesToWrite();
+    const uint64_t limit = m_buffer->inFlightBytes() + kAckAllowance;
+    const bool hold = m_reader->held() ? held > limit - kAckAllowance / 2 : held > limit;
+    if (hold != m_reader->held()) {
+        qCDebug(lcConnection).nospace()
+            << held << " bytes held for the broker; reading " << (hold ? "paused" : "resumed");
     }
+    m_reader->setHeld(hold);
 }
 
 void MqttSession::socketDidDisconnect(AsyncSocket&, const std::optional<MqttError>& error) {
@@ -221,27 +243,19 @@ void MqttSession::socketDidDisconnect(AsyncSocket&, const std::optional<MqttErro
     m_connectTimer->stop();
     m_buffer->setPaused(true);
     m_connState = MqttConnState::disconnected;
+    if (m_reader) m_reader->stop();
     if (error) {
         qCInfo(lcConnection).nospace() << "connection to " << m_host.c_str() << ":" << m_port
                                        << " ended: " << error->description.c_str();
     }
+    reportUnknownAcks();
     if (m_delegate) m_delegate->didDisconnect(*this, error);
-    queueOnMainThread(m_context.get(), [this] {
-        m_autoReconnTimer.reset();
-        if (m_disconnectExpectedly || !m_autoReconnect || m_autoReconnectTimeInterval == 0) return;
-        m_autoReconnTimer = std::make_unique<QTimer>();
-        QObject::connect(m_autoReconnTimer.get(), &QTimer::timeout, m_context.get(), [this] {
-            printDebug("try reconnect");
-            connect();
-        });
-        m_autoReconnTimer->start(std::chrono::seconds(m_autoReconnectTimeInterval));
-    });
 }
 
-void MqttSession::didReceiveConnAck(MqttReader&, uint8_t connack) {
-    if (debugEnabled()) printDebug("CONNACK Received: " + std::to_string(connack));
+void MqttSession::didReceiveConnAck(MqttReader&, const ConnAckPacket& packet) {
+    if (debugEnabled()) printDebug("CONNACK Received: " + std::to_string(packet.returnCode));
     m_connectTimer->stop();
-    const MqttConnAck ack = connAckFromCode(connack);
+    const MqttConnAck ack = connAckFromCode(packet.returnCode);
     if (ack == MqttConnAck::accepted) {
         m_connState = MqttConnState::connected;
     } else {
@@ -249,12 +263,7 @@ void MqttSession::didReceiveConnAck(MqttReader&, uint8_t connack) {
     }
     if (m_delegate) m_delegate->didConnectAck(*this, ack);
     if (ack != MqttConnAck::accepted) return;
-    // What the last connection left unacknowledged goes first, with its own
-    // id and DUP set: owners match acknowledgements to the ids they were given.
-    m_buffer->requeueInFlight();
     m_buffer->setPaused(false);
-    if (m_autoReconnTimer) m_autoReconnTimer->stop();
-    m_disconnectExpectedly = false;
     if (m_keepAlive == 0) return;
     queueOnMainThread(m_context.get(), [this] {
         m_aliveTimer = std::make_unique<QTimer>();
@@ -275,7 +284,7 @@ void MqttSession::keepAliveTick() {
     // unless our own bytes were still on their way at the last tick and the
     // peer has acknowledged more of them since. Then the link drains slowly and
     // the PINGREQ is still queued behind them: the period does not count.
-    if (m_pingOutstanding && !m_inboundSincePing) {
+    if (m_pingOutstanding && !m_inboundSincePing && m_socket->bytesReceived() == m_receivedAtPing) {
         const bool draining =
             progress && m_unackedAtTick > 0 && progress->bytesAcked > m_ackedAtTick;
         if (!draining) {
@@ -300,6 +309,7 @@ void MqttSession::ping() {
     send(frame, kPingTag);
     m_pingOutstanding = true;
     m_inboundSincePing = false;
+    m_receivedAtPing = m_socket->bytesReceived();
     if (m_delegate) m_delegate->didPing(*this);
 }
 
@@ -314,7 +324,6 @@ void MqttSession::didReceiveMalformed(MqttReader&, const MqttError& error) {
 }
 
 void MqttSession::disconnect() {
-    m_disconnectExpectedly = true;
     internalDisconnect();
 }
 
@@ -333,18 +342,27 @@ bool MqttSession::send(const MqttFrame& frame, long tag) {
         return false;
     }
     m_socket->writeData(*bytes, -1, tag);
+    if (m_reader && !m_reader->held()) applyBackPressure();
     return true;
 }
 
 uint16_t MqttSession::nextMessageID() {
-    if (m_gmid == 65535) m_gmid = 0;
-    return ++m_gmid;
+    for (int tries = 0; tries < 65535; ++tries) {
+        m_gmid = m_gmid == 65535 ? 1 : m_gmid + 1;
+        if (!m_buffer->holds(m_gmid) && !m_subscriptionsWaitingAck.contains(m_gmid) &&
+            !m_unsubscriptionsWaitingAck.contains(m_gmid)) {
+            return m_gmid;
+        }
+    }
+    printError("no packet id is free: 65535 publishes and subscriptions await their answer");
+    return 0;
 }
 
 // ---- operations ----------------------------------------------------------
 
 uint16_t MqttSession::publish(const MqttMessage& message) {
     const uint16_t id = nextMessageID();
+    if (id == 0) return 0;
     if (!publishFits(message.topic().size(), message.payload().size(), message.qos())) {
         printError("message(" + std::to_string(id) + ") not sent: topic of " +
                    std::to_string(message.topic().size()) + " bytes and payload of " +
@@ -355,7 +373,9 @@ uint16_t MqttSession::publish(const MqttMessage& message) {
     frame.setQos(static_cast<uint8_t>(message.qos()));
     frame.setRetained(message.retained());
     frame.setDup(message.dup());
-    if (!m_buffer->add(std::move(frame))) return 0;  // refused: logged and counted by the buffer
+    // Refused when it does not fit beside what waits and what the socket
+    // still holds: logged and counted by the buffer.
+    if (!m_buffer->add(std::move(frame), m_socket->bytesToWrite())) return 0;
     if (m_delegate) m_delegate->didPublishMessage(*this, message, id);
     return id;
 }
@@ -377,6 +397,7 @@ void MqttSession::bufferDidGiveUp(MqttFrameBuffer&, uint16_t msgid) {
 
 uint16_t MqttSession::subscribe(const std::string& topic, MqttQos qos) {
     const uint16_t id = nextMessageID();
+    if (id == 0) return 0;
     MqttFrameSubscribe frame(id, topic, static_cast<uint8_t>(qos));
     if (!send(frame, id)) return 0;
     m_subscriptionsWaitingAck[id] = {{topic, qos}};
@@ -385,6 +406,7 @@ uint16_t MqttSession::subscribe(const std::string& topic, MqttQos qos) {
 
 uint16_t MqttSession::unsubscribe(const std::string& topic) {
     const uint16_t id = nextMessageID();
+    if (id == 0) return 0;
     MqttFrameUnsubscribe frame(id, topic);
     m_unsubscriptionsWaitingAck[id] = {{topic, MqttQos::qos0}};
     if (!send(frame, id)) {
@@ -412,51 +434,93 @@ void MqttSession::puback(MqttFrameType type, uint16_t msgid) {
 
 // ---- received packets ----------------------------------------------------
 
-void MqttSession::didReceivePublish(MqttReader&, const MqttMessage& message, uint16_t id) {
+void MqttSession::didReceivePublish(MqttReader&, const PublishPacket& packet) {
+    const MqttMessage& message = packet.message;
     if (debugEnabled()) printDebug("PUBLISH Received from " + message.topic());
-    if (m_delegate) m_delegate->didReceiveMessage(*this, message, id);
+    if (m_delegate) m_delegate->didReceiveMessage(*this, message, packet.id);
     if (message.qos() == MqttQos::qos1) {
-        puback(MqttFrameType::puback, id);
+        puback(MqttFrameType::puback, packet.id);
     } else if (message.qos() == MqttQos::qos2) {
-        puback(MqttFrameType::pubrec, id);
+        puback(MqttFrameType::pubrec, packet.id);
     }
 }
 
-void MqttSession::didReceivePubAck(MqttReader&, uint16_t msgid) {
-    if (debugEnabled()) printDebug("PUBACK Received: " + std::to_string(msgid));
-    m_buffer->sendSuccess(msgid);
-    if (m_delegate) m_delegate->didPublishAck(*this, msgid);
-}
-
-void MqttSession::didReceivePubRec(MqttReader&, uint16_t msgid) {
-    if (debugEnabled()) printDebug("PUBREC Received: " + std::to_string(msgid));
-    puback(MqttFrameType::pubrel, msgid);
-}
-
-void MqttSession::didReceivePubRel(MqttReader&, uint16_t msgid) {
-    if (debugEnabled()) printDebug("PUBREL Received: " + std::to_string(msgid));
-    puback(MqttFrameType::pubcomp, msgid);
-}
-
-void MqttSession::didReceivePubComp(MqttReader&, uint16_t msgid) {
-    if (debugEnabled()) printDebug("PUBCOMP Received: " + std::to_string(msgid));
-    m_buffer->sendSuccess(msgid);
-    if (m_delegate && m_delegate->handlesPublishComplete()) {
-        m_delegate->didPublishComplete(*this, msgid);
+void MqttSession::didSkipPublish(MqttReader&, const PublishHead& head, MqttQos qos, size_t bytes) {
+    qCWarning(lcConnection).nospace()
+        << "skipped a message on " << head.topic.c_str() << " of " << bytes
+        << " bytes: larger than the limit of " << m_maxIncomingPacketSize << " bytes";
+    if (m_delegate) m_delegate->didSkipOversizedMessage(*this, head.topic, bytes);
+    // Acknowledged all the same, so the broker does not send it again.
+    if (qos == MqttQos::qos1) {
+        puback(MqttFrameType::puback, head.id);
+    } else if (qos == MqttQos::qos2) {
+        puback(MqttFrameType::pubrec, head.id);
     }
 }
 
-void MqttSession::didReceiveSubAck(MqttReader&, uint16_t msgid, uint8_t returnCode) {
+void MqttSession::didReceiveAck(MqttReader&, const AckPacket& packet) {
+    const uint16_t msgid = packet.id;
+    switch (packet.type) {
+        case MqttFrameType::puback:
+            if (debugEnabled()) printDebug("PUBACK Received: " + std::to_string(msgid));
+            if (!m_buffer->sendSuccess(msgid)) return unknownAck();
+            if (m_delegate) m_delegate->didPublishAck(*this, msgid);
+            break;
+        case MqttFrameType::pubrec:
+            if (debugEnabled()) printDebug("PUBREC Received: " + std::to_string(msgid));
+            // Only a publish of ours in flight is released: answering every
+            // PUBREC would let a broker make us write without bound.
+            if (!m_buffer->isOutstanding(msgid)) return unknownAck();
+            puback(MqttFrameType::pubrel, msgid);
+            break;
+        case MqttFrameType::pubrel:
+            if (debugEnabled()) printDebug("PUBREL Received: " + std::to_string(msgid));
+            puback(MqttFrameType::pubcomp, msgid);
+            break;
+        case MqttFrameType::pubcomp:
+            if (debugEnabled()) printDebug("PUBCOMP Received: " + std::to_string(msgid));
+            if (!m_buffer->sendSuccess(msgid)) return unknownAck();
+            if (m_delegate && m_delegate->handlesPublishComplete()) {
+                m_delegate->didPublishComplete(*this, msgid);
+            }
+            break;
+        default: didReceiveUnsubAck(msgid); break;
+    }
+}
+
+void MqttSession::unknownAck() {
+    ++m_unknownAcks;
+    if (!m_unknownAckTimer->isActive()) m_unknownAckTimer->start();
+}
+
+void MqttSession::reportUnknownAcks() {
+    m_unknownAckTimer->stop();
+    if (m_unknownAcks == 0) return;
+    const uint64_t count = std::exchange(m_unknownAcks, 0);
+    if (m_delegate) m_delegate->didIgnoreUnknownAcks(*this, count);
+}
+
+void MqttSession::didReceiveSubAck(MqttReader&, const SubAckPacket& packet) {
+    const uint16_t msgid = packet.id;
     if (debugEnabled()) printDebug("SUBACK Received: " + std::to_string(msgid));
     const auto waiting = m_subscriptionsWaitingAck.find(msgid);
     if (waiting == m_subscriptionsWaitingAck.end()) {
         printWarning("UNEXPECT SUBACK Received: " + std::to_string(msgid));
         return;
     }
+    if (packet.returnCodes.size() != waiting->second.size()) {
+        m_reader->stop();
+        m_socket->disconnectWithError(
+            {"malformed packet from the broker: SUBACK with " +
+                 std::to_string(packet.returnCodes.size()) + " return codes for " +
+                 std::to_string(waiting->second.size()) + " topic filter(s)",
+             MqttErrorKind::malformedPacket});
+        return;
+    }
     auto entry = std::move(waiting->second);
     m_subscriptionsWaitingAck.erase(waiting);
     const std::string topic = entry.begin()->first;
-    if (returnCode == 0x80) {
+    if (packet.returnCodes.front() == 0x80) {
         // Nothing would ever arrive on the topic: not a subscription to report.
         m_socket->disconnectWithError({"the broker refused the subscription to " + topic,
                                        MqttErrorKind::subscriptionRefused});
@@ -467,7 +531,7 @@ void MqttSession::didReceiveSubAck(MqttReader&, uint16_t msgid, uint8_t returnCo
     if (m_delegate) m_delegate->didSubscribeTopic(*this, topic);
 }
 
-void MqttSession::didReceiveUnsubAck(MqttReader&, uint16_t msgid) {
+void MqttSession::didReceiveUnsubAck(uint16_t msgid) {
     if (debugEnabled()) printDebug("UNSUBACK Received: " + std::to_string(msgid));
     const auto waiting = m_unsubscriptionsWaitingAck.find(msgid);
     if (waiting == m_unsubscriptionsWaitingAck.end()) {

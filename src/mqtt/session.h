@@ -1,7 +1,10 @@
-// MqttSession: the MQTT 3.1.1 client. One object per broker connection, made
-// and configured by its owner, which calls connect() and learns everything
-// else through its MqttDelegate. Runs on the main thread's event loop: socket
-// callbacks, timers (keep-alive, reconnect, frame timeouts) and delegate calls.
+// MqttSession: the MQTT 3.1.1 client for one connection. Its owner makes and
+// configures it, calls connect() once and learns everything else through its
+// MqttDelegate; once that connection has ended the session stays ended, and
+// trying again takes a new session (reconnecting and keeping unacknowledged
+// results across connections is the owner's job). Runs on the main thread's
+// event loop: socket callbacks, timers (keep-alive, frame timeouts) and
+// delegate calls.
 // Owns its socket, reader and frame buffer; those, and the timers, stay inside
 // session.cpp, so including this header brings in no more than the client's
 // interface and the socket's.
@@ -27,6 +30,11 @@ class MqttFrameBuffer;
 class MqttFramePublish;
 class MqttReader;
 class MqttSessionCallbacks;
+struct AckPacket;
+struct ConnAckPacket;
+struct PublishHead;
+struct PublishPacket;
+struct SubAckPacket;
 enum class MqttFrameType : uint8_t;
 
 // What the outbound buffer holds and has refused, at the moment of asking.
@@ -35,6 +43,7 @@ struct MqttOutboundStatus {
     size_t waitingBytes = 0;
     size_t inFlight = 0;
     size_t abandoned = 0;
+    size_t socketBytes = 0;  // written and still held in this process, acknowledgements included
     size_t waitingCount() const { return waiting; }
     size_t inFlightCount() const { return inFlight; }
     size_t abandonedCount() const { return abandoned; }
@@ -70,18 +79,18 @@ class MqttSession final : public MqttClient {
     std::optional<MqttWill> willMessage() const override { return m_willMessage; }
     void setWillMessage(std::optional<MqttWill> will) override { m_willMessage = std::move(will); }
 
+    // False (logged) when the socket refuses, or when this session has
+    // connected before: a session is one connection.
     bool connect() override;
-    // Ends the connection at the owner's request; no automatic reconnection follows.
     void disconnect() override;
     void ping() override;
     uint16_t subscribe(const std::string& topic, MqttQos qos = MqttQos::qos1) override;
     uint16_t unsubscribe(const std::string& topic) override;
     using MqttClient::publish;
     // Returns 0, without didPublishMessage, when the outbound buffer refuses the
-    // message (over maxOutboundBytes) or it cannot be encoded. Publishes made
-    // while not connected wait for the next accepted CONNACK; ones written but
-    // not acknowledged when a connection ends go out again then, with their
-    // id and DUP set. (A new session object starts with an empty buffer.)
+    // message (over maxOutboundBytes), no packet id is free or it cannot be
+    // encoded. Publishes made before the CONNACK wait for it; whatever is not
+    // acknowledged when the connection ends is gone with it.
     uint16_t publish(const MqttMessage& message) override;
 
     // Non-owning: the delegate must outlive the session or unset itself.
@@ -96,10 +105,6 @@ class MqttSession final : public MqttClient {
     void setSecureMQTT(bool v) { m_secureMQTT = v; }
     bool backgroundOnSocket() const { return m_backgroundOnSocket; }
     void setBackgroundOnSocket(bool v) { m_backgroundOnSocket = v; }
-    bool autoReconnect() const { return m_autoReconnect; }
-    void setAutoReconnect(bool v) { m_autoReconnect = v; }
-    uint16_t autoReconnectTimeInterval() const { return m_autoReconnectTimeInterval; }
-    void setAutoReconnectTimeInterval(uint16_t s) { m_autoReconnectTimeInterval = s; }
     bool enableSSL() const { return m_enableSSL; }
     void setEnableSSL(bool v) { m_enableSSL = v; }
     // Settings given here always ask the delegate to judge the certificate.
@@ -117,11 +122,17 @@ class MqttSession final : public MqttClient {
     std::chrono::milliseconds connectTimeout() const { return m_connectTimeout; }
     void setConnectTimeout(std::chrono::milliseconds t) { m_connectTimeout = t; }
     // A packet from the broker with a larger remaining length ends the
-    // connection (kind packetTooLarge) before its body is read.
+    // connection (kind packetTooLarge) before its body is read, except a
+    // PUBLISH: that one is read and dropped as it arrives, acknowledged as its
+    // QoS asks, logged and reported (didSkipOversizedMessage).
     size_t maxIncomingPacketSize() const { return m_maxIncomingPacketSize; }
     void setMaxIncomingPacketSize(size_t bytes) { m_maxIncomingPacketSize = bytes; }
-    // Publishes waiting to be written may hold this many bytes; beyond it
-    // publish() refuses the message (returns 0, logged, counted).
+    // Publishes waiting to be written plus every byte written and still held
+    // in this process (publishes, acknowledgements, pings) may be this many;
+    // beyond it publish() refuses the message (returns 0, logged, counted).
+    // Reading from the broker pauses while this process holds more than
+    // kAckAllowance bytes beyond the publishes in flight, until the broker
+    // reads again: a broker that floods PUBREL and never reads costs no more.
     size_t maxOutboundBytes() const;
     void setMaxOutboundBytes(size_t bytes);
 
@@ -136,11 +147,15 @@ class MqttSession final : public MqttClient {
     const Subscriptions& subscriptionsWaitingAck() const { return m_subscriptionsWaitingAck; }
     const Subscriptions& unsubscriptionsWaitingAck() const { return m_unsubscriptionsWaitingAck; }
     // The last message identifier handed out ("global message id"): PUBLISH,
-    // SUBSCRIBE and UNSUBSCRIBE share one counter.
+    // SUBSCRIBE and UNSUBSCRIBE share one counter, and an id still in use
+    // (publish waiting or in flight, subscribe or unsubscribe unanswered) is
+    // skipped.
     uint16_t gmid() const { return m_gmid; }
     MqttOutboundStatus outboundStatus() const;
     // The same, under the name existing callers use.
     MqttOutboundStatus frameBuffer() const { return outboundStatus(); }
+
+    static constexpr size_t kAckAllowance = 1024 * 1024;
 
   private:
     friend class MqttSessionCallbacks;  // forwards socket, reader and buffer callbacks here
@@ -157,15 +172,13 @@ class MqttSession final : public MqttClient {
     void socketDidReadData(AsyncSocket&, std::span<const uint8_t> data, long tag);
     void socketDidDisconnect(AsyncSocket&, const std::optional<MqttError>& error);
     // MqttReaderDelegate
-    void didReceiveConnAck(MqttReader&, uint8_t connack);
-    void didReceivePublish(MqttReader&, const MqttMessage& message, uint16_t id);
-    void didReceivePubAck(MqttReader&, uint16_t msgid);
-    void didReceivePubRec(MqttReader&, uint16_t msgid);
-    void didReceivePubRel(MqttReader&, uint16_t msgid);
-    void didReceivePubComp(MqttReader&, uint16_t msgid);
-    void didReceiveSubAck(MqttReader&, uint16_t msgid, uint8_t returnCode);
-    void didReceiveUnsubAck(MqttReader&, uint16_t msgid);
+    void didReceiveConnAck(MqttReader&, const ConnAckPacket& packet);
+    void didReceivePublish(MqttReader&, const PublishPacket& packet);
+    void didReceiveAck(MqttReader&, const AckPacket& packet);
+    void didReceiveSubAck(MqttReader&, const SubAckPacket& packet);
+    void didReceiveUnsubAck(uint16_t msgid);
     void didReceivePong(MqttReader&);
+    void didSkipPublish(MqttReader&, const PublishHead& head, MqttQos qos, size_t bytes);
     void didReceiveMalformed(MqttReader&, const MqttError& error);
 
     // Writes the frame's bytes; false (logged) when it cannot be encoded.
@@ -176,6 +189,10 @@ class MqttSession final : public MqttClient {
     void internalDisconnect();
     void keepAliveTick();
     void connectTimedOut();
+    // Holds or releases reading by what this process holds for the broker.
+    void applyBackPressure();
+    void unknownAck();
+    void reportUnknownAcks();
 
     std::string m_host;
     uint16_t m_port;
@@ -189,9 +206,6 @@ class MqttSession final : public MqttClient {
     bool m_backgroundOnSocket = false;
     MqttConnState m_connState = MqttConnState::initial;
     uint16_t m_keepAlive = 60;
-    bool m_autoReconnect = false;
-    uint16_t m_autoReconnectTimeInterval = 20;
-    bool m_disconnectExpectedly = false;
     bool m_enableSSL = false;
     std::optional<AsyncSocketTlsSettings> m_sslSettings;
     bool m_allowUntrustCACertificate = false;
@@ -203,6 +217,8 @@ class MqttSession final : public MqttClient {
     // Keep-alive bookkeeping: a PINGREQ is outstanding and nothing has arrived since.
     bool m_pingOutstanding = false;
     bool m_inboundSincePing = false;
+    uint64_t m_receivedAtPing = 0;  // the socket's received-byte count at the last PINGREQ
+    uint64_t m_unknownAcks = 0;     // since they were last reported
     // What the peer had acknowledged, and what of ours was still unacknowledged,
     // at the last keep-alive tick.
     uint64_t m_ackedAtTick = 0;
@@ -215,10 +231,9 @@ class MqttSession final : public MqttClient {
     std::unique_ptr<MqttFrameBuffer> m_buffer;
     std::unique_ptr<AsyncSocket> m_socket;
     std::unique_ptr<MqttReader> m_reader;
-    std::unique_ptr<MqttReader> m_retiredReader;  // may still be on the stack
     std::unique_ptr<QTimer> m_aliveTimer;
-    std::unique_ptr<QTimer> m_autoReconnTimer;
     std::unique_ptr<QTimer> m_connectTimer;
+    std::unique_ptr<QTimer> m_unknownAckTimer;
 };
 
 }  // namespace tgw::mqtt

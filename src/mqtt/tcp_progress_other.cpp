@@ -2,8 +2,8 @@
 
 namespace tgw::mqtt {
 
-// Elsewhere the watchdog falls back to what Qt knows (bytes not yet handed to
-// the kernel).
+// Elsewhere the kernel's figures are not read: QtAsyncSocket::transmitProgress
+// counts bytes that left Qt's buffers for the kernel as taken instead.
 std::optional<TcpProgress> tcpProgress(intptr_t) {
     return std::nullopt;
 }

@@ -64,8 +64,6 @@ TEST_F(SessionTest, NewSessionDefaults) {
     EXPECT_EQ(fresh.port(), 1883);
     EXPECT_EQ(fresh.keepAlive(), 60);
     EXPECT_TRUE(fresh.cleanSession());
-    EXPECT_FALSE(fresh.autoReconnect());
-    EXPECT_EQ(fresh.autoReconnectTimeInterval(), 20);
     EXPECT_EQ(fresh.gmid(), 1);
     EXPECT_EQ(fresh.connState(), MqttConnState::initial);
     EXPECT_EQ(fresh.bufferSilosMaxNumber(), 10u);
@@ -138,25 +136,21 @@ TEST_F(SessionTest, RefusedConnackClosesBeforeTellingTheDelegate) {
 
 TEST_F(SessionTest, ReaderCutsPacketsWholeAndBytewise) {
     const std::string stream =
-        "D0 00 "                                         // PINGRESP: no body read
-        "30 07 00 03 61 2F 62 68 69 "                    // QoS 0 publish
-        "32 09 00 03 61 2F 62 00 0A 68 69 "              // QoS 1 publish, id 10
-        "30 01 00 "                                      // one-byte body: dropped
-        "82 06 00 01 00 01 61 01 A2 05 00 01 00 01 61 "  // SUBSCRIBE, UNSUBSCRIBE: ignored
-        "C0 00 E0 00 10 02 00 00 "                       // PINGREQ, DISCONNECT, CONNECT: ignored
-        "D0 81 00 00 "                                   // non-minimal length 1
-        "30 C1 02 00 01 74 ";                            // remaining length 321
+        "D0 00 "                             // PINGRESP: no body read
+        "30 07 00 03 61 2F 62 68 69 "        // QoS 0 publish
+        "32 09 00 03 61 2F 62 00 0A 68 69 "  // QoS 1 publish, id 10
+        "D0 80 00 "                          // non-minimal length 0
+        "30 C1 02 00 01 74 ";                // remaining length 321
     Bytes bytes = hex(stream);
     bytes.insert(bytes.end(), 318, 'x');
     for (bool bytewise : {false, true}) {
-        delegate.events.clear();
+        fresh();
         connectAccepted();
         if (bytewise) {
             socket->feedBytewise(bytes);
         } else {
             socket->feed(bytes);
         }
-        // (the dropped one-byte PUBLISH logs "Invalid format of received message.")
         ASSERT_EQ(delegate.events.size(), 5u) << bytewise;
         EXPECT_EQ(delegate.events[0], "pong");
         EXPECT_EQ(delegate.events[1], "message a/b hi qos0 id 0");
@@ -164,21 +158,45 @@ TEST_F(SessionTest, ReaderCutsPacketsWholeAndBytewise) {
         EXPECT_EQ(delegate.events[3], "pong");
         EXPECT_EQ(delegate.events[4], "message t " + std::string(318, 'x') + " qos0 id 0");
         EXPECT_EQ(toHex(socket->allWritten()), "40 02 00 0A");  // only the PUBACK
-        socket->reportClosed();
     }
 }
 
 TEST_F(SessionTest, MalformedInputClosesTheConnectionWithoutDelivering) {
-    const std::pair<const char*, const char*> rows[] = {
+    const std::string ok = "20 02 00 00 ";  // the CONNACK every broker sends first
+    const std::pair<std::string, const char*> rows[] = {
         {"F0 00", "packet type 15"},
-        {"30 80 80 80 80 01", "longer than four bytes"},
-        {"20 01 00", "CONNACK body of 1 bytes"},
-        {"36 05 00 01 61 00 01", "both QoS bits"},
-        {"30 03 00 01 FF", "not valid UTF-8"},
+        {"C0 00", "packet type 12 is not sent by a broker"},  // PINGREQ
+        {"82 06 00 01 00 01 61 01", "packet type 8"},         // SUBSCRIBE
+        {ok + "30 80 80 80 80 01", "longer than four bytes"},
+        {"20 01 00", "CONNACK remaining length 1, not 2"},
+        {"20 03 00 00 00", "CONNACK remaining length 3"},
+        {"20 02 02 00", "CONNACK acknowledge flags 0x02"},
+        {"21 02 00 00", "CONNACK flags 0x01"},
+        {"D0 00", "PINGRESP before CONNACK"},
+        {ok + "20 02 00 00", "a second CONNACK"},
+        {ok + "36 05 00 01 61 00 01", "both QoS bits"},
+        {ok + "38 03 00 01 61", "DUP set at QoS 0"},
+        {ok + "30 03 00 01 FF", "not valid UTF-8"},
+        {ok + "30 01 00", "PUBLISH too short"},
+        {ok + "30 04 00 00 68 69", "empty topic"},
+        {ok + "30 05 00 03 61 2F 23", "wildcard"},
+        {ok + "32 04 00 01 61 00", "run past"},
+        {ok + "32 05 00 01 61 00 00", "packet id 0"},
+        {ok + "40 01 00", "PUBACK remaining length 1, not 2"},
+        {ok + "50 03 00 01 00", "PUBREC remaining length 3"},
+        {ok + "60 02 00 01", "PUBREL flags 0x00, not 0x02"},
+        {ok + "72 02 00 01", "PUBCOMP flags 0x02"},
+        {ok + "40 02 00 00", "PUBACK with packet id 0"},
+        {ok + "90 02 00 02", "no return code"},
+        {ok + "90 03 00 02 03", "SUBACK return code 0x03"},
+        {ok + "90 04 00 02 01 01", "2 return codes for 1 topic"},
+        {ok + "B0 00", "UNSUBACK remaining length 0"},
+        {ok + "D0 01 00", "PINGRESP remaining length 1, not 0"},
     };
     for (bool bytewise : {false, true}) {
         for (const auto& [bytes, why] : rows) {
             fresh();
+            session->subscribe("a");  // id 2, for the SUBACK rows
             session->connect();
             socket->completeConnect();
             testing::internal::CaptureStdout();
@@ -249,14 +267,23 @@ TEST_F(SessionTest, RefusedSubscriptionEndsTheConnectionInsteadOfReportingIt) {
     EXPECT_EQ(socket->closeKind, MqttErrorKind::subscriptionRefused);
 }
 
-TEST_F(SessionTest, IdentifiersRunFromTwoToMaxThenWrapToOne) {
+TEST_F(SessionTest, IdentifiersWrapToOneAndSkipThoseStillInUse) {
     connectAccepted();
     socket->record = false;
+    EXPECT_EQ(session->publish("t", "unacknowledged", MqttQos::qos1), 2);
+    EXPECT_EQ(session->subscribe("unanswered"), 3);
     uint16_t id = 0;
-    for (int i = 0; i < 65534; ++i) id = session->publish("t", "", MqttQos::qos0);
+    for (int i = 0; i < 65532; ++i) id = session->publish("t", "", MqttQos::qos0);
     EXPECT_EQ(id, 65535);
-    EXPECT_EQ(session->publish("t", "", MqttQos::qos0), 1);
-    EXPECT_EQ(session->subscribe("t"), 2);
+    EXPECT_EQ(session->publish("t", "", MqttQos::qos1), 1);
+    EXPECT_EQ(session->unsubscribe("t"), 4);  // 2 and 3 are still outstanding
+    socket->feed(hex("40 02 00 02 90 03 00 03 01"));
+    ASSERT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 1; }));
+    for (int i = 0; i < 65531; ++i) id = session->publish("t", "", MqttQos::qos0);
+    EXPECT_EQ(id, 65535);  // (1 is in flight, 4 unanswered)
+    EXPECT_EQ(session->publish("t", "", MqttQos::qos0), 2);
+    EXPECT_EQ(session->publish("t", "", MqttQos::qos0), 3);
+    EXPECT_EQ(session->publish("t", "", MqttQos::qos0), 5);
 }
 
 TEST_F(SessionTest, PublishTooLargeToEncodeIsRefusedVisibly) {
@@ -315,8 +342,8 @@ TEST_F(SessionTest, ConnectTimeoutCoversTcpTlsAndConnack) {
     socket->reportClosed();
 
     // A connection that is accepted in time is left alone.
-    socket->closeKind.reset();
-    session->setEnableSSL(false);
+    fresh();
+    session->setConnectTimeout(std::chrono::milliseconds(200));
     ASSERT_TRUE(session->connect());
     socket->completeConnect();
     socket->feed(hex("20 02 00 00"));
@@ -337,7 +364,7 @@ TEST_F(SessionTest, RefusedPublishIsCountedAndNotReportedAsPublished) {
     EXPECT_TRUE(log.has("warning", "message 13 of")) << log.all().toStdString();
 }
 
-TEST_F(SessionTest, UnacknowledgedFrameOnALiveConnectionIsWarnedAbout) {
+TEST_F(SessionTest, FrameGivenUpOnALiveConnectionIsWarnedAboutAndItsLateAckStillCounts) {
     session->setBufferSilosTimeout(0.1);
     connectAccepted();
     tgw::test::LogCapture log;
@@ -345,23 +372,8 @@ TEST_F(SessionTest, UnacknowledgedFrameOnALiveConnectionIsWarnedAbout) {
     ASSERT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 0; }, 3000));
     EXPECT_TRUE(log.has("warning", QString("message %1 was not acknowledged").arg(id)))
         << log.all().toStdString();
-}
-
-TEST_F(SessionTest, DisconnectAndAutomaticReconnection) {
-    session->setAutoReconnect(true);
-    session->setAutoReconnectTimeInterval(1);
-    connectAccepted();
-    socket->reportClosed("The remote host closed the connection");
-    EXPECT_EQ(session->connState(), MqttConnState::disconnected);
-    ASSERT_TRUE(waitUntil([&] { return socket->connectCalls == 2; }, 3000));
-
-    socket->completeConnect();
-    socket->feed(hex("20 02 00 00"));
-    session->disconnect();
-    EXPECT_EQ(toHex(socket->lastWrite()), "E0 00");
-    socket->reportClosed();
-    tgw::test::processEventsFor(1500);
-    EXPECT_EQ(socket->connectCalls, 2);  // no reconnect after disconnect()
+    socket->feed(Bytes{0x40, 0x02, 0x00, static_cast<uint8_t>(id)});
+    EXPECT_TRUE(delegate.has("puback " + std::to_string(id)));
 }
 
 TEST_F(SessionTest, RefusedConnectIsLoggedAndChangesNothing) {
@@ -373,10 +385,26 @@ TEST_F(SessionTest, RefusedConnectIsLoggedAndChangesNothing) {
     EXPECT_EQ(session->connState(), MqttConnState::initial);
 }
 
+TEST_F(SessionTest, AnEndedSessionStaysEnded) {
+    session->publish("t", "early");  // before the connection: waits for the CONNACK
+    EXPECT_TRUE(socket->writes.empty());
+    ASSERT_TRUE(session->connect());
+    socket->completeConnect();
+    socket->feed(hex("20 02 00 00"));
+    EXPECT_EQ(toHex(socket->lastWrite()), "32 0A 00 01 74 00 02 65 61 72 6C 79");
+    socket->reportClosed("The remote host closed the connection");
+    EXPECT_EQ(session->connState(), MqttConnState::disconnected);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(session->connect());
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("a new session"), std::string::npos);
+    tgw::test::processEventsFor(100);
+    EXPECT_EQ(socket->connectCalls, 1);
+}
+
 TEST_F(SessionTest, OversizedPacketClosesBeforeItsBodyIsAskedFor) {
     const std::pair<const char*, const char*> rows[] = {
-        {"30 FF FF FF 7F", "incoming packet of 268435455 bytes exceeds the limit of 1000 bytes"},
-        {"30 E9 07", "incoming packet of 1001 bytes"},
+        {"90 FF FF FF 7F", "incoming packet of 268435455 bytes exceeds the limit of 1000 bytes"},
+        {"B0 E9 07", "incoming packet of 1001 bytes"},
     };
     for (bool bytewise : {false, true}) {
         for (const auto& [bytes, why] : rows) {
@@ -449,26 +477,69 @@ TEST_F(SessionTest, ScriptedConversationWritesNothingUnexpected) {
     EXPECT_EQ(broker.unexpected(), "");
 }
 
-TEST_F(SessionTest, UnacknowledgedPublishesGoOutAgainOnTheNextConnection) {
-    session->publish("t", "early");  // before any connection: held, not lost
-    EXPECT_TRUE(socket->writes.empty());
-    connectAccepted();  // (clears what was written)
+TEST_F(SessionTest, OversizedPublishIsReadInChunksDroppedAndAcknowledged) {
+    session->setMaxIncomingPacketSize(1000);
+    connectAccepted();
+    tgw::test::LogCapture log;
+    for (const char* head :
+         {"32 A0 8D 06 00 03 62 69 67 00 07", "34 A0 8D 06 00 03 62 69 67 00 08"}) {
+        Bytes packet = hex(head);  // 100,000 bytes after the fixed header
+        packet.resize(4 + 100000, 'x');
+        socket->feed(packet);
+    }
+    socket->feed(hex("30 03 00 01 74"));
+    EXPECT_EQ(delegate.events, (std::vector<std::string>{"skipped big 100004", "skipped big 100004",
+                                                         "message t  qos0 id 0"}));
+    EXPECT_EQ(toHex(socket->allWritten()), "40 02 00 07 50 02 00 08");
+    EXPECT_LE(socket->longestRead, 64u * 1024);
+    EXPECT_FALSE(socket->closeError);
+    EXPECT_EQ(log.all().count("skipped a message on big of 100004 bytes"), 2)
+        << log.all().toStdString();
+}
+
+TEST_F(SessionTest, AcknowledgementsForUnknownIdsAreCountedNotPassedOn) {
+    connectAccepted();
+    EXPECT_EQ(session->publish("t", "x"), 2);
     socket->writes.clear();
-    const uint16_t a = session->publish("t", "a");
-    socket->reportClosed("The remote host closed the connection");
-    const uint16_t b = session->publish("t", "b");  // while disconnected
-    EXPECT_EQ(socket->writes.size(), 1u);           // only "a" was written
-    ASSERT_TRUE(session->connect());
-    socket->completeConnect();
-    socket->writes.clear();
-    socket->feed(hex("20 02 00 00"));
-    ASSERT_EQ(socket->writes.size(), 3u);
-    // Still in flight from before ("early" and "a"), now DUP with their ids, then "b".
-    EXPECT_EQ(toHex(socket->writes[0].bytes), "3A 0A 00 01 74 00 02 65 61 72 6C 79");
-    EXPECT_EQ(toHex(socket->writes[1].bytes), toHex(hex("3A 06 00 01 74 00 03 61")));
-    EXPECT_EQ(toHex(socket->writes[2].bytes), toHex(hex("32 06 00 01 74 00 04 62")));
-    EXPECT_EQ(a, 3);
-    EXPECT_EQ(b, 4);
-    socket->feed(hex("40 02 00 02 40 02 00 03 40 02 00 04"));
-    EXPECT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 0; }));
+    delegate.events.clear();
+    // PUBACK, PUBREC, PUBCOMP for an id never used, then the known one twice.
+    socket->feed(hex("40 02 00 09 50 02 00 09 70 02 00 09 40 02 00 02 40 02 00 02"));
+    EXPECT_EQ(delegate.events, std::vector<std::string>{"puback 2"});
+    EXPECT_TRUE(socket->writes.empty());  // no PUBREL for a PUBREC of nothing
+    ASSERT_TRUE(waitUntil([&] { return delegate.has("unknown acks"); }, 3000));
+    EXPECT_EQ(delegate.events.back(), "unknown acks 4");
+    socket->feed(hex("40 02 00 09"));
+    socket->reportClosed();  // what is left is not lost
+    EXPECT_EQ(delegate.events, (std::vector<std::string>{"puback 2", "unknown acks 4",
+                                                         "unknown acks 1", "disconnect"}));
+}
+
+TEST_F(SessionTest, ReadingPausesWhileTheBrokerDoesNotTakeOurBytes) {
+    connectAccepted();
+    socket->held = MqttSession::kAckAllowance + 1;  // as if the broker read nothing
+    socket->feed(hex("62 02 00 01 62 02 00 02"));
+    EXPECT_EQ(toHex(socket->allWritten()), "70 02 00 01");  // then no packet is read
+    EXPECT_FALSE(socket->pending);
+    socket->held = 0;
+    socket->delegate->socketDidWriteDataWithTag(*socket, 0);
+    socket->feed({});
+    EXPECT_EQ(toHex(socket->allWritten()), "70 02 00 01 70 02 00 02");
+}
+
+TEST_F(SessionTest, KeepAliveCountsBytesOfAPacketStillArriving) {
+    session->setKeepAlive(1);  // a tick a second; no ping is ever answered
+    connectAccepted();
+    Bytes packet = hex("30 C8 01 00 01 74");  // 200 bytes after the fixed header
+    packet.resize(3 + 200, 'x');
+    size_t at = 0;
+    QTimer trickle;  // 5 bytes every 100 ms: about 4 s for the packet
+    QObject::connect(&trickle, &QTimer::timeout, [&] {
+        const size_t n = std::min<size_t>(5, packet.size() - at);
+        socket->feed(Bytes(packet.begin() + static_cast<long>(at),
+                           packet.begin() + static_cast<long>(at + n)));
+        at += n;
+    });
+    trickle.start(100);
+    ASSERT_TRUE(waitUntil([&] { return delegate.has("message") || socket->closeError; }, 10000));
+    EXPECT_FALSE(socket->closeError) << *socket->closeError;
 }

@@ -34,6 +34,7 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     void readDataToLength(size_t length, double timeout, long tag) override {
         pending = Read{length, timeout, tag};
         ++readsIssued;
+        longestRead = std::max(longestRead, length);
     }
     void writeData(std::span<const uint8_t> data, double, long tag) override {
         if (record) writes.push_back({Bytes(data.begin(), data.end()), tag});
@@ -49,6 +50,8 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     std::optional<tgw::mqtt::AsyncSocketProgress> transmitProgress() const override {
         return progress;
     }
+    uint64_t bytesReceived() const override { return received; }
+    uint64_t bytesToWrite() const override { return held; }
 
     // Plays the broker.
     void completeConnect() { delegate->socketDidConnectToHost(*this, host, port); }
@@ -60,6 +63,7 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     }
     // Appends inbound bytes and completes every read they satisfy.
     void feed(const Bytes& bytes) {
+        received += bytes.size();
         inbound.insert(inbound.end(), bytes.begin(), bytes.end());
         while (pending && delegate && inbound.size() >= pending->length) {
             const Read r = *pending;
@@ -91,6 +95,7 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     int connectCalls = 0;
     int disconnectCalls = 0;
     int readsIssued = 0;
+    size_t longestRead = 0;
     size_t writeCount = 0;
     std::string host;
     uint16_t port = 0;
@@ -99,6 +104,8 @@ class FakeSocket : public tgw::mqtt::AsyncSocket {
     std::optional<std::string> closeError;
     std::optional<tgw::mqtt::MqttErrorKind> closeKind;
     std::optional<tgw::mqtt::AsyncSocketProgress> progress;  // what transmitProgress() says
+    uint64_t received = 0;                                   // bytes fed so far
+    uint64_t held = 0;                                       // what bytesToWrite() says
     std::optional<Read> pending;
     std::deque<uint8_t> inbound;
     std::vector<Write> writes;

@@ -45,6 +45,12 @@ class RecordingDelegate : public tgw::mqtt::MqttDelegate {
     void didPublishComplete(MqttClient&, uint16_t id) override {
         add("pubcomp " + std::to_string(id));
     }
+    void didSkipOversizedMessage(MqttClient&, const std::string& topic, size_t bytes) override {
+        add("skipped " + topic + " " + std::to_string(bytes));
+    }
+    void didIgnoreUnknownAcks(MqttClient&, uint64_t count) override {
+        add("unknown acks " + std::to_string(count));
+    }
     bool evaluatesTrust() const override { return trustAnswer.has_value(); }
     void didReceiveTrust(MqttClient&, const tgw::mqtt::MqttServerTrust&,
                          std::function<void(bool)> completion) override {

@@ -99,6 +99,7 @@ class MqttDelegate {
     virtual void didConnectAck(MqttClient& client, MqttConnAck ack) = 0;
     // The frame was handed to the outbound buffer; nothing is written yet.
     virtual void didPublishMessage(MqttClient& client, const MqttMessage& message, uint16_t id) = 0;
+    // Only for ids of publishes in flight (see didIgnoreUnknownAcks).
     virtual void didPublishAck(MqttClient& client, uint16_t id) = 0;
     // Before the client's acknowledgement is written; id is 0 for QoS 0.
     virtual void didReceiveMessage(MqttClient& client, const MqttMessage& message, uint16_t id) = 0;
@@ -116,9 +117,18 @@ class MqttDelegate {
                                  std::function<void(bool)> completion) {
         completion(false);
     }
-    // Optional: told on each PUBCOMP.
+    // Optional: told on each PUBCOMP for a publish in flight.
     virtual bool handlesPublishComplete() const { return false; }
     virtual void didPublishComplete(MqttClient&, uint16_t) {}
+    // Optional: a PUBLISH of `bytes` above the incoming size limit was read
+    // and dropped (and acknowledged as its QoS asks); the connection stays up.
+    virtual void didSkipOversizedMessage(MqttClient& /*client*/, const std::string& /*topic*/,
+                                         size_t /*bytes*/) {}
+    // Optional: `count` acknowledgements (PUBACK, PUBREC, PUBCOMP) for ids not
+    // in flight arrived since the last call; they reach no other callback.
+    // Called at most once a second, and at the end of the connection for what
+    // is left.
+    virtual void didIgnoreUnknownAcks(MqttClient& /*client*/, uint64_t /*count*/) {}
 };
 
 }  // namespace tgw::mqtt
