@@ -25,7 +25,14 @@ class ConsoleCapture {
     std::string text() {
         if (m_taken) return m_text;
         m_taken = true;
-        m_text = testing::internal::GetCapturedStdout();
+        m_text += testing::internal::GetCapturedStdout();
+        return m_text;
+    }
+    // Everything written since it began; the capture goes on.
+    std::string peek() {
+        if (m_taken) return m_text;
+        m_text += testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
         return m_text;
     }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QLocale>
 #include <QRandomGenerator>
 
 #include "app/config/config.h"
@@ -333,6 +334,19 @@ void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::Mqt
     // The ended session stays current until the next attempt: a refusal's
     // CONNACK may be reported after its end.
     connectionEnded(next);
+}
+
+void BrokerLink::didSkipOversizedMessage(MqttClient& client, const std::string& topic,
+                                         size_t bytes) {
+    if (&client != m_client.get()) return;
+    writeConsoleLine("command skipped: " + std::to_string(bytes) + " bytes on " +
+                     consoleQuote(topic) + ", over the packet size limit");
+}
+
+void BrokerLink::didIgnoreUnknownAcks(MqttClient& client, uint64_t count) {
+    if (&client != m_client.get()) return;
+    writeConsoleLine("didPublishAck for " + QLocale(QLocale::English).toString(qulonglong(count)).toStdString() +
+                     " unknown ids");
 }
 
 // ---- results -----------------------------------------------------------------

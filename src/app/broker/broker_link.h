@@ -113,6 +113,9 @@ class BrokerLink : public mqtt::MqttDelegate {
     void didPing(mqtt::MqttClient&) override;
     void didReceivePong(mqtt::MqttClient&) override;
     void didDisconnect(mqtt::MqttClient&, const std::optional<mqtt::MqttError>&) override;
+    void didSkipOversizedMessage(mqtt::MqttClient&, const std::string& topic,
+                                 size_t bytes) override;
+    void didIgnoreUnknownAcks(mqtt::MqttClient&, uint64_t count) override;
 
   private:
     void connect();
