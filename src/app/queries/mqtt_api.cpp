@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "common/utf8.h"
+
 namespace tgw::app {
 
 namespace {
@@ -18,6 +20,51 @@ bool optionalString(const QJsonObject& object, const char* key, std::optional<st
     }
     out = value.toString().toStdString();
     return true;
+}
+
+bool needsEscape(unsigned char c) {
+    return c < 0x20 || c == '"' || c == '\\';
+}
+
+// `text` as a JSON string: '"', '\\' and control characters escaped (the
+// short forms where JSON has them, else \u00xx), everything else as it is.
+// Bytes that are not UTF-8 become U+FFFD as Qt's decoder decides, and a
+// byte order mark at the start is dropped, as results have always been read.
+void appendJsonString(std::string& out, std::string_view text) {
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    if (!isValidUtf8(text)) {
+        const QByteArray repaired =
+            QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toUtf8();
+        appendJsonString(out, std::string_view(repaired.constData(), repaired.size()));
+        return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (true) {
+        // The longest run that needs no escape, in one copy.
+        const char* run = p;
+        while (p < end && !needsEscape(static_cast<unsigned char>(*p))) ++p;
+        out.append(run, static_cast<size_t>(p - run));
+        if (p == end) break;
+        const auto c = static_cast<unsigned char>(*p++);
+        out += '\\';
+        switch (c) {
+            case '"': out += '"'; break;
+            case '\\': out += '\\'; break;
+            case '\b': out += 'b'; break;
+            case '\f': out += 'f'; break;
+            case '\n': out += 'n'; break;
+            case '\r': out += 'r'; break;
+            case '\t': out += 't'; break;
+            default:
+                out += "u00";
+                out += kHex[c >> 4];
+                out += kHex[c & 0xF];
+        }
+    }
+    out += '"';
 }
 
 }  // namespace
@@ -51,13 +98,29 @@ std::optional<MqttApi> MqttApi::decode(std::string_view json, std::string* error
 }
 
 std::string MqttApi::encode() const {
-    QJsonObject object;
-    object.insert(QLatin1String("type"), QString::fromStdString(type));
-    if (data) object.insert(QLatin1String("data"), QString::fromStdString(*data));
-    if (action) object.insert(QLatin1String("action"), QString::fromStdString(*action));
-    if (serial) object.insert(QLatin1String("serial"), QString::fromStdString(*serial));
-    if (udid) object.insert(QLatin1String("udid"), QString::fromStdString(*udid));
-    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+    size_t size = type.size() + 10;
+    for (const auto* value : {&action, &data, &serial, &udid}) {
+        if (*value) size += (*value)->size() + 10;
+    }
+    std::string out;
+    // Room for a few escapes; more only grow the string.
+    out.reserve(size + size / 16);
+    out += '{';
+    auto member = [&out](std::string_view key, std::string_view value) {
+        if (out.size() > 1) out += ',';
+        out += '"';
+        out += key;
+        out += "\":";
+        appendJsonString(out, value);
+    };
+    // Members in key order, as a JSON object keeps them.
+    if (action) member("action", *action);
+    if (data) member("data", *data);
+    if (serial) member("serial", *serial);
+    member("type", type);
+    if (udid) member("udid", *udid);
+    out += '}';
+    return out;
 }
 
 }  // namespace tgw::app
