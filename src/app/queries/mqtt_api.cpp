@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cstring>
 
 #include "common/utf8.h"
 
@@ -26,18 +27,31 @@ bool needsEscape(unsigned char c) {
     return c < 0x20 || c == '"' || c == '\\';
 }
 
+// The first byte at or after `p` that needs an escape, or `end`: eight bytes
+// at a time, looking closer only at words that may hold one.
+const char* nextEscape(const char* p, const char* end) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highs = 0x8080808080808080ULL;
+    auto hasZero = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    while (end - p >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        // Exact for bytes below 0x80; a byte above may give a false alarm.
+        if ((((word - ones * 0x20) & ~word) & highs) || hasZero(word ^ (ones * '"')) ||
+            hasZero(word ^ (ones * '\\'))) {
+            for (const char* q = p; q < p + 8; ++q) {
+                if (needsEscape(static_cast<unsigned char>(*q))) return q;
+            }
+        }
+        p += 8;
+    }
+    while (p < end && !needsEscape(static_cast<unsigned char>(*p))) ++p;
+    return p;
+}
+
 // `text` as a JSON string: '"', '\\' and control characters escaped (the
 // short forms where JSON has them, else \u00xx), everything else as it is.
-// Bytes that are not UTF-8 become U+FFFD as Qt's decoder decides, and a
-// byte order mark at the start is dropped, as results have always been read.
-void appendJsonString(std::string& out, std::string_view text) {
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-    if (!isValidUtf8(text)) {
-        const QByteArray repaired =
-            QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toUtf8();
-        appendJsonString(out, std::string_view(repaired.constData(), repaired.size()));
-        return;
-    }
+void appendEscaped(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
     const char* p = text.data();
@@ -45,7 +59,7 @@ void appendJsonString(std::string& out, std::string_view text) {
     while (true) {
         // The longest run that needs no escape, in one copy.
         const char* run = p;
-        while (p < end && !needsEscape(static_cast<unsigned char>(*p))) ++p;
+        p = nextEscape(p, end);
         out.append(run, static_cast<size_t>(p - run));
         if (p == end) break;
         const auto c = static_cast<unsigned char>(*p++);
@@ -65,6 +79,20 @@ void appendJsonString(std::string& out, std::string_view text) {
         }
     }
     out += '"';
+}
+
+// `text` as a JSON string, read as Qt reads UTF-8: a byte order mark at the
+// start is dropped, and bytes that are not UTF-8 become U+FFFD as its decoder
+// decides. Results have always been written so.
+void appendJsonString(std::string& out, std::string_view text) {
+    if (isValidUtf8(text)) {
+        if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+        appendEscaped(out, text);
+        return;
+    }
+    const QByteArray repaired =
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toUtf8();
+    appendEscaped(out, std::string_view(repaired.constData(), repaired.size()));
 }
 
 }  // namespace
