@@ -6,8 +6,11 @@
 // range. Ratios are ours/peer for throughput and peer/ours for latency, so
 // higher is better in both.
 //
-//   tgw-bench throughput | latency [tls] | collection MB | idle SECONDS
+//   tgw-bench throughput | latency [tls] | collection MB | query N | idle SECONDS
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -323,6 +326,14 @@ void latency(bool tls) {
 
 // ---- collection --------------------------------------------------------------
 
+// CPU time of this process alone (its threads, not the tools it starts).
+double ownCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 void collection(int megabytes) {
     const process::Bundle tools(TGW_BENCH_TOOLS);
     qputenv("FAKE_ADB_MODE", "big");
@@ -340,6 +351,7 @@ void collection(int megabytes) {
     agent.didConnectAck(*client, mqtt::MqttConnAck::accepted);
     agent.didSubscribeTopic(*client, app::commandTopic("b"));
     const long before = test::procStatus("VmRSS:");
+    const double cpuBefore = ownCpuSeconds();
     QElapsedTimer t;
     {
         QuietStdout quiet;
@@ -348,13 +360,107 @@ void collection(int megabytes) {
         test::waitUntil([&] { return client->published.size() == 2; }, 600000);
     }
     const double seconds = t.nsecsElapsed() / 1e9;
+    const double cpu = ownCpuSeconds() - cpuBefore;
     // Two queries, each writing this much; each collects at most the output cap.
     const double cap = static_cast<double>(app::limits().toolOutputCap) / (1024 * 1024);
     const double total = 2.0 * std::min<double>(megabytes, cap);
+    // The wall clock includes the tools' own work; the agent's CPU time is its cost alone.
     std::printf(
-        "collection %4d MB x 2 queries: %7.1f MB/s, %6.2f ms/MB, peak RSS %ld MB (%ld MB before)\n",
+        "collection %4d MB x 2 queries: %7.1f MB/s, %6.2f ms/MB, peak RSS %ld MB (%ld MB before); "
+        "agent CPU %.2f ms/MB (%.0f MB/s), peak RSS growth %.1fx the %.0f MB kept\n",
         megabytes, total / seconds, seconds * 1000 / total, test::procStatus("VmHWM:") / 1024,
-        before / 1024);
+        before / 1024, cpu * 1000 / total, total / cpu,
+        static_cast<double>(test::procStatus("VmHWM:") - before) / 1024 / total, total);
+}
+
+// ---- query overhead ----------------------------------------------------------
+
+// The stand-in run as a caller would without the agent: both tools of an
+// "android" query at once, each read to its end. Microseconds.
+double directAndroidQuery(const std::string& adb) {
+    static const std::vector<std::vector<std::string>> kRuns = {
+        {"adb", "shell", "getprop", "&& echo \"<DONE>\";"},
+        {"adb", "shell", "service", "call", "iphonesubinfo", "1", "&& echo \"<DONE>\";"}};
+    QElapsedTimer t;
+    t.start();
+    std::vector<std::pair<pid_t, int>> running;
+    for (const auto& args : kRuns) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) std::exit(2);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        if (posix_spawn(&pid, adb.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+            std::exit(2);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        running.emplace_back(pid, out[0]);
+    }
+    for (const auto& [pid, fd] : running) {
+        char buf[4096];
+        while (read(fd, buf, sizeof buf) > 0) {
+        }
+        close(fd);
+        waitpid(pid, nullptr, 0);
+    }
+    return t.nsecsElapsed() / 1e3;
+}
+
+// The agent's own share of an "android" query: its round trip from the web
+// stand-in's command to both results, against running the stand-in directly,
+// alternating, over loopback to a plain-TCP broker. The sync round trip is
+// the broker hop any command pays.
+void queryOverhead(int n) {
+    test::MosquittoBroker broker(plainBroker());
+    if (!broker.start()) std::exit(2);
+    qputenv("TGW_BROKER_HOST", "127.0.0.1");
+    qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
+    const process::Bundle tools(TGW_BENCH_TOOLS);
+    const std::string adb = std::string(TGW_BENCH_TOOLS) + "/adb";
+    MosquittoPeer web("web", broker.port(), 10);
+    web.subscribe("tg/b/tool/web");
+
+    std::vector<double> viaAgent, direct, added, sync;
+    QuietStdout quiet;
+    // The one place the agent is driven: started for account "b", then told
+    // commands on its command topic by the web stand-in.
+    app::AppDelegate agent(plainSession, &tools);
+    agent.start("b");
+    test::waitUntil([&] { return agent.state() == app::ConnectionState::connected; }, 10000);
+    QEventLoop loop;
+    std::thread driver([&] {
+        auto roundTrip = [&](const char* command, int answers) {
+            const long before = web.received.value();
+            QElapsedTimer t;
+            t.start();
+            web.publish("tg/b/tool", command, 1);
+            web.received.waitFor(before + answers, std::chrono::seconds(30));
+            return t.nsecsElapsed() / 1e3;
+        };
+        for (int i = 0; i < 10; ++i) roundTrip(R"({"type":"android"})", 2);  // warm up
+        for (int i = 0; i < n; ++i) {
+            viaAgent.push_back(roundTrip(R"({"type":"android"})", 2));
+            direct.push_back(directAndroidQuery(adb));
+            added.push_back(viaAgent.back() - direct.back());
+            sync.push_back(roundTrip(R"({"type":"sync"})", 1));
+        }
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    driver.join();
+    std::fprintf(stderr,
+                 "query overhead, %d android queries (p50 / p99, ms): through the agent %.2f / "
+                 "%.2f, stand-in directly %.2f / %.2f, added by the agent %.2f / %.2f (sync "
+                 "round trip %.2f / %.2f)\n",
+                 n, percentile(viaAgent, 0.5) / 1000, percentile(viaAgent, 0.99) / 1000,
+                 percentile(direct, 0.5) / 1000, percentile(direct, 0.99) / 1000,
+                 percentile(added, 0.5) / 1000, percentile(added, 0.99) / 1000,
+                 percentile(sync, 0.5) / 1000, percentile(sync, 0.99) / 1000);
 }
 
 // ---- idle cost -------------------------------------------------------------
@@ -425,11 +531,14 @@ int main(int argc, char** argv) {
         latency(argc > 2 && std::string(argv[2]) == "tls");
     } else if (mode == "collection" && argc > 2) {
         collection(std::atoi(argv[2]));
+    } else if (mode == "query" && argc > 2) {
+        queryOverhead(std::atoi(argv[2]));
     } else if (mode == "idle" && argc > 2) {
         idleCost(std::atoi(argv[2]));
     } else {
-        std::fprintf(stderr,
-                     "usage: tgw-bench throughput | latency | collection MB | idle SECONDS\n");
+        std::fprintf(
+            stderr,
+            "usage: tgw-bench throughput | latency | collection MB | query N | idle SECONDS\n");
         return 2;
     }
     return 0;

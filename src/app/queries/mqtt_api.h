@@ -22,7 +22,9 @@ struct MqttApi {
     // may be missing or null (none) or strings; other members are ignored.
     // Anything else gives none, with the reason in `error`.
     static std::optional<MqttApi> decode(std::string_view json, std::string* error = nullptr);
-    // Compact JSON; the optional members only when they hold a value ("" included).
+    // Compact JSON with its keys in alphabetical order; the optional members
+    // only when they hold a value ("" included). Text is read as UTF-8: bytes
+    // that are not become U+FFFD, and a byte order mark at its start is dropped.
     std::string encode() const;
 };
 
