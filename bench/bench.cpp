@@ -263,6 +263,20 @@ std::vector<double> roundTrips(MosquittoPeer& web, const char* command, int answ
     return micros;
 }
 
+// The built-in settings pointed at a broker on this machine.
+app::Config agentConfig(const char* host, uint16_t port) {
+    app::Config config = app::Config::builtIn();
+    config.brokerHost = host;
+    config.brokerPort = port;
+    config.caFile = test::MosquittoBroker::caFile();
+    return config;
+}
+
+app::AppDelegate::Options agentOptions(const process::Bundle* tools,
+                                       app::BrokerLink::ClientFactory factory = {}) {
+    return {std::move(factory), tools, {}, app::AppDelegate::kKeepAlive};
+}
+
 std::unique_ptr<mqtt::MqttClient> plainSession(const std::string& id, const std::string& host,
                                                uint16_t port, mqtt::MqttDelegate& delegate) {
     auto s = std::make_unique<mqtt::MqttSession>(id, host, port);
@@ -277,9 +291,7 @@ void latency(bool tls) {
     if (!broker.start()) std::exit(2);
     // Over TLS the broker's certificate names localhost.
     const char* host = tls ? "localhost" : "127.0.0.1";
-    qputenv("TGW_BROKER_HOST", host);
-    qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
-    qputenv("TGW_CA_FILE", test::MosquittoBroker::caFile().toUtf8());
+    const app::Config config = agentConfig(host, broker.port());
     const std::string caFile = tls ? test::MosquittoBroker::caFile().toStdString() : "";
     const process::Bundle tools(TGW_BENCH_TOOLS);
     header();
@@ -293,7 +305,8 @@ void latency(bool tls) {
     for (int r = 0; r < kRounds; ++r) {
         {
             QuietStdout quiet;
-            app::AppDelegate agent(tls ? app::AppDelegate::makeSession : plainSession, &tools);
+            app::AppDelegate agent(config, agentOptions(&tools, tls ? app::BrokerLink::ClientFactory{}
+                                                                    : plainSession));
             agent.start("b");
             test::waitUntil([&] { return agent.state() == app::ConnectionState::connected; },
                             10000);
@@ -339,30 +352,40 @@ void collection(int megabytes) {
     qputenv("FAKE_ADB_MODE", "big");
     qputenv("FAKE_ADB_BYTES", QByteArray::number(static_cast<qint64>(megabytes) * 1024 * 1024));
     test::FakeClient* client = nullptr;
+    const app::Config config = app::Config::builtIn();
     app::AppDelegate agent(
-        [&](const std::string& id, const std::string& h, uint16_t p, mqtt::MqttDelegate&) {
+        config, agentOptions(&tools, [&](const std::string& id, const std::string& h, uint16_t p,
+                                         mqtt::MqttDelegate&) {
             auto c = std::make_unique<test::FakeClient>(id, h, p);
             client = c.get();
             return c;
-        },
-        &tools);
+        }));
     agent.start("b");
     // Results are held until the broker has the subscription: the stand-in says it has.
-    agent.didConnectAck(*client, mqtt::MqttConnAck::accepted);
-    agent.didSubscribeTopic(*client, app::commandTopic("b"));
+    agent.link().didConnectAck(*client, mqtt::MqttConnAck::accepted);
+    agent.link().didSubscribeTopic(*client, app::commandTopic("b"));
     const long before = test::procStatus("VmRSS:");
     const double cpuBefore = ownCpuSeconds();
     QElapsedTimer t;
     {
         QuietStdout quiet;
         t.start();
-        agent.onReceivedMessage("tg/b/tool", R"({"type":"android"})");
-        test::waitUntil([&] { return client->published.size() == 2; }, 600000);
+        agent.commands().handle("b", R"({"type":"android"})");
+        // The broker's stand-in acknowledges each result as it goes out.
+        size_t acked = 0;
+        test::waitUntil(
+            [&] {
+                while (acked < client->published.size()) {
+                    agent.link().didPublishAck(*client, static_cast<uint16_t>(4 + acked++));
+                }
+                return client->published.size() == 2;
+            },
+            600000);
     }
     const double seconds = t.nsecsElapsed() / 1e9;
     const double cpu = ownCpuSeconds() - cpuBefore;
     // Two queries, each writing this much; each collects at most the output cap.
-    const double cap = static_cast<double>(app::limits().toolOutputCap) / (1024 * 1024);
+    const double cap = static_cast<double>(config.limits.toolOutputCap) / (1024 * 1024);
     const double total = 2.0 * std::min<double>(megabytes, cap);
     // The wall clock includes the tools' own work; the agent's CPU time is its cost alone.
     std::printf(
@@ -418,8 +441,6 @@ double directAndroidQuery(const std::string& adb) {
 void queryOverhead(int n) {
     test::MosquittoBroker broker(plainBroker());
     if (!broker.start()) std::exit(2);
-    qputenv("TGW_BROKER_HOST", "127.0.0.1");
-    qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
     const process::Bundle tools(TGW_BENCH_TOOLS);
     const std::string adb = std::string(TGW_BENCH_TOOLS) + "/adb";
     MosquittoPeer web("web", broker.port(), 10);
@@ -429,7 +450,8 @@ void queryOverhead(int n) {
     QuietStdout quiet;
     // The one place the agent is driven: started for account "b", then told
     // commands on its command topic by the web stand-in.
-    app::AppDelegate agent(plainSession, &tools);
+    app::AppDelegate agent(agentConfig("127.0.0.1", broker.port()),
+                           agentOptions(&tools, plainSession));
     agent.start("b");
     test::waitUntil([&] { return agent.state() == app::ConnectionState::connected; }, 10000);
     QEventLoop loop;
@@ -488,15 +510,13 @@ Usage usage() {
 void idleCost(int seconds) {
     test::MosquittoBroker broker;  // TLS, as the agent runs
     if (!broker.start()) std::exit(2);
-    qputenv("TGW_BROKER_HOST", "localhost");
-    qputenv("TGW_BROKER_PORT", QByteArray::number(broker.port()));
-    qputenv("TGW_CA_FILE", test::MosquittoBroker::caFile().toUtf8());
     test::LoginStub login;
     login.replyBody = R"({"success": 1, "prefix": "idle"})";
     login.listen();
-    qputenv("TGW_WEB_URL", login.url().toUtf8());
+    app::Config config = agentConfig("localhost", broker.port());
+    config.webUrl = login.url();
     QuietStdout quiet;
-    app::AppDelegate agent;
+    app::AppDelegate agent(config);
     ui::ViewController window(agent);
     window.show();
     window.emailField()->setText("tech@example.com");

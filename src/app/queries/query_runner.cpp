@@ -7,7 +7,6 @@
 #include "app/queries/console_text.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
-#include "common/utf8.h"
 #include "process/process.h"
 
 namespace tgw::app {
@@ -274,17 +273,17 @@ void QueryRunner::toolEnded(uint64_t id, int32_t status) {
 void QueryRunner::answer(Running& q, std::string data) {
     if (q.answered) return;
     q.answered = true;
-    MqttApi result{q.query->type, std::move(data), q.query->action, q.serial, q.udid};
-    std::string encoded = result.encode();
-    if (!isValidUtf8(encoded)) encoded = kErrorReply;
+    std::string encoded =
+        MqttApi{q.query->type, std::move(data), q.query->action, q.serial, q.udid}.encode();
     // Escaping can grow text sixfold (control bytes): a result that would not
     // fit the outbound bound says so rather than being refused unseen.
     if (encoded.size() + kResultEnvelope > m_limits.maxOutboundBytes) {
         qCWarning(lcTools) << q.query->tool << "result of" << encoded.size()
                            << "bytes is too large to send";
-        result.data = "error: the result of " + std::string(q.query->tool) +
-                      " is too large to send (" + std::to_string(encoded.size()) + " bytes)";
-        encoded = result.encode();
+        const std::string error = "error: the result of " + std::string(q.query->tool) +
+                                  " is too large to send (" + std::to_string(encoded.size()) +
+                                  " bytes)";
+        encoded = MqttApi{q.query->type, error, q.query->action, q.serial, q.udid}.encode();
     }
     m_sink(q.prefix, std::move(encoded));
 }
