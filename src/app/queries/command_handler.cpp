@@ -58,6 +58,9 @@ void CommandHandler::handle(const std::string& prefix, const std::string& text) 
             const auto s = sink.lock();
             if (s && *s) (*s)(prefix, devicesResultJson(devices).toStdString());
         });
+    } else if (const std::optional<std::string> status =
+                   command->type == "status" && m_status ? m_status() : std::nullopt) {
+        send(prefix, *status);
     } else {
         writeConsoleLine("unknown type");
     }
