@@ -205,7 +205,10 @@ int main(int argc, char** argv) {
     if (parser.isSet(config)) sources.configFile = parser.value(config);
     if (parser.isSet(logLevel)) sources.logLevelOption = parser.value(logLevel);
     const tgw::app::ConfigResult loaded = tgw::app::loadConfig(sources);
-    if (!loaded.errors.isEmpty()) return fail(loaded.errors.first());
+    if (!loaded.errors.isEmpty()) {
+        tgw::journalOnly(QtCriticalMsg, "tgw.config", loaded.errors.first());
+        return fail(loaded.errors.first());
+    }
     applyLogLevel(loaded.config.logLevel);
     for (const QString& unknown : loaded.unknownKeys) {
         qCWarning(lcConfig).noquote() << "unknown setting ignored:" << unknown;
