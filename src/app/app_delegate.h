@@ -44,7 +44,7 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
 
     // What the program takes as it is and tests change.
     struct Options {
-        BrokerLink::ClientFactory factory;      // none: the program's sessions
+        BrokerLink::ClientFactory factory;        // none: the program's sessions
         const process::Bundle* bundle = nullptr;  // the tools; none: the main bundle
         ReconnectDelays delays;
         uint16_t keepAlive = kKeepAlive;

@@ -247,8 +247,9 @@ int main(int argc, char** argv) {
                      &tgw::ui::ViewController::showDevicePresence);
 
     watchSignals(&application, [&appDelegate](int signal) {
-        appDelegate.shutdown(QString("signal %1 (%2)").arg(signal).arg(strsignal(signal)).toStdString(),
-                             [] { QCoreApplication::exit(0); });
+        appDelegate.shutdown(
+            QString("signal %1 (%2)").arg(signal).arg(strsignal(signal)).toStdString(),
+            [] { QCoreApplication::exit(0); });
     });
     instance.setStatusSource([&appDelegate] {
         return QJsonDocument(appDelegate.status()).toJson(QJsonDocument::Compact);

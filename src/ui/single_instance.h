@@ -6,10 +6,10 @@
 // of JSON (see setStatusSource), for `--status`.
 #pragma once
 
+#include <QByteArray>
 #include <QLocalServer>
 #include <QLockFile>
 #include <QObject>
-#include <QByteArray>
 #include <QString>
 #include <functional>
 #include <memory>

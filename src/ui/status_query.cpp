@@ -79,9 +79,9 @@ int printStatus(const QString& socketPath, bool json) {
         print(stderr, "tgw-mobile-tool: the running agent did not answer within 0.5 s\n");
         return kStatusNoAnswer;
     }
-    print(stdout, json ? QString::fromUtf8(QJsonDocument(*status).toJson(QJsonDocument::Compact)) +
-                             "\n"
-                       : describeStatus(*status));
+    print(stdout,
+          json ? QString::fromUtf8(QJsonDocument(*status).toJson(QJsonDocument::Compact)) + "\n"
+               : describeStatus(*status));
     return (*status)["state"] == QLatin1String("connected") ? kStatusConnected
                                                             : kStatusNotConnected;
 }

@@ -61,7 +61,8 @@ TEST_F(LoginLogTest, EachLoginFailureIsOneWarningWithItsReason) {
     Config untrusted = config();
     untrusted.caFile = MosquittoBroker::otherCaFile();
     const QString tls = failWith(untrusted);
-    EXPECT_TRUE(tls.contains("certificate subject \"") && tls.contains("issuer \"")) << tls.toStdString();
+    EXPECT_TRUE(tls.contains("certificate subject \"") && tls.contains("issuer \""))
+        << tls.toStdString();
 
     Config nobody = config();
     nobody.webUrl = QString("https://localhost:%1").arg(tgw::test::freeLoopbackPort());
@@ -77,15 +78,16 @@ TEST(BrokerLogTest, RefusalAndUntrustedCertificateAreWarningsWithTheirReasons) {
     AppDelegate refused(wrong);
     refused.start("p1");
     ASSERT_TRUE(waitUntil([&] { return refused.state() == ConnectionState::refused; }, 10000));
-    EXPECT_TRUE(log.has("warning", "the broker refused the connection: CONNACK 5 (notAuthorized) "
-                                   "for user tanglow_web (built-in default)"))
+    EXPECT_TRUE(log.has("warning",
+                        "the broker refused the connection: CONNACK 5 (notAuthorized) "
+                        "for user tanglow_web (built-in default)"))
         << log.all().toStdString();
     EXPECT_TRUE(refused.status()["last_error"].toString().contains("CONNACK 5"));
 
     AppDelegate untrusted(brokerConfig(broker, MosquittoBroker::otherCaFile()));
     untrusted.start("p1");
-    ASSERT_TRUE(waitUntil([&] { return log.has("warning", "shows an untrusted certificate subject"); },
-                          10000))
+    ASSERT_TRUE(waitUntil(
+        [&] { return log.has("warning", "shows an untrusted certificate subject"); }, 10000))
         << log.all().toStdString();
     EXPECT_EQ(untrusted.state(), ConnectionState::untrusted);
 }

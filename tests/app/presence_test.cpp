@@ -42,7 +42,8 @@ class StatusWatcher : public tgw::test::WebStandIn {
     void didReceiveMessage(tgw::mqtt::MqttClient&, const tgw::mqtt::MqttMessage& m,
                            uint16_t) override {
         if (m.topic() != "tg/p1/tool/status") return;
-        statuses.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(*m.string())).object());
+        statuses.push_back(
+            QJsonDocument::fromJson(QByteArray::fromStdString(*m.string())).object());
         retained.push_back(m.retained());
     }
     QString lastState() const {
@@ -74,11 +75,10 @@ class PresenceTest : public ::testing::Test {
     }
     void make(Config config, uint16_t keepAlive = 60) {
         app.emplace(config, AppDelegate::Options{{}, &tools, {}, keepAlive});
-        watch = std::make_unique<DeviceWatch>(
-            app->deviceMonitor(),
-            std::make_unique<tgw::test::ScriptedUsbSource>(std::vector<tgw::usb::USBDevice>{},
-                                                           &usb),
-            [this] { return now; });
+        watch = std::make_unique<DeviceWatch>(app->deviceMonitor(),
+                                              std::make_unique<tgw::test::ScriptedUsbSource>(
+                                                  std::vector<tgw::usb::USBDevice>{}, &usb),
+                                              [this] { return now; });
     }
     void connect(Config config) {
         make(config);
@@ -205,11 +205,11 @@ TEST(PresenceConnectTest, ConnectCarriesTheWillOnlyWithPresenceOn) {
         };
         std::string body = field("MQTT") + '\x04' + (presence ? '\xee' : '\xc2') +
                            std::string{'\x00', '\x3c'} + field(id);
-        if (presence)
-            body += field("tg/p1/tool/status") + field(std::string(Presence::kOffline));
+        if (presence) body += field("tg/p1/tool/status") + field(std::string(Presence::kOffline));
         body += field("tanglow_web") + field("palmoc5829");
         std::string expected = "\x10";
-        for (size_t n = body.size(); n > 0; n >>= 7) expected += char((n & 0x7f) | (n > 127 ? 0x80 : 0));
+        for (size_t n = body.size(); n > 0; n >>= 7)
+            expected += char((n & 0x7f) | (n > 127 ? 0x80 : 0));
         expected += body;
         const tgw::test::Bytes& written = socket->writes.front().bytes;
         EXPECT_EQ(std::string(written.begin(), written.end()), expected);

@@ -106,8 +106,7 @@ TEST_F(LoggedInAgentTest, SigtermDisconnectsAndExitsZero) {
     broker.stop();
     const QRegularExpression goodbye(
         QString("Client TGW-API-MOBILE-TOOL-%1-[0-9a-f]{8} disconnected\\.").arg(pid));
-    EXPECT_TRUE(broker.log().contains(goodbye))
-        << broker.log().toStdString();
+    EXPECT_TRUE(broker.log().contains(goodbye)) << broker.log().toStdString();
 }
 
 // The retained status the web service sees: mosquitto_sub's lines.
@@ -144,14 +143,16 @@ TEST_F(LoggedInAgentTest, StatusInEachStateAndKillNineLeavesTheRetainedOfflineSt
     EXPECT_EQ(status.exitCode, 0) << status.err.toStdString();
     EXPECT_TRUE(status.out.contains("state: connected since ")) << status.out.toStdString();
     EXPECT_TRUE(status.out.contains("account prefix: demo\n"));
-    EXPECT_TRUE(status.out.contains(QString("broker: localhost:%1 as tanglow_web\n").arg(broker.port())));
+    EXPECT_TRUE(
+        status.out.contains(QString("broker: localhost:%1 as tanglow_web\n").arg(broker.port())));
     {
         StatusSubscriber web(broker);
         EXPECT_TRUE(web.waitFor("online", 10000)) << web.m_out.toStdString();
     }
 
     broker.stop();
-    ASSERT_TRUE(waitUntil([&] { return sandbox.run({"--status"}).out.contains("retrying"); }, 10000));
+    ASSERT_TRUE(
+        waitUntil([&] { return sandbox.run({"--status"}).out.contains("retrying"); }, 10000));
     status = sandbox.run({"--status"});
     EXPECT_EQ(status.exitCode, 3);
     EXPECT_FALSE(status.out.contains("last error: none")) << status.out.toStdString();

@@ -34,8 +34,8 @@ TEST(StatusTest, NoAgentThenAnAgentWithoutALoginAnswerWithinHalfASecond) {
     for (const char* field :
          {"state: disconnected since ", "broker: localhost:8883 as tanglow_web\n",
           "client id: TGW-API-MOBILE-TOOL-", "account prefix: (not logged in)\n",
-          "last error: none\n", "phones: ", "queries: 0 running, 0 waiting\n",
-          "results held: 0\n", "version: " TGW_PROJECT_VERSION "\n"})
+          "last error: none\n", "phones: ", "queries: 0 running, 0 waiting\n", "results held: 0\n",
+          "version: " TGW_PROJECT_VERSION "\n"})
         EXPECT_TRUE(text.out.contains(field)) << field << "\n" << text.out.toStdString();
 
     const AgentRun json = sandbox.run({"--status", "--json"});

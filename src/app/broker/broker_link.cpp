@@ -196,8 +196,8 @@ void BrokerLink::retireDeparting() {
 
 uint16_t BrokerLink::sayGoodbye(MqttClient& client) {
     if (!m_settings.presence) return 0;
-    const uint16_t id = client.publish(Presence::topic(m_prefix), Presence::kOffline,
-                                       MqttQos::qos1, true, false);
+    const uint16_t id =
+        client.publish(Presence::topic(m_prefix), Presence::kOffline, MqttQos::qos1, true, false);
     if (id != 0) m_statusIds.push_back(id);
     return id;
 }
@@ -245,11 +245,10 @@ void BrokerLink::connect() {
     if (m_settings.presence) m_client->setWillMessage(Presence::will(m_prefix));
     m_user = account.username;
     m_userOrigin = origin;
-    qCInfo(lcConnection).nospace() << "connecting to " << m_settings.host.c_str() << ":"
-                                   << m_settings.port << " as " << account.username.c_str()
-                                   << " (" << origin.c_str() << "), client id "
-                                   << m_clientID.c_str() << ", prefix \"" << m_prefix.c_str()
-                                   << "\", attempt " << m_attempt;
+    qCInfo(lcConnection).nospace()
+        << "connecting to " << m_settings.host.c_str() << ":" << m_settings.port << " as "
+        << account.username.c_str() << " (" << origin.c_str() << "), client id "
+        << m_clientID.c_str() << ", prefix \"" << m_prefix.c_str() << "\", attempt " << m_attempt;
     if (!m_client->connect()) {
         qCWarning(lcConnection) << "the connection could not be started";
         failed("the connection could not be started");
@@ -346,9 +345,8 @@ void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
         return;
     }
     const std::string reason = "the broker refused the connection: CONNACK " +
-                               std::to_string(static_cast<int>(ack)) + " (" +
-                               mqtt::toString(ack) + ") for user " + m_user + " (" +
-                               m_userOrigin + ")";
+                               std::to_string(static_cast<int>(ack)) + " (" + mqtt::toString(ack) +
+                               ") for user " + m_user + " (" + m_userOrigin + ")";
     qCWarning(lcConnection).noquote() << reason.c_str();
     failed(reason);
     m_connAckRefused = true;
@@ -362,8 +360,7 @@ void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
     }
 }
 
-void BrokerLink::didPublishMessage(MqttClient& client, const mqtt::MqttMessage& message,
-                                   uint16_t) {
+void BrokerLink::didPublishMessage(MqttClient& client, const mqtt::MqttMessage& message, uint16_t) {
     if (&client != m_client.get() || message.topic() == Presence::topic(m_prefix)) return;
     writeConsoleLine("didPublishMessage with message");
 }
@@ -452,13 +449,15 @@ void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::Mqt
         if (!m_connAckRefused) failed(error->description);  // the CONNACK said it better
     }
     if (next == ConnectionState::untrusted) {
-        fetchPeerCertificate(m_settings.host, m_settings.port, &m_context, [this](std::string names) {
-            if (names.empty()) return;
-            qCWarning(lcConnection).noquote()
-                << "the broker" << (m_settings.host + ":" + std::to_string(m_settings.port)).c_str()
-                << "shows an untrusted" << names.c_str();
-            m_lastError += "; " + names;
-        });
+        fetchPeerCertificate(
+            m_settings.host, m_settings.port, &m_context, [this](std::string names) {
+                if (names.empty()) return;
+                qCWarning(lcConnection).noquote()
+                    << "the broker"
+                    << (m_settings.host + ":" + std::to_string(m_settings.port)).c_str()
+                    << "shows an untrusted" << names.c_str();
+                m_lastError += "; " + names;
+            });
     }
     // The ended session stays current until the next attempt: a refusal's
     // CONNACK may be reported after its end.
@@ -487,11 +486,11 @@ void BrokerLink::publishWaiting() {
     if (!m_client || m_state != ConnectionState::connected) return;
     while (m_outbox.canSend()) {
         const OutgoingResult& next = m_outbox.next();
-        const uint16_t id = m_client->publish(resultTopic(next.prefix), next.payload,
-                                              MqttQos::qos1, false, false);
+        const uint16_t id =
+            m_client->publish(resultTopic(next.prefix), next.payload, MqttQos::qos1, false, false);
         if (id == 0) {
-            qCWarning(lcConnection) << "result of" << next.payload.size()
-                                    << "bytes refused by the session; not sent";
+            qCWarning(lcConnection)
+                << "result of" << next.payload.size() << "bytes refused by the session; not sent";
             m_outbox.dropNext();
             continue;
         }
@@ -543,10 +542,10 @@ QJsonObject BrokerLink::describe() const {
     QJsonObject o;
     o.insert("state", stateName(m_state));
     o.insert("since", m_stateSince.toString(Qt::ISODate));
-    o.insert("broker", QString::fromStdString(m_settings.host + ":" +
-                                              std::to_string(m_settings.port)));
-    o.insert("broker_user", QString::fromStdString(own ? m_settings.account.username
-                                                       : m_credentials->username));
+    o.insert("broker",
+             QString::fromStdString(m_settings.host + ":" + std::to_string(m_settings.port)));
+    o.insert("broker_user",
+             QString::fromStdString(own ? m_settings.account.username : m_credentials->username));
     o.insert("client_id", QString::fromStdString(m_clientID));
     o.insert("prefix", QString::fromStdString(m_prefix));
     o.insert("last_error", QString::fromStdString(m_lastError));

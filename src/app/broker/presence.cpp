@@ -9,8 +9,8 @@ namespace {
 
 // `text` as a JSON string, escaped as Qt's JSON writer does.
 std::string jsonString(const std::string& text) {
-    const QByteArray array = QJsonDocument(QJsonArray{QString::fromStdString(text)})
-                                 .toJson(QJsonDocument::Compact);
+    const QByteArray array =
+        QJsonDocument(QJsonArray{QString::fromStdString(text)}).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2).toStdString();
 }
 

@@ -219,8 +219,8 @@ void DeviceMonitor::nameIPhones(QStringList udids, qsizetype next) {
                     // Detached since it was listed.
                 } else {
                     // Said once: an unpaired iPhone is asked again every few seconds.
-                    const bool known = std::any_of(
-                        m_devices.begin(), m_devices.end(), [&](const DeviceInfo& d) {
+                    const bool known =
+                        std::any_of(m_devices.begin(), m_devices.end(), [&](const DeviceInfo& d) {
                             return d.id == udid && d.state == QLatin1String("unpaired");
                         });
                     if (known)

@@ -179,8 +179,8 @@ LoginClient::Result LoginClient::judgeReply(int status, std::string_view body,
         result.outcome = Outcome::rejected;
         result.reason = http + ", the web service turned the e-mail address and password down";
     } else {
-        result.reason = http + " with \"success\" " + std::to_string(user->success) +
-                        ": taken as invalid";
+        result.reason =
+            http + " with \"success\" " + std::to_string(user->success) + ": taken as invalid";
     }
     return result;
 }

@@ -39,7 +39,8 @@ void CommandHandler::handle(const std::string& prefix, const std::string& text) 
         const QueryKind kinds[] = {QueryKind::androidProperties, QueryKind::androidImei};
         if (command->serial && !validDeviceId(*command->serial)) {
             for (QueryKind kind : kinds) {
-                send(prefix, QueryRunner::resultOf(kind, "error: invalid serial", *command).encode());
+                send(prefix,
+                     QueryRunner::resultOf(kind, "error: invalid serial", *command).encode());
             }
             return;
         }
