@@ -1,5 +1,11 @@
 #include "app/app_delegate.h"
 
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include "common/diagnostics.h"
+
 namespace tgw::app {
 
 namespace {
@@ -27,7 +33,11 @@ AppDelegate::AppDelegate(const Config& config, Options options)
                      sendResult(std::move(prefix), std::move(payload));
                  }),
       m_loginClient(config),
-      m_loginFlow(m_loginClient, *this) {}
+      m_loginFlow(m_loginClient, *this) {
+    QObject::connect(m_devices.get(), &DeviceMonitor::devicesChanged, m_devices.get(),
+                     [this] { devicesChanged(); });
+    m_commands.setStatusSource([this] { return m_link.onlineStatus(); });
+}
 
 AppDelegate::AppDelegate(const Config& config) : AppDelegate(config, Options{}) {}
 
@@ -42,11 +52,28 @@ void AppDelegate::stop() {
     m_link.stop();
 }
 
-void AppDelegate::shutdown(std::function<void()> done) {
+void AppDelegate::shutdown(const std::string& cause, std::function<void()> done) {
+    qCInfo(lcConnection).noquote() << "quitting:" << cause.c_str();
     m_link.shutdown([this, done = std::move(done)] {
         m_runner.stopAll();
         done();
     });
+}
+
+QJsonObject AppDelegate::status() const {
+    QJsonObject status = m_link.describe();
+    status.insert("phones", DeviceMonitor::toJson(m_devices->devices()));
+    status.insert("queries_running", qint64(m_runner.runningCount()));
+    status.insert("queries_waiting", qint64(m_runner.waitingCount()));
+    status.insert("version", QCoreApplication::applicationVersion());
+    return status;
+}
+
+// The status carries the phones exactly as a devices reply's "data".
+void AppDelegate::devicesChanged() {
+    const QByteArray reply = devicesResultJson(m_devices->devices());
+    const QByteArray head = R"({"type":"devices","data":)";
+    m_link.setPresenceDevices(reply.mid(head.size(), reply.size() - head.size() - 1).toStdString());
 }
 
 void AppDelegate::connectionStateChanged(ConnectionState state) {

@@ -7,6 +7,7 @@
 // Lives on the main thread; created by main() and outlives the window.
 #pragma once
 
+#include <QJsonObject>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,7 +44,7 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
 
     // What the program takes as it is and tests change.
     struct Options {
-        BrokerLink::ClientFactory factory;      // none: the program's sessions
+        BrokerLink::ClientFactory factory;        // none: the program's sessions
         const process::Bundle* bundle = nullptr;  // the tools; none: the main bundle
         ReconnectDelays delays;
         uint16_t keepAlive = kKeepAlive;
@@ -59,9 +60,14 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     void start(std::string prefix) { start(std::move(prefix), std::nullopt); }
     // Ends the connection and any retrying without telling the window.
     void stop() override;
-    // Quitting: DISCONNECT (at most 1 s), every tool stopped, then `done` on
-    // the event loop.
-    void shutdown(std::function<void()> done);
+    // Quitting for `cause` ("a signal", "the tray menu", "the end of the
+    // session", ...), which the log names: the offline status and DISCONNECT
+    // (at most 1 s), every tool stopped, then `done` on the event loop.
+    void shutdown(const std::string& cause, std::function<void()> done);
+    void shutdown(std::function<void()> done) { shutdown("quit", std::move(done)); }
+    // What a person asking the running agent sees (see BrokerLink::describe),
+    // with the phones, the queries running and waiting, and the version.
+    QJsonObject status() const;
     // Non-owning; the window unsets it (or outlives the controller).
     void setLoginWindow(LoginWindow* window) { m_window = window; }
 
@@ -79,6 +85,7 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     void commandArrived(const std::string& prefix, const std::string& text) override;
 
     void sendResult(std::string prefix, std::string payload);
+    void devicesChanged();
 
     LoginWindow* m_window = nullptr;
     std::unique_ptr<DeviceMonitor> m_devices;

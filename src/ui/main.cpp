@@ -8,12 +8,14 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QJsonDocument>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -27,6 +29,7 @@
 #include "mqtt/codec/logger.h"
 #include "process/process.h"
 #include "ui/single_instance.h"
+#include "ui/status_query.h"
 #include "ui/view_controller.h"
 
 namespace {
@@ -124,25 +127,26 @@ void applyLogLevel(LogLevel level) {
 // one byte into a socket pair that a notifier watches.
 int g_signalFds[2] = {-1, -1};
 
-void onSignal(int) {
+void onSignal(int signal) {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = char(signal);
     [[maybe_unused]] const ssize_t n = write(g_signalFds[0], &byte, 1);
     errno = saved;
 }
 
-bool watchSignals(QObject* context, std::function<void()> onQuit) {
+bool watchSignals(QObject* context, std::function<void(int signal)> onQuit) {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalFds) != 0)
         return false;
     auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, context);
     QObject::connect(notifier, &QSocketNotifier::activated, context,
                      [onQuit = std::move(onQuit), done = false]() mutable {
                          char buffer[16];
-                         while (read(g_signalFds[1], buffer, sizeof buffer) > 0) {
-                         }
+                         int signal = 0;
+                         for (ssize_t n; (n = read(g_signalFds[1], buffer, sizeof buffer)) > 0;)
+                             if (!signal) signal = buffer[0];
                          if (done) return;  // already quitting
                          done = true;
-                         onQuit();
+                         onQuit(signal);
                      });
     struct sigaction action {};
     action.sa_handler = onSignal;
@@ -177,7 +181,12 @@ int main(int argc, char** argv) {
         "log-level", "Diagnostic log level: debug, info, warning or error.", "LEVEL");
     const QCommandLineOption printConfig(
         "print-config", "Print the effective settings and where each came from, then exit.");
-    parser.addOptions({config, logLevel, printConfig});
+    const QCommandLineOption status(
+        "status",
+        "Print the state of the agent running for this user, then exit: 0 connected,\n"
+        "3 running but not connected, 4 none running.");
+    const QCommandLineOption json("json", "With --status: print one JSON object.");
+    parser.addOptions({config, logLevel, printConfig, status, json});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -198,11 +207,19 @@ int main(int argc, char** argv) {
                     "\" (see --help)");
     }
 
+    if (parser.isSet(status)) {
+        return tgw::ui::printStatus(tgw::ui::SingleInstance().socketPath(), parser.isSet(json));
+    }
+    if (parser.isSet(json)) return fail("--json goes with --status (see --help)");
+
     tgw::app::ConfigSources sources = tgw::app::ConfigSources::standard();
     if (parser.isSet(config)) sources.configFile = parser.value(config);
     if (parser.isSet(logLevel)) sources.logLevelOption = parser.value(logLevel);
     const tgw::app::ConfigResult loaded = tgw::app::loadConfig(sources);
-    if (!loaded.errors.isEmpty()) return fail(loaded.errors.first());
+    if (!loaded.errors.isEmpty()) {
+        tgw::journalOnly(QtCriticalMsg, "tgw.config", loaded.errors.first());
+        return fail(loaded.errors.first());
+    }
     applyLogLevel(loaded.config.logLevel);
     for (const QString& unknown : loaded.unknownKeys) {
         qCWarning(lcConfig).noquote() << "unknown setting ignored:" << unknown;
@@ -241,9 +258,13 @@ int main(int argc, char** argv) {
     QObject::connect(&deviceMonitor, &tgw::app::DeviceMonitor::devicesChanged, &window,
                      &tgw::ui::ViewController::showDevicePresence);
 
-    watchSignals(&application, [&appDelegate] {
-        qCInfo(lcConnection) << "quitting on a signal";
-        appDelegate.shutdown([] { QCoreApplication::exit(0); });
+    watchSignals(&application, [&appDelegate](int signal) {
+        appDelegate.shutdown(
+            QString("signal %1 (%2)").arg(signal).arg(strsignal(signal)).toStdString(),
+            [] { QCoreApplication::exit(0); });
+    });
+    instance.setStatusSource([&appDelegate] {
+        return QJsonDocument(appDelegate.status()).toJson(QJsonDocument::Compact);
     });
     QObject::connect(&instance, &tgw::ui::SingleInstance::raiseRequested, &window, [&window] {
         window.setWindowState(window.windowState() & ~Qt::WindowMinimized);

@@ -14,6 +14,7 @@ namespace {
 
 constexpr char kRequest[] = "raise\n";
 constexpr char kReply[] = "raised\n";
+constexpr char kStatusRequest[] = "status\n";
 
 QString runtimeFolder() {
     const QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
@@ -89,9 +90,12 @@ void SingleInstance::answer() {
                 return;
             }
             if (!socket->canReadLine()) return;
-            if (socket->readLine() == kRequest) {
+            const QByteArray request = socket->readLine();
+            if (request == kRequest) {
                 emit raiseRequested();
                 socket->write(kReply);
+            } else if (request == kStatusRequest && m_status) {
+                socket->write(m_status() + '\n');
             }
             socket->disconnectFromServer();
         });

@@ -2,13 +2,16 @@
 // folder ($XDG_RUNTIME_DIR) and listens on a local socket beside it; a later
 // start finds the lock, asks the first over the socket to raise its window,
 // and ends. A lock left by a crashed agent is taken over (QLockFile notices
-// that its process is gone).
+// that its process is gone). The socket also answers "status" with one line
+// of JSON (see setStatusSource), for `--status`.
 #pragma once
 
+#include <QByteArray>
 #include <QLocalServer>
 #include <QLockFile>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 
 namespace tgw::ui {
@@ -31,6 +34,8 @@ class SingleInstance : public QObject {
     Claim claim(int timeoutMs = 5000);
     // Starts answering later starts (after claim() returned first).
     bool listen();
+    // What a "status" request is answered with (compact JSON, one line).
+    void setStatusSource(std::function<QByteArray()> source) { m_status = std::move(source); }
 
     QString lockPath() const { return m_folder + "/tgw-mobile-tool.lock"; }
     QString socketPath() const { return m_folder + "/tgw-mobile-tool.socket"; }
@@ -45,6 +50,7 @@ class SingleInstance : public QObject {
     QString m_folder;
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer m_server;
+    std::function<QByteArray()> m_status;
 };
 
 }  // namespace tgw::ui

@@ -31,6 +31,7 @@ class AppTest : public ::testing::Test {
     void make(const Limits& limits, const tgw::process::Bundle* tools = nullptr) {
         Config config = Config::builtIn();
         config.limits = limits;
+        config.presenceEnabled = false;  // the status messages have tests of their own
         app.reset();
         app.emplace(config, AppDelegate::Options{factory(), tools ? tools : &bundle,
                                                  {std::chrono::milliseconds(20),

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -105,8 +106,67 @@ TEST_F(LoggedInAgentTest, SigtermDisconnectsAndExitsZero) {
     broker.stop();
     const QRegularExpression goodbye(
         QString("Client TGW-API-MOBILE-TOOL-%1-[0-9a-f]{8} disconnected\\.").arg(pid));
-    EXPECT_TRUE(broker.log().contains(goodbye))
-        << broker.log().toStdString();
+    EXPECT_TRUE(broker.log().contains(goodbye)) << broker.log().toStdString();
+}
+
+// The retained status the web service sees: mosquitto_sub's lines.
+class StatusSubscriber {
+  public:
+    explicit StatusSubscriber(const MosquittoBroker& broker) {
+        m_process.start("mosquitto_sub",
+                        {"-h", "localhost", "-p", QString::number(broker.port()), "--cafile",
+                         MosquittoBroker::caFile(), "-u", "tanglow_web", "-P", "palmoc5829", "-t",
+                         "tg/demo/tool/status"});
+    }
+    ~StatusSubscriber() {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    // Waits for a status whose state is `state`.
+    bool waitFor(const QByteArray& state, int timeoutMs) {
+        return waitUntil(
+            [&] {
+                m_out += m_process.readAllStandardOutput();
+                return m_out.contains("\"state\":\"" + state + "\"");
+            },
+            timeoutMs);
+    }
+    QByteArray m_out;
+
+  private:
+    QProcess m_process;
+};
+
+TEST_F(LoggedInAgentTest, StatusInEachStateAndKillNineLeavesTheRetainedOfflineStatus) {
+    logIn("pw");
+    AgentRun status = sandbox.run({"--status"});
+    EXPECT_EQ(status.exitCode, 0) << status.err.toStdString();
+    EXPECT_TRUE(status.out.contains("state: connected since ")) << status.out.toStdString();
+    EXPECT_TRUE(status.out.contains("account prefix: demo\n"));
+    EXPECT_TRUE(
+        status.out.contains(QString("broker: localhost:%1 as tanglow_web\n").arg(broker.port())));
+    {
+        StatusSubscriber web(broker);
+        EXPECT_TRUE(web.waitFor("online", 10000)) << web.m_out.toStdString();
+    }
+
+    broker.stop();
+    ASSERT_TRUE(
+        waitUntil([&] { return sandbox.run({"--status"}).out.contains("retrying"); }, 10000));
+    status = sandbox.run({"--status"});
+    EXPECT_EQ(status.exitCode, 3);
+    EXPECT_FALSE(status.out.contains("last error: none")) << status.out.toStdString();
+
+    ASSERT_TRUE(broker.start());
+    StatusSubscriber web(broker);
+    ASSERT_TRUE(web.waitFor("online", 20000)) << web.m_out.toStdString();
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(agent->processId()), SIGKILL);
+    ASSERT_TRUE(web.waitFor("offline", 90000));  // 1.5 keep-alive periods of 60 s
+    std::printf("kill -9 -> offline status in %lld ms\n", clock.elapsed());
+    agent->waitForFinished(5000);
+    EXPECT_EQ(sandbox.run({"--status"}).exitCode, 4);
 }
 
 // What a core file of the running agent would hold: every readable mapping.

@@ -2,8 +2,13 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QJsonArray>
 #include <QLocale>
 #include <QRandomGenerator>
+#include <QSslSocket>
+#include <QSysInfo>
+#include <algorithm>
 
 #include "app/config/config.h"
 #include "app/queries/console_text.h"
@@ -24,6 +29,10 @@ namespace {
 // several in a row suggest another client with the same id.
 constexpr auto kShortLived = std::chrono::seconds(5);
 constexpr int kShortLivedInARow = 3;
+// How long a clean end waits for the broker to take the offline status.
+constexpr int kGoodbyeMs = 1000;
+// The online status goes out at most this often.
+constexpr qint64 kStatusIntervalMs = 1000;
 
 // The prefix kept for brokers' ACL patterns, the process id, and a random
 // part drawn at start: process ids repeat across PCs.
@@ -31,6 +40,30 @@ std::string makeClientID() {
     char suffix[9];
     std::snprintf(suffix, sizeof suffix, "%08x", QRandomGenerator::system()->generate());
     return "TGW-API-MOBILE-TOOL-" + std::to_string(::getpid()) + "-" + suffix;
+}
+
+// After a verification failure, the certificate the broker shows, for the
+// log: one more TLS handshake that verifies nothing and sends nothing.
+// `done` gets "subject ..., issuer ..." (empty when none came within 5 s).
+void fetchPeerCertificate(const std::string& host, uint16_t port, QObject* context,
+                          std::function<void(std::string)> done) {
+    auto* socket = new QSslSocket(context);
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    auto finish = [socket, done = std::move(done)](const std::string& names) {
+        if (socket->property("done").toBool()) return;
+        socket->setProperty("done", true);
+        socket->abort();
+        socket->deleteLater();
+        done(names);
+    };
+    QObject::connect(socket, &QSslSocket::encrypted, socket, [socket, finish] {
+        const QSslCertificate c = socket->peerCertificate();
+        finish("certificate subject \"" + c.subjectDisplayName().toStdString() + "\", issuer \"" +
+               c.issuerDisplayName().toStdString() + "\"");
+    });
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [finish] { finish({}); });
+    QTimer::singleShot(5000, socket, [finish] { finish({}); });
+    socket->connectToHostEncrypted(QString::fromStdString(host), port);
 }
 
 }  // namespace
@@ -56,6 +89,7 @@ BrokerSettings BrokerSettings::from(const Config& config) {
     if (origin != config.origins.end()) s.accountOrigin = origin->second.toStdString();
     s.subscribeTimeout = config.limits.connectTimeout;
     s.maxOutboundBytes = config.limits.maxOutboundBytes;
+    s.presence = config.presenceEnabled;
     return s;
 }
 
@@ -79,6 +113,11 @@ BrokerLink::BrokerLink(BrokerSettings settings, ClientFactory factory, Listener&
       m_factory(std::move(factory)),
       m_listener(listener),
       m_clientID(makeClientID()),
+      m_presence(m_settings.agentVersion.empty()
+                     ? QCoreApplication::applicationVersion().toStdString()
+                     : m_settings.agentVersion,
+                 m_settings.hostName.empty() ? QSysInfo::machineHostName().toStdString()
+                                             : m_settings.hostName),
       m_outbox(m_settings.maxOutboundBytes, m_settings.windowBytes) {
     m_reconnectTimer.setSingleShot(true);
     QObject::connect(&m_reconnectTimer, &QTimer::timeout, &m_context, [this] { connect(); });
@@ -90,13 +129,23 @@ BrokerLink::BrokerLink(BrokerSettings settings, ClientFactory factory, Listener&
         qCWarning(lcConnection) << "DISCONNECT not written within 1 s; quitting anyway";
         finishShutdown();
     });
+    m_departTimer.setSingleShot(true);
+    QObject::connect(&m_departTimer, &QTimer::timeout, &m_context, [this] {
+        qCWarning(lcConnection) << "the offline status was not acknowledged within 1 s";
+        retireDeparting();
+    });
+    m_statusTimer.setSingleShot(true);
+    QObject::connect(&m_statusTimer, &QTimer::timeout, &m_context, [this] { publishStatus(); });
 }
 
 BrokerLink::~BrokerLink() {
     m_reconnectTimer.stop();
     m_subscribeTimer.stop();
     m_shutdownTimer.stop();
+    m_departTimer.stop();
+    m_statusTimer.stop();
     m_client.reset();  // before the rest of this delegate goes
+    m_departing.reset();
     m_retired.clear();
 }
 
@@ -124,8 +173,34 @@ void BrokerLink::start(std::string prefix, std::optional<BrokerCredentials> cred
 void BrokerLink::stop() {
     m_reconnectTimer.stop();
     m_subscribeTimer.stop();
+    m_statusTimer.stop();
+    if (m_client && m_state == ConnectionState::connected && m_settings.presence) {
+        if (const uint16_t id = sayGoodbye(*m_client)) {
+            retireDeparting();
+            m_outbox.connectionLost();
+            m_departing = std::move(m_client);
+            m_departingGoodbye = id;
+            m_departTimer.start(kGoodbyeMs);
+        }
+    }
     retireSession();
     m_state = ConnectionState::disconnected;
+    m_stateSince = QDateTime::currentDateTimeUtc();
+}
+
+void BrokerLink::retireDeparting() {
+    m_departTimer.stop();
+    if (!m_departing) return;
+    m_retired.push_back(std::move(m_departing));
+    QTimer::singleShot(0, &m_context, [this] { m_retired.clear(); });
+}
+
+uint16_t BrokerLink::sayGoodbye(MqttClient& client) {
+    if (!m_settings.presence) return 0;
+    const uint16_t id =
+        client.publish(Presence::topic(m_prefix), Presence::kOffline, MqttQos::qos1, true, false);
+    if (id != 0) m_statusIds.push_back(id);
+    return id;
 }
 
 void BrokerLink::shutdown(std::function<void()> done) {
@@ -133,9 +208,12 @@ void BrokerLink::shutdown(std::function<void()> done) {
     m_subscribeTimer.stop();
     m_quitting = true;
     m_shutdownDone = std::move(done);
+    m_statusTimer.stop();
     if (m_client && m_state == ConnectionState::connected) {
-        m_shutdownTimer.start(1000);
-        m_client->disconnect();  // didDisconnect, or the timer, finishes
+        m_shutdownTimer.start(kGoodbyeMs);
+        // With presence, DISCONNECT follows the offline status's PUBACK.
+        m_goodbyeID = sayGoodbye(*m_client);
+        if (m_goodbyeID == 0) m_client->disconnect();  // didDisconnect, or the timer, finishes
     } else {
         retireSession();  // nothing to say goodbye on; no late CONNACK either
         finishShutdown();
@@ -148,6 +226,7 @@ void BrokerLink::finishShutdown() {
     m_shutdownDone = nullptr;
     m_shutdownTimer.stop();
     m_state = ConnectionState::disconnected;
+    m_stateSince = QDateTime::currentDateTimeUtc();
     QTimer::singleShot(0, &m_context, std::move(done));
 }
 
@@ -156,6 +235,7 @@ void BrokerLink::connect() {
     m_subscribeTimer.stop();
     retireSession();
     m_credentialsRefused = false;
+    m_connAckRefused = false;
     m_subscribed = false;
     const BrokerCredentials& account = m_credentials ? *m_credentials : m_settings.account;
     const std::string origin = m_credentials ? "login reply" : m_settings.accountOrigin;
@@ -163,13 +243,16 @@ void BrokerLink::connect() {
     m_client->setUsername(account.username);
     m_client->setPassword(account.password);
     m_client->setKeepAlive(m_settings.keepAlive);
-    qCInfo(lcConnection).nospace() << "connecting to " << m_settings.host.c_str() << ":"
-                                   << m_settings.port << " as " << account.username.c_str()
-                                   << " (" << origin.c_str() << "), client id "
-                                   << m_clientID.c_str() << ", prefix \"" << m_prefix.c_str()
-                                   << "\", attempt " << m_attempt;
+    if (m_settings.presence) m_client->setWillMessage(Presence::will(m_prefix));
+    m_user = account.username;
+    m_userOrigin = origin;
+    qCInfo(lcConnection).nospace()
+        << "connecting to " << m_settings.host.c_str() << ":" << m_settings.port << " as "
+        << account.username.c_str() << " (" << origin.c_str() << "), client id "
+        << m_clientID.c_str() << ", prefix \"" << m_prefix.c_str() << "\", attempt " << m_attempt;
     if (!m_client->connect()) {
         qCWarning(lcConnection) << "the connection could not be started";
+        failed("the connection could not be started");
         retireSession();
         setState(ConnectionState::retrying);
         scheduleReconnect();
@@ -179,6 +262,8 @@ void BrokerLink::connect() {
 void BrokerLink::retireSession() {
     if (!m_client) return;
     m_outbox.connectionLost();
+    m_statusIds.clear();
+    m_goodbyeID = 0;
     m_retired.push_back(std::move(m_client));
     QTimer::singleShot(0, &m_context, [this] { m_retired.clear(); });
 }
@@ -193,6 +278,7 @@ void BrokerLink::scheduleReconnect() {
 void BrokerLink::setState(ConnectionState state) {
     if (state == m_state) return;
     m_state = state;
+    m_stateSince = QDateTime::currentDateTimeUtc();
     qCInfo(lcConnection) << "connection state:" << stateName(state);
     m_listener.connectionStateChanged(state);
 }
@@ -203,6 +289,7 @@ void BrokerLink::subscribeTimedOut() {
     if (!m_client || m_subscribed) return;
     qCWarning(lcConnection) << "no SUBACK for the command topic within"
                             << m_settings.subscribeTimeout.count() << "ms; connecting again";
+    failed("no SUBACK for the command topic");
     m_client->disconnect();
     retireSession();  // its own end, reported later, no longer counts
     console("mqttDidDisconnect");
@@ -212,6 +299,8 @@ void BrokerLink::subscribeTimedOut() {
 
 void BrokerLink::connectionEnded(ConnectionState next) {
     m_subscribeTimer.stop();
+    m_statusTimer.stop();
+    m_statusIds.clear();
     if (const size_t held = m_outbox.connectionLost()) {
         qCInfo(lcConnection) << held << "results unacknowledged; sent again on reconnect";
     }
@@ -254,7 +343,15 @@ void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
     if (ack == MqttConnAck::accepted) {
         client.subscribe(commandTopic(m_prefix), MqttQos::qos1);
         m_subscribeTimer.start(m_settings.subscribeTimeout);
-    } else if (ack == MqttConnAck::badUserNameOrPassword || ack == MqttConnAck::notAuthorized) {
+        return;
+    }
+    const std::string reason = "the broker refused the connection: CONNACK " +
+                               std::to_string(static_cast<int>(ack)) + " (" + mqtt::toString(ack) +
+                               ") for user " + m_user + " (" + m_userOrigin + ")";
+    qCWarning(lcConnection).noquote() << reason.c_str();
+    failed(reason);
+    m_connAckRefused = true;
+    if (ack == MqttConnAck::badUserNameOrPassword || ack == MqttConnAck::notAuthorized) {
         m_credentialsRefused = true;  // trying again cannot help
         if (m_reconnectTimer.isActive()) {
             // The end of this connection was reported first.
@@ -264,13 +361,27 @@ void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
     }
 }
 
-void BrokerLink::didPublishMessage(MqttClient& client, const mqtt::MqttMessage&, uint16_t) {
-    if (&client != m_client.get()) return;
+void BrokerLink::didPublishMessage(MqttClient& client, const mqtt::MqttMessage& message, uint16_t) {
+    if (&client != m_client.get() || message.topic() == Presence::topic(m_prefix)) return;
     writeConsoleLine("didPublishMessage with message");
 }
 
 void BrokerLink::didPublishAck(MqttClient& client, uint16_t id) {
+    if (m_departing && &client == m_departing.get()) {
+        if (id == m_departingGoodbye) {
+            m_departTimer.stop();
+            m_departing->disconnect();  // retired when it reports its end
+        }
+        return;
+    }
     if (&client != m_client.get()) return;
+    // The status's own acknowledgements stay off the console.
+    if (const auto status = std::find(m_statusIds.begin(), m_statusIds.end(), id);
+        status != m_statusIds.end()) {
+        m_statusIds.erase(status);
+        if (id == m_goodbyeID && m_quitting) client.disconnect();
+        return;
+    }
     writeConsoleLine("didPublishAck with id: " + std::to_string(id));
     if (m_outbox.acknowledged(id)) publishWaiting();
 }
@@ -296,6 +407,8 @@ void BrokerLink::didSubscribeTopic(MqttClient& client, const std::string& topic)
     m_subscribed = true;
     m_subscribedFor.start();
     setState(ConnectionState::connected);
+    m_presence.setSince(QDateTime::currentDateTimeUtc());
+    publishStatus();
     publishWaiting();
 }
 
@@ -315,6 +428,10 @@ void BrokerLink::didReceivePong(MqttClient& client) {
 }
 
 void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::MqttError>& error) {
+    if (m_departing && &client == m_departing.get()) {
+        retireDeparting();
+        return;
+    }
     if (&client != m_client.get()) return;
     ConnectionState next = ConnectionState::retrying;
     if (m_quitting) {
@@ -330,6 +447,18 @@ void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::Mqt
         console("reason: " + error->description);
         qCWarning(lcConnection) << "connection lost:" << error->description.c_str() << "kind"
                                 << static_cast<int>(error->kind);
+        if (!m_connAckRefused) failed(error->description);  // the CONNACK said it better
+    }
+    if (next == ConnectionState::untrusted) {
+        fetchPeerCertificate(
+            m_settings.host, m_settings.port, &m_context, [this](std::string names) {
+                if (names.empty()) return;
+                qCWarning(lcConnection).noquote()
+                    << "the broker"
+                    << (m_settings.host + ":" + std::to_string(m_settings.port)).c_str()
+                    << "shows an untrusted" << names.c_str();
+                m_lastError += "; " + names;
+            });
     }
     // The ended session stays current until the next attempt: a refusal's
     // CONNACK may be reported after its end.
@@ -371,16 +500,73 @@ void BrokerLink::publishWaiting() {
     if (!m_client || m_state != ConnectionState::connected) return;
     while (m_outbox.canSend()) {
         const OutgoingResult& next = m_outbox.next();
-        const uint16_t id = m_client->publish(resultTopic(next.prefix), next.payload,
-                                              MqttQos::qos1, false, false);
+        const uint16_t id =
+            m_client->publish(resultTopic(next.prefix), next.payload, MqttQos::qos1, false, false);
         if (id == 0) {
-            qCWarning(lcConnection) << "result of" << next.payload.size()
-                                    << "bytes refused by the session; not sent";
+            qCWarning(lcConnection)
+                << "result of" << next.payload.size() << "bytes refused by the session; not sent";
             m_outbox.dropNext();
             continue;
         }
         m_outbox.sent(id);
     }
+}
+
+}  // namespace tgw::app
+
+namespace tgw::app {
+
+// ---- presence ------------------------------------------------------------------
+
+void BrokerLink::setPresenceDevices(std::string devices) {
+    if (!m_presence.setDevices(std::move(devices)) || m_state != ConnectionState::connected ||
+        m_statusTimer.isActive())
+        return;
+    const qint64 since = m_lastStatus.isValid() ? m_lastStatus.elapsed() : kStatusIntervalMs;
+    if (since >= kStatusIntervalMs) {
+        publishStatus();
+    } else {
+        m_statusTimer.start(int(kStatusIntervalMs - since));
+    }
+}
+
+std::optional<std::string> BrokerLink::onlineStatus() const {
+    if (!m_settings.presence) return std::nullopt;
+    return m_presence.online();
+}
+
+void BrokerLink::publishStatus() {
+    if (!m_settings.presence || !m_client || m_state != ConnectionState::connected) return;
+    m_statusTimer.stop();
+    const uint16_t id = m_client->publish(Presence::topic(m_prefix), m_presence.online(),
+                                          MqttQos::qos1, true, false);
+    if (id != 0) m_statusIds.push_back(id);
+    m_lastStatus.start();
+}
+
+// ---- for a person asking ---------------------------------------------------------
+
+void BrokerLink::failed(std::string reason) {
+    m_lastError = std::move(reason);
+    m_lastErrorAt = QDateTime::currentDateTimeUtc();
+}
+
+QJsonObject BrokerLink::describe() const {
+    const bool own = !m_credentials;
+    QJsonObject o;
+    o.insert("state", stateName(m_state));
+    o.insert("since", m_stateSince.toString(Qt::ISODate));
+    o.insert("broker",
+             QString::fromStdString(m_settings.host + ":" + std::to_string(m_settings.port)));
+    o.insert("broker_user",
+             QString::fromStdString(own ? m_settings.account.username : m_credentials->username));
+    o.insert("client_id", QString::fromStdString(m_clientID));
+    o.insert("prefix", QString::fromStdString(m_prefix));
+    o.insert("last_error", QString::fromStdString(m_lastError));
+    o.insert("last_error_at",
+             m_lastErrorAt.isValid() ? m_lastErrorAt.toString(Qt::ISODate) : QString());
+    o.insert("results_held", qint64(m_outbox.waitingCount() + m_outbox.inFlightCount()));
+    return o;
 }
 
 }  // namespace tgw::app

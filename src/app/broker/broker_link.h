@@ -16,10 +16,19 @@
 // connect deadline (in the session) and the SUBACK deadline (here) apply to
 // every attempt.
 //
+// With presence on, every connection carries the offline status as its will,
+// publishes the online status after its SUBACK and again when the phones
+// change (at most once a second), and publishes the offline status itself
+// before it ends cleanly (a clean DISCONNECT discards the will). These status
+// messages do not pass through the outbox: they never count against the
+// results' bound and are never held across connections.
+//
 // Lives on the main thread; owned by the AppDelegate.
 #pragma once
 
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 #include <chrono>
@@ -33,6 +42,7 @@
 
 #include "app/broker/connection_state.h"
 #include "app/broker/outbox.h"
+#include "app/broker/presence.h"
 #include "app/broker/reconnect_policy.h"
 #include "mqtt/codec/client.h"
 
@@ -54,6 +64,9 @@ struct BrokerSettings {
     size_t maxOutboundBytes = size_t{64} << 20;
     size_t windowBytes = size_t{4} << 20;  // results handed to the session at once
     ReconnectDelays delays;
+    bool presence = true;
+    std::string agentVersion;  // for the status; the application's version by default
+    std::string hostName;      // for the status; this machine's by default
 
     static BrokerSettings from(const Config& config);
 };
@@ -85,15 +98,31 @@ class BrokerLink : public mqtt::MqttDelegate {
     // connection and retrying first. `credentials` (a login reply's) come
     // before the configured account. Results held for other accounts go.
     void start(std::string prefix, std::optional<BrokerCredentials> credentials = std::nullopt);
-    // Ends the connection and any retrying without a state report.
+    // Ends the connection and any retrying without a state report. A
+    // subscribed connection first publishes the offline status and ends with
+    // DISCONNECT once the broker has it (at most 1 s later, meanwhile a new
+    // start() may connect already).
     void stop();
-    // Quitting: sends DISCONNECT (waiting at most 1 s for it to be written),
-    // then calls `done` on the event loop.
+    // Quitting: publishes the offline status, sends DISCONNECT (waiting at
+    // most 1 s for both to be written), then calls `done` on the event loop.
     void shutdown(std::function<void()> done);
     // Publishes a result now, or keeps it until the connection is back.
     void sendResult(OutgoingResult result);
+    // The phones for the status, as the JSON array of a devices reply's
+    // "data"; a change is published while connected, at most once a second.
+    void setPresenceDevices(std::string devices);
+    // The online status as it would be published now; none with presence off.
+    std::optional<std::string> onlineStatus() const;
+
+    // For a person asking: state, since when, broker, user, client id,
+    // prefix, the last error and its time, results held.
+    QJsonObject describe() const;
 
     ConnectionState state() const { return m_state; }
+    const QDateTime& stateSince() const { return m_stateSince; }
+    // The last failure's reason and its time (UTC); empty before any.
+    const std::string& lastError() const { return m_lastError; }
+    const QDateTime& lastErrorAt() const { return m_lastErrorAt; }
     mqtt::MqttClient* client() const { return m_client.get(); }
     const std::string& clientID() const { return m_clientID; }
     const std::string& prefix() const { return m_prefix; }
@@ -130,6 +159,11 @@ class BrokerLink : public mqtt::MqttDelegate {
     void subscribeTimedOut();
     void finishShutdown();
     void publishWaiting();
+    void publishStatus();
+    // Publishes the offline status on `client`; its packet id, 0 when none went.
+    uint16_t sayGoodbye(mqtt::MqttClient& client);
+    void retireDeparting();
+    void failed(std::string reason);
     void console(std::string_view text);
 
     BrokerSettings m_settings;
@@ -142,18 +176,33 @@ class BrokerLink : public mqtt::MqttDelegate {
     int m_attempt = 0;                  // attempts since the last stable connection
     bool m_subscribed = false;          // the current session has its SUBACK
     bool m_credentialsRefused = false;  // CONNACK 4 or 5 on the current session
+    bool m_connAckRefused = false;      // any refusing CONNACK on the current session
     bool m_quitting = false;
     int m_shortLived = 0;  // subscribed connections in a row the broker ended within seconds
     QElapsedTimer m_subscribedFor;
+    QDateTime m_stateSince = QDateTime::currentDateTimeUtc();
+    std::string m_lastError;
+    QDateTime m_lastErrorAt;
+    std::string m_user;  // the broker user of the current attempt, and where it came from
+    std::string m_userOrigin;
+    Presence m_presence;
+    std::vector<uint16_t> m_statusIds;  // status publishes awaiting their PUBACK
+    uint16_t m_goodbyeID = 0;           // the offline status sent on quitting
+    QElapsedTimer m_lastStatus;         // since the last online status went out
     std::function<void()> m_shutdownDone;
     Outbox m_outbox;
 
     std::unique_ptr<mqtt::MqttClient> m_client;
+    // A connection ended by stop(), waiting for its offline status's PUBACK.
+    std::unique_ptr<mqtt::MqttClient> m_departing;
+    uint16_t m_departingGoodbye = 0;
     std::vector<std::unique_ptr<mqtt::MqttClient>> m_retired;  // deleted on the event loop
     QObject m_context;  // receiver of timers and queued work; goes first
     QTimer m_reconnectTimer;
     QTimer m_subscribeTimer;
     QTimer m_shutdownTimer;
+    QTimer m_departTimer;
+    QTimer m_statusTimer;  // the next online status, when one went out less than 1 s ago
 };
 
 }  // namespace tgw::app

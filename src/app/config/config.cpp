@@ -134,6 +134,18 @@ const std::vector<Key>& keyTable() {
              c.logLevel = *level;
              return {};
          }},
+        {"presence/enabled", "TGW_PRESENCE_ENABLED",
+         [](Config& c, const QString& v, const QString&) -> QString {
+             const QString text = v.trimmed().toLower();
+             if (text == "true" || text == "on" || text == "yes" || text == "1") {
+                 c.presenceEnabled = true;
+             } else if (text == "false" || text == "off" || text == "no" || text == "0") {
+                 c.presenceEnabled = false;
+             } else {
+                 return "not one of true, false, on, off, yes, no, 1, 0";
+             }
+             return {};
+         }},
         {"limits/login_timeout", nullptr, seconds(&Limits::loginTimeout)},
         {"limits/connect_timeout", nullptr, seconds(&Limits::connectTimeout)},
         {"limits/tool_time_limit", nullptr, seconds(&Limits::toolTimeLimit)},
@@ -273,6 +285,7 @@ QStringList Config::describe() const {
         {"broker/password", brokerPassword.isEmpty() ? QString() : QString("********")},
         {"web/url", webUrl},
         {"log/level", toString(logLevel)},
+        {"presence/enabled", presenceEnabled ? "true" : "false"},
         {"limits/login_timeout", seconds(limits.loginTimeout)},
         {"limits/connect_timeout", seconds(limits.connectTimeout)},
         {"limits/tool_time_limit", seconds(limits.toolTimeLimit)},

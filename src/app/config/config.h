@@ -32,6 +32,9 @@ struct Config {
     QString brokerPassword;
     QString webUrl;  // https, without trailing slashes
     LogLevel logLevel = LogLevel::info;
+    // The retained online/offline status on tg/<prefix>/tool/status and the
+    // will that stands for it.
+    bool presenceEnabled = true;
     Limits limits;
 
     // Key ("broker/port") -> where its value came from: "built-in default",

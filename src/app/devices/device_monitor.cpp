@@ -218,7 +218,15 @@ void DeviceMonitor::nameIPhones(QStringList udids, qsizetype next) {
                            run.output.contains(QLatin1String("not found"))) {
                     // Detached since it was listed.
                 } else {
-                    qCInfo(lcDevices) << "iPhone" << udid << "gives no name:" << run.output;
+                    // Said once: an unpaired iPhone is asked again every few seconds.
+                    const bool known =
+                        std::any_of(m_devices.begin(), m_devices.end(), [&](const DeviceInfo& d) {
+                            return d.id == udid && d.state == QLatin1String("unpaired");
+                        });
+                    if (known)
+                        qCDebug(lcDevices) << "iPhone" << udid << "gives no name:" << run.output;
+                    else
+                        qCInfo(lcDevices) << "iPhone" << udid << "gives no name:" << run.output;
                     m_listing->apple.push_back(
                         {DeviceInfo::Platform::apple, udid, QStringLiteral("unpaired"), {}});
                 }

@@ -113,14 +113,14 @@ LoginClient::Result LoginClient::decide(QNetworkReply& reply) {
     switch (m_cut) {
         case Cut::timedOut: {
             const QString limit = seconds(m_deadline.intervalAsDuration());
-            qCWarning(lcLogin).noquote() << "no answer to the login within" << limit << "s";
+            result.reason = "no answer within " + limit.toStdString() + " s";
             writeConsoleLine("the login request did not finish within " + limit.toStdString() +
                              " s");
             result.outcome = Outcome::unreachable;
             return result;
         }
         case Cut::tooLarge:
-            qCWarning(lcLogin) << "the login reply is larger than" << kMaxReplyBytes << "bytes";
+            result.reason = "the reply is larger than " + std::to_string(kMaxReplyBytes) + " bytes";
             writeConsoleLine("the login reply is larger than 64 KiB");
             result.outcome = Outcome::badReply;
             return result;
@@ -133,6 +133,11 @@ LoginClient::Result LoginClient::decide(QNetworkReply& reply) {
     // Without a status no web server has answered.
     if (!status.isValid()) {
         result.outcome = Outcome::unreachable;
+        result.reason = reply.errorString().toStdString();
+        const QSslCertificate peer = reply.sslConfiguration().peerCertificate();
+        if (!peer.isNull())
+            result.reason += "; certificate subject \"" + peer.subjectDisplayName().toStdString() +
+                             "\", issuer \"" + peer.issuerDisplayName().toStdString() + "\"";
         return result;
     }
     return judgeReply(status.toInt(), std::string_view(m_body.constData(), m_body.size()),
@@ -143,16 +148,20 @@ LoginClient::Result LoginClient::judgeReply(int status, std::string_view body,
                                             const std::function<void(const std::string&)>& say) {
     Result result;
     result.outcome = Outcome::badReply;
+    const std::string http = "HTTP status " + std::to_string(status);
+    result.reason = http + ", an empty reply";
     if (body.empty()) return result;
     std::string error;
     const auto user = UserConnection::decode(body, &error);
     if (!user) {
         say(error);
+        result.reason = http + ", an invalid reply: " + error;
         return result;
     }
     say(user->description());
     if (!user->prefixIsUsable()) {
         say("the account's prefix holds a character that cannot be in a topic");
+        result.reason = http + ", the account's prefix cannot be in a topic";
         return result;
     }
     const bool ok = status >= 200 && status < 300;
@@ -161,15 +170,17 @@ LoginClient::Result LoginClient::judgeReply(int status, std::string_view body,
     const bool refusal = status >= 400 && status < 500;
     if (user->success == 1 && ok) {
         result.outcome = Outcome::accepted;
+        result.reason.clear();
         result.prefix = user->prefix;
         if (user->mqttUsername) {
             result.broker = BrokerCredentials{*user->mqttUsername, *user->mqttPassword};
         }
     } else if (user->success != 1 && (ok || refusal)) {
         result.outcome = Outcome::rejected;
+        result.reason = http + ", the web service turned the e-mail address and password down";
     } else {
-        qCWarning(lcLogin) << "the login reply has HTTP status" << status << "and \"success\""
-                           << user->success << ": taken as invalid";
+        result.reason =
+            http + " with \"success\" " + std::to_string(user->success) + ": taken as invalid";
     }
     return result;
 }

@@ -44,6 +44,7 @@ class LoginClient : public QObject {
         Outcome outcome = Outcome::unreachable;
         std::string prefix;                       // when accepted
         std::optional<BrokerCredentials> broker;  // when accepted and the reply names them
+        std::string reason;                       // when not accepted: why, for the log
     };
     using Completion = std::function<void(const Result&)>;
 

@@ -39,7 +39,8 @@ void CommandHandler::handle(const std::string& prefix, const std::string& text) 
         const QueryKind kinds[] = {QueryKind::androidProperties, QueryKind::androidImei};
         if (command->serial && !validDeviceId(*command->serial)) {
             for (QueryKind kind : kinds) {
-                send(prefix, QueryRunner::resultOf(kind, "error: invalid serial", *command).encode());
+                send(prefix,
+                     QueryRunner::resultOf(kind, "error: invalid serial", *command).encode());
             }
             return;
         }
@@ -58,6 +59,9 @@ void CommandHandler::handle(const std::string& prefix, const std::string& text) 
             const auto s = sink.lock();
             if (s && *s) (*s)(prefix, devicesResultJson(devices).toStdString());
         });
+    } else if (const std::optional<std::string> status =
+                   command->type == "status" && m_status ? m_status() : std::nullopt) {
+        send(prefix, *status);
     } else {
         writeConsoleLine("unknown type");
     }

@@ -1,0 +1,42 @@
+// Presence: what the web service sees of the agent without asking. The topic
+// tg/<prefix>/tool/status holds, retained, either the online status (version,
+// host, since when, the attached phones) or the offline one; the CONNECT's
+// will stands for the offline status when the agent vanishes without a word.
+//
+// Builds the payloads and the will only; the broker link decides when they go.
+#pragma once
+
+#include <QDateTime>
+#include <string>
+#include <string_view>
+
+#include "mqtt/codec/message.h"
+
+namespace tgw::app {
+
+class Presence {
+  public:
+    static constexpr std::string_view kOffline = R"({"type":"status","state":"offline"})";
+
+    Presence(std::string agentVersion, std::string host);
+
+    static std::string topic(const std::string& prefix) { return "tg/" + prefix + "/tool/status"; }
+    // The offline status as a retained QoS 1 will.
+    static mqtt::MqttWill will(const std::string& prefix);
+
+    // {"type":"status","state":"online","agent":..,"host":..,"since":..,"devices":[..]}
+    std::string online() const;
+    // The start of the current connection (UTC).
+    void setSince(const QDateTime& since) { m_since = since; }
+    // `devices`: the JSON array of a devices reply's "data". False when it is
+    // what the status already says.
+    bool setDevices(std::string devices);
+
+  private:
+    std::string m_agentVersion;
+    std::string m_host;
+    QDateTime m_since;
+    std::string m_devices = "[]";
+};
+
+}  // namespace tgw::app

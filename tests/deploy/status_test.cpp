@@ -1,0 +1,51 @@
+// `--status` through the real program: no agent, and an agent that runs but
+// has no login yet (the logged-in states are in quit_test.cpp).
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "deploy/agent_sandbox.h"
+#include "support/wait.h"
+
+namespace tgw::test {
+namespace {
+
+TEST(StatusTest, NoAgentThenAnAgentWithoutALoginAnswerWithinHalfASecond) {
+    AgentSandbox sandbox;
+    QElapsedTimer clock;
+    clock.start();
+    AgentRun none = sandbox.run({"--status"});
+    EXPECT_LT(clock.elapsed(), 500);
+    EXPECT_EQ(none.exitCode, 4);
+    EXPECT_EQ(none.err, "tgw-mobile-tool: no agent runs for this user\n");
+
+    sandbox.env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess& agent = sandbox.start();
+    ASSERT_TRUE(waitUntil(
+        [&] { return QFile::exists(sandbox.runtimeDir() + "/tgw-mobile-tool.socket"); }, 20000));
+    sandbox.env.remove("QT_QPA_PLATFORM");
+    clock.restart();
+    const AgentRun text = sandbox.run({"--status"});
+    EXPECT_LT(clock.elapsed(), 500);
+    EXPECT_EQ(text.exitCode, 3) << text.err.toStdString();
+    for (const char* field :
+         {"state: disconnected since ", "broker: localhost:8883 as tanglow_web\n",
+          "client id: TGW-API-MOBILE-TOOL-", "account prefix: (not logged in)\n",
+          "last error: none\n", "phones: ", "queries: 0 running, 0 waiting\n", "results held: 0\n",
+          "version: " TGW_PROJECT_VERSION "\n"})
+        EXPECT_TRUE(text.out.contains(field)) << field << "\n" << text.out.toStdString();
+
+    const AgentRun json = sandbox.run({"--status", "--json"});
+    EXPECT_EQ(json.exitCode, 3);
+    const QJsonObject status = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    EXPECT_EQ(status["state"], "disconnected");
+    EXPECT_TRUE(status["client_id"].toString().startsWith(
+        "TGW-API-MOBILE-TOOL-" + QString::number(agent.processId()) + "-"));
+    EXPECT_EQ(agent.state(), QProcess::Running);
+}
+
+}  // namespace
+}  // namespace tgw::test
