@@ -39,7 +39,8 @@ class WindowTest : public ::testing::Test {
     WindowTest() { make(tgw::test::agentConfig(stub)); }
 
     // A new controller and window with `config`; the sessions are fakes.
-    void make(const tgw::app::Config& config) {
+    void make(tgw::app::Config config) {
+        config.presenceEnabled = false;  // the status messages have tests of their own
         window.reset();
         app.reset();
         auto factory = [this](const std::string& id, const std::string& h, uint16_t p,
