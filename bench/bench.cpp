@@ -305,8 +305,9 @@ void latency(bool tls) {
     for (int r = 0; r < kRounds; ++r) {
         {
             QuietStdout quiet;
-            app::AppDelegate agent(config, agentOptions(&tools, tls ? app::BrokerLink::ClientFactory{}
-                                                                    : plainSession));
+            app::AppDelegate agent(
+                config,
+                agentOptions(&tools, tls ? app::BrokerLink::ClientFactory{} : plainSession));
             agent.start("b");
             test::waitUntil([&] { return agent.state() == app::ConnectionState::connected; },
                             10000);

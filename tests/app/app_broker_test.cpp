@@ -12,10 +12,10 @@
 #include <QSslServer>
 #include <QTemporaryDir>
 
+#include "mqtt/log_capture.h"
 #include "support/app_harness.h"
 #include "support/console_capture.h"
 #include "support/proc_status.h"
-#include "mqtt/log_capture.h"
 #include "support/recording_delegate.h"
 
 using namespace tgw::app;
@@ -41,8 +41,9 @@ class AppBrokerTest : public ::testing::Test {
     AppBrokerTest() { make(brokerConfig(broker)); }
     void SetUp() override { ASSERT_TRUE(broker.start()) << broker.log().toStdString(); }
     // A new agent with `config`; quick retries unless `delays` say otherwise.
-    void make(const Config& config, ReconnectDelays delays = {std::chrono::milliseconds(50),
-                                                              std::chrono::milliseconds(100), 0.2}) {
+    void make(const Config& config,
+              ReconnectDelays delays = {std::chrono::milliseconds(50),
+                                        std::chrono::milliseconds(100), 0.2}) {
         app.reset();
         app.emplace(config, AppDelegate::Options{sessions.factory(config), &tools, delays});
         app->setLoginWindow(&window);
@@ -202,8 +203,8 @@ TEST_F(AppBrokerTest, ClientIdTakenOverEverySecondDoesNotMakeAStorm) {
     since.start();
     const int before = sessions.made;
     while (since.elapsed() < 20000) {
-        thief = BrokerLink::sessionFactory(brokerConfig(broker))(app->link().clientID(), "localhost",
-                                                                  broker.port(), thiefEvents);
+        thief = BrokerLink::sessionFactory(brokerConfig(broker))(
+            app->link().clientID(), "localhost", broker.port(), thiefEvents);
         thief->setUsername(AppDelegate::kUsername);
         thief->setPassword(AppDelegate::kPassword);
         thief->connect();
@@ -213,7 +214,8 @@ TEST_F(AppBrokerTest, ClientIdTakenOverEverySecondDoesNotMakeAStorm) {
     std::printf("%d connection attempts in 20 s while another client took the id every second\n",
                 attempts);
     EXPECT_LE(attempts, 6);  // 1, 2, 4, 8 s... waits: 5 attempts, one more for the jitter
-    EXPECT_TRUE(log.has("warning", "another client may be using the client id")) << log.all().toStdString();
+    EXPECT_TRUE(log.has("warning", "another client may be using the client id"))
+        << log.all().toStdString();
 }
 
 TEST_F(AppBrokerTest, UntrustedCertificateIsNotRetried) {
@@ -255,7 +257,8 @@ TEST_F(AppBrokerTest, ShutdownSaysGoodbyeToTheBrokerAndStopsTheTools) {
     const bool running = waitUntil([&] { return app->queries().runningCount() == 2; });
     bool done = false;
     app->shutdown([&] { done = true; });
-    const bool finished = waitUntil([&] { return done && app->queries().runningCount() == 0; }, 3000);
+    const bool finished =
+        waitUntil([&] { return done && app->queries().runningCount() == 0; }, 3000);
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(running);
     EXPECT_TRUE(finished);

@@ -33,7 +33,8 @@ class AppTest : public ::testing::Test {
         config.limits = limits;
         config.presenceEnabled = false;  // the status messages have tests of their own
         app.reset();
-        app.emplace(config, AppDelegate::Options{factory(), tools ? tools : &bundle,
+        app.emplace(config, AppDelegate::Options{factory(),
+                                                 tools ? tools : &bundle,
                                                  {std::chrono::milliseconds(20),
                                                   std::chrono::milliseconds(80), 0.2}});
         app->queries().setAccount("abc");
@@ -232,8 +233,8 @@ TEST_F(AppTest, RefusedCredentialsAndUntrustedCertificateAreNotRetried) {
     capture([&] {
         link().didConnectAck(*client, MqttConnAck::accepted);
         link().didDisconnect(*client,
-                          tgw::mqtt::MqttError{"refused the subscription",
-                                               tgw::mqtt::MqttErrorKind::subscriptionRefused});
+                             tgw::mqtt::MqttError{"refused the subscription",
+                                                  tgw::mqtt::MqttErrorKind::subscriptionRefused});
     });
     EXPECT_EQ(app->state(), ConnectionState::refused);
     const int made = clientsMade;
@@ -386,14 +387,10 @@ TEST_F(AppTest, SyncIsAnsweredWithTheFixedReply) {
 
 TEST_F(AppTest, UnknownOrUndecodableCommandsPublishNothing) {
     connected();
-    EXPECT_EQ(capture([&] { command(R"({"type":"Sync"})"); }),
-              "Sync\nunknown type\n");
+    EXPECT_EQ(capture([&] { command(R"({"type":"Sync"})"); }), "Sync\nunknown type\n");
     EXPECT_EQ(capture([&] { command(R"({"data":"x"})"); }),
               "command ignored: \"type\" is missing\n");
-    EXPECT_EQ(capture([&] {
-                  command("not json");
-              }).rfind("command ignored: not JSON", 0),
-              0u);
+    EXPECT_EQ(capture([&] { command("not json"); }).rfind("command ignored: not JSON", 0), 0u);
     EXPECT_TRUE(client->published.empty());
 }
 

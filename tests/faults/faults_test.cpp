@@ -26,7 +26,6 @@ MosquittoBroker::Options brokerOptions() {
 
 class FaultsTest : public ::testing::Test {
   protected:
-
     void SetUp() override {
         ASSERT_TRUE(broker.start());
         startAgent(app::Limits{});

@@ -26,9 +26,7 @@ namespace {
 
 class LoginClientTest : public ::testing::Test {
   protected:
-    LoginClientTest() {
-        EXPECT_TRUE(stub.listen());
-    }
+    LoginClientTest() { EXPECT_TRUE(stub.listen()); }
 
     LoginClient::Result login(int timeoutMs = 10000) {
         std::optional<LoginClient::Result> result;

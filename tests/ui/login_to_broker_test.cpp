@@ -36,10 +36,11 @@ class LoginToBrokerTest : public ::testing::Test {
               std::optional<tgw::app::Config> sessions = std::nullopt) {
         window.reset();
         app.reset();
-        app.emplace(settings,
-                    AppDelegate::Options{
-                        tgw::app::BrokerLink::sessionFactory(sessions.value_or(settings)), &tools,
-                        {}, AppDelegate::kKeepAlive});
+        app.emplace(settings, AppDelegate::Options{
+                                  tgw::app::BrokerLink::sessionFactory(sessions.value_or(settings)),
+                                  &tools,
+                                  {},
+                                  AppDelegate::kKeepAlive});
         window.emplace(*app);
         window->show();
     }
@@ -107,8 +108,8 @@ TEST_F(LoginToBrokerTest, CommandTravelsFromTheWebServiceToTheToolAndBack) {
     ASSERT_TRUE(waitUntil([&] { return window->statusLabel()->text() == "Verbonden!"; }, 10000));
 
     tgw::test::RecordingDelegate webEvents;
-    auto web =
-        tgw::app::BrokerLink::sessionFactory(config())("web", "localhost", broker.port(), webEvents);
+    auto web = tgw::app::BrokerLink::sessionFactory(config())("web", "localhost", broker.port(),
+                                                              webEvents);
     web->setUsername(AppDelegate::kUsername);
     web->setPassword(AppDelegate::kPassword);
     web->connect();

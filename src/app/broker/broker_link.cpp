@@ -474,7 +474,8 @@ void BrokerLink::didSkipOversizedMessage(MqttClient& client, const std::string& 
 
 void BrokerLink::didIgnoreUnknownAcks(MqttClient& client, uint64_t count) {
     if (&client != m_client.get()) return;
-    writeConsoleLine("didPublishAck for " + QLocale(QLocale::English).toString(qulonglong(count)).toStdString() +
+    writeConsoleLine("didPublishAck for " +
+                     QLocale(QLocale::English).toString(qulonglong(count)).toStdString() +
                      " unknown ids");
 }
 

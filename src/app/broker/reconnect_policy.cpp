@@ -15,5 +15,4 @@ std::chrono::milliseconds reconnectDelay(const ReconnectDelays& delays, int atte
     return std::chrono::milliseconds(std::max<int64_t>(1, static_cast<int64_t>(jittered)));
 }
 
-
 }  // namespace tgw::app

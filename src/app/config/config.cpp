@@ -151,7 +151,8 @@ const std::vector<Key>& keyTable() {
         {"limits/tool_time_limit", nullptr, seconds(&Limits::toolTimeLimit)},
         {"limits/max_packet", nullptr, bytes(&Limits::maxIncomingPacket, 1LL << 10, 256LL << 20)},
         {"limits/outbound_bytes", nullptr, bytes(&Limits::maxOutboundBytes, 64LL << 10, 4LL << 30)},
-        {"limits/tool_output_cap", nullptr, bytes(&Limits::toolOutputCap, 1LL << 10, static_cast<long long>(kMaxToolOutputCap))},
+        {"limits/tool_output_cap", nullptr,
+         bytes(&Limits::toolOutputCap, 1LL << 10, static_cast<long long>(kMaxToolOutputCap))},
         {"limits/concurrent_queries", nullptr,
          [](Config& c, const QString& v, const QString&) -> QString {
              const auto n = parseInteger(v);
@@ -175,8 +176,9 @@ void checkLimits(ConfigResult& result) {
     const Limits& l = result.config.limits;
     const size_t needed = l.toolOutputCap + kResultEnvelope;
     if (l.maxOutboundBytes < needed) {
-        result.errors << QString("%1: limits/outbound_bytes = \"%2\": cannot hold one result "
-                                 "of limits/tool_output_cap (%3 bytes); at least %4 is needed")
+        result.errors << QString(
+                             "%1: limits/outbound_bytes = \"%2\": cannot hold one result "
+                             "of limits/tool_output_cap (%3 bytes); at least %4 is needed")
                              .arg(result.config.origins["limits/outbound_bytes"])
                              .arg(l.maxOutboundBytes)
                              .arg(l.toolOutputCap)
@@ -243,7 +245,6 @@ void readFile(ConfigResult& result, const QString& path, bool mustExist) {
         applyValue(result, *key, value, path, info.absolutePath());
     }
 }
-
 
 }  // namespace
 
