@@ -19,6 +19,8 @@ AgentSandbox::AgentSandbox() : env(QProcessEnvironment::systemEnvironment()) {
     env.insert("XDG_CONFIG_HOME", path("config"));
     env.insert("XDG_RUNTIME_DIR", runtimeDir());
     env.insert("TGW_SYSTEM_CONFIG", systemFile());
+    // No keyring but one a test starts: never the caller's.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path("no-bus"));
 }
 
 AgentSandbox::~AgentSandbox() {

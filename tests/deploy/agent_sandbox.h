@@ -1,6 +1,6 @@
 // Runs the real agent program in a sandbox of its own: a temporary HOME,
-// XDG_CONFIG_HOME, XDG_RUNTIME_DIR and system configuration file, no display
-// and none of the caller's TGW_* variables.
+// XDG_CONFIG_HOME, XDG_RUNTIME_DIR and system configuration file, no display,
+// no session bus and none of the caller's TGW_* variables.
 #pragma once
 
 #include <QProcess>

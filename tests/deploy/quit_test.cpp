@@ -9,47 +9,13 @@
 #include <QRegularExpression>
 
 #include "deploy/agent_sandbox.h"
+#include "deploy/desktop_session.h"
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
 #include "support/wait.h"
 
 namespace tgw::test {
 namespace {
-
-// An X server on a display of its own, stopped by its own pid.
-class XServer {
-  public:
-    XServer() {
-        m_process.start("bash", {"-c",
-                                 "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp "
-                                 "-noreset 3>" +
-                                     m_dir.path() + "/display 2>/dev/null"});
-        waitUntil([&] { return !number().isEmpty(); }, 10000);
-    }
-    ~XServer() {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-    QString display() const { return ":" + number(); }
-    // Runs xdotool on this display; its standard output.
-    QString xdotool(const QStringList& arguments) const {
-        QProcess tool;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display());
-        tool.setProcessEnvironment(env);
-        tool.start("xdotool", arguments);
-        tool.waitForFinished(20000);
-        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
-    }
-
-  private:
-    QString number() const {
-        QFile file(m_dir.path() + "/display");
-        return file.open(QIODevice::ReadOnly) ? QString(file.readLine()).trimmed() : QString();
-    }
-    QTemporaryDir m_dir;
-    QProcess m_process;
-};
 
 // The agent logged in through its window, as a technician would.
 class LoggedInAgentTest : public ::testing::Test {
@@ -105,8 +71,7 @@ TEST_F(LoggedInAgentTest, SigtermDisconnectsAndExitsZero) {
     broker.stop();
     const QRegularExpression goodbye(
         QString("Client TGW-API-MOBILE-TOOL-%1-[0-9a-f]{8} disconnected\\.").arg(pid));
-    EXPECT_TRUE(broker.log().contains(goodbye))
-        << broker.log().toStdString();
+    EXPECT_TRUE(broker.log().contains(goodbye)) << broker.log().toStdString();
 }
 
 // What a core file of the running agent would hold: every readable mapping.

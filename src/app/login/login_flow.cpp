@@ -1,5 +1,7 @@
 #include "app/login/login_flow.h"
 
+#include "common/diagnostics.h"
+
 namespace tgw::app {
 
 LoginFlow::~LoginFlow() {
@@ -16,6 +18,9 @@ void LoginFlow::restore(std::function<void(const Restored&)> found, Done done) {
                       CredentialStore::Found what, StoredLogin login) mutable {
         Restored restored{what != CredentialStore::Found::noKeyring, std::nullopt};
         if (what == CredentialStore::Found::login) restored.email = login.email;
+        if (what != CredentialStore::Found::noKeyring)
+            qCInfo(lcLogin) << (restored.email ? "logging in with the remembered login"
+                                               : "no remembered login");
         found(restored);
         if (restored.email) begin(std::move(login), true, true, std::move(done));
     });
