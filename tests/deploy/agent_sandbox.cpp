@@ -38,6 +38,13 @@ void AgentSandbox::write(const QString& file, const QString& text) {
     if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) out.write(text.toUtf8());
 }
 
+void AgentSandbox::useServices(quint16 brokerPort, const QString& caFile,
+                               const QString& loginUrl) const {
+    write(userFile(), QString("[broker]\nhost=localhost\nport=%1\nca_file=%2\n[web]\nurl=%3\n")
+                          .arg(brokerPort)
+                          .arg(caFile, loginUrl));
+}
+
 AgentRun AgentSandbox::run(const QStringList& arguments, int timeoutMs) const {
     QProcess process;
     process.setProcessEnvironment(env);

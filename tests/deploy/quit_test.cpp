@@ -25,11 +25,7 @@ class LoggedInAgentTest : public ::testing::Test {
         ASSERT_TRUE(login.listen());
         ASSERT_FALSE(x.display() == ":");
         sandbox.env.insert("DISPLAY", x.display());
-        AgentSandbox::write(sandbox.userFile(),
-                            QString("[broker]\nhost=localhost\nport=%1\nca_file=%2\n"
-                                    "[web]\nurl=%3\n")
-                                .arg(broker.port())
-                                .arg(MosquittoBroker::caFile(), login.url()));
+        sandbox.useServices(broker.port(), MosquittoBroker::caFile(), login.url());
         agent = &sandbox.start();
         QString window;
         ASSERT_TRUE(waitUntil(

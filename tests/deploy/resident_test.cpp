@@ -29,11 +29,7 @@ class ResidentAgentTest : public ::testing::Test {
         ASSERT_TRUE(keyring.start());
         sandbox.env.insert("DISPLAY", x.display());
         sandbox.env.insert("DBUS_SESSION_BUS_ADDRESS", keyring.busAddress());
-        AgentSandbox::write(sandbox.userFile(),
-                            QString("[broker]\nhost=localhost\nport=%1\nca_file=%2\n"
-                                    "[web]\nurl=%3\n")
-                                .arg(broker.port())
-                                .arg(MosquittoBroker::caFile(), login.url()));
+        sandbox.useServices(broker.port(), MosquittoBroker::caFile(), login.url());
     }
 
     void start(const QStringList& arguments = {}) {
