@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QMessageBox>
-#include <QSessionManager>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -149,11 +148,12 @@ int runDesktop(int& argc, char** argv, const app::Config& config, SingleInstance
     app::DeviceWatch deviceWatch(deviceMonitor);
     const int status = QApplication::exec();
     // The session manager ended the event loop (the desktop session ends):
-    // the broker still gets its DISCONNECT and the tools are stopped.
+    // the broker still gets its DISCONNECT and the tools are stopped, on a
+    // loop of their own (the application's has ended).
     if (!window.isQuitting()) {
         qCInfo(lcConnection) << "quitting with the desktop session";
         QEventLoop loop;
-        window.quit();
+        window.quit([&loop] { loop.quit(); });
         loop.exec();
     }
     return status;

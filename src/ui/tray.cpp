@@ -45,7 +45,7 @@ Tray::Tray(ViewController& window) : m_window(window) {
         showWindow();  // the empty form
     });
     m_menu.addSeparator();
-    m_menu.addAction(QStringLiteral("Afsluiten"), &m_window, &ViewController::quit);
+    m_menu.addAction(QStringLiteral("Afsluiten"), &m_window, [this] { m_window.quit(); });
     m_icon.setContextMenu(&m_menu);
     QObject::connect(&m_icon, &QSystemTrayIcon::activated, this,
                      [this](QSystemTrayIcon::ActivationReason reason) {

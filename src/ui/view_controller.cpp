@@ -233,12 +233,13 @@ void ViewController::fitContents() {
     if (height() < needed) resize(width(), needed);
 }
 
-void ViewController::quit() {
+void ViewController::quit(std::function<void()> done) {
     if (m_quitting) return;
     m_quitting = true;
     m_appDelegate.loginFlow().abandon();
     m_passwordField->setText(QString());
-    m_appDelegate.shutdown([] { QCoreApplication::quit(); });
+    if (!done) done = [] { QCoreApplication::quit(); };
+    m_appDelegate.shutdown(std::move(done));
 }
 
 void ViewController::closeEvent(QCloseEvent* event) {

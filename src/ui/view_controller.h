@@ -45,8 +45,9 @@ class ViewController : public QWidget, public app::LoginWindow {
     void restoreLogin(std::function<void(bool started)> started);
     // "Afmelden": no connection, no retrying, nothing remembered, the empty form.
     void logOut();
-    // Quits the agent: DISCONNECT, tools stopped, then the event loop ends.
-    void quit();
+    // Quits the agent: DISCONNECT, tools stopped, then `done` (by default:
+    // the application's event loop ends).
+    void quit(std::function<void()> done = {});
     bool isQuitting() const { return m_quitting; }
     // The broker connection has ended: offers the login again (the window's
     // `disconnect`, named so that it does not hide QObject::disconnect).
