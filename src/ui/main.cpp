@@ -3,34 +3,24 @@
 // instance per user, one controller, one login window, the event loop.
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <QApplication>
 #include <QCommandLineParser>
-#include <QJsonDocument>
-#include <QSocketNotifier>
-#include <cerrno>
+#include <QCoreApplication>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <string>
 
-#include "app/app_delegate.h"
 #include "app/config/config.h"
-#include "app/devices/device_monitor.h"
-#include "app/devices/device_watch.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
 #include "common/log_handler.h"
 #include "mqtt/codec/logger.h"
 #include "process/process.h"
+#include "ui/desktop.h"
 #include "ui/single_instance.h"
 #include "ui/status_query.h"
-#include "ui/view_controller.h"
 
 namespace {
 
@@ -123,41 +113,6 @@ void applyLogLevel(LogLevel level) {
     }
 }
 
-// SIGTERM, SIGINT and SIGHUP become an event on the main loop: the handler only writes
-// one byte into a socket pair that a notifier watches.
-int g_signalFds[2] = {-1, -1};
-
-void onSignal(int signal) {
-    const int saved = errno;
-    const char byte = char(signal);
-    [[maybe_unused]] const ssize_t n = write(g_signalFds[0], &byte, 1);
-    errno = saved;
-}
-
-bool watchSignals(QObject* context, std::function<void(int signal)> onQuit) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalFds) != 0)
-        return false;
-    auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context,
-                     [onQuit = std::move(onQuit), done = false]() mutable {
-                         char buffer[16];
-                         int signal = 0;
-                         for (ssize_t n; (n = read(g_signalFds[1], buffer, sizeof buffer)) > 0;)
-                             if (!signal) signal = buffer[0];
-                         if (done) return;  // already quitting
-                         done = true;
-                         onQuit(signal);
-                     });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);  // the terminal or the session went away
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,12 +136,14 @@ int main(int argc, char** argv) {
         "log-level", "Diagnostic log level: debug, info, warning or error.", "LEVEL");
     const QCommandLineOption printConfig(
         "print-config", "Print the effective settings and where each came from, then exit.");
+    const QCommandLineOption hidden(
+        "hidden", "Start in the system tray without the window; it appears when needed.");
     const QCommandLineOption status(
         "status",
         "Print the state of the agent running for this user, then exit: 0 connected,\n"
         "3 running but not connected, 4 none running.");
     const QCommandLineOption json("json", "With --status: print one JSON object.");
-    parser.addOptions({config, logLevel, printConfig, status, json});
+    parser.addOptions({config, logLevel, printConfig, hidden, status, json});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -216,10 +173,8 @@ int main(int argc, char** argv) {
     if (parser.isSet(config)) sources.configFile = parser.value(config);
     if (parser.isSet(logLevel)) sources.logLevelOption = parser.value(logLevel);
     const tgw::app::ConfigResult loaded = tgw::app::loadConfig(sources);
-    if (!loaded.errors.isEmpty()) {
-        tgw::journalOnly(QtCriticalMsg, "tgw.config", loaded.errors.first());
-        return fail(loaded.errors.first());
-    }
+    if (!loaded.errors.isEmpty())
+        return tgw::ui::reportStartError(argc, argv, loaded.errors.first());
     applyLogLevel(loaded.config.logLevel);
     for (const QString& unknown : loaded.unknownKeys) {
         qCWarning(lcConfig).noquote() << "unknown setting ignored:" << unknown;
@@ -228,6 +183,8 @@ int main(int argc, char** argv) {
         printTo(stdout, loaded.config.describe().join('\n') + '\n');
         return 0;
     }
+
+    if (const QString why = tgw::ui::missingDisplay(); !why.isEmpty()) return fail(why);
 
     tgw::ui::SingleInstance instance;
     switch (instance.claim()) {
@@ -248,34 +205,6 @@ int main(int argc, char** argv) {
                                       QString::number(loaded.config.brokerPort)
                                << "web service" << loaded.config.webUrl;
 
-    QApplication application(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    QGuiApplication::setDesktopFileName(QStringLiteral("io.tgw.MobileTool"));
-
-    tgw::app::AppDelegate appDelegate(loaded.config);
-    tgw::ui::ViewController window(appDelegate);
-    tgw::app::DeviceMonitor& deviceMonitor = appDelegate.deviceMonitor();
-    QObject::connect(&deviceMonitor, &tgw::app::DeviceMonitor::devicesChanged, &window,
-                     &tgw::ui::ViewController::showDevicePresence);
-
-    watchSignals(&application, [&appDelegate](int signal) {
-        appDelegate.shutdown(
-            QString("signal %1 (%2)").arg(signal).arg(strsignal(signal)).toStdString(),
-            [] { QCoreApplication::exit(0); });
-    });
-    instance.setStatusSource([&appDelegate] {
-        return QJsonDocument(appDelegate.status()).toJson(QJsonDocument::Compact);
-    });
-    QObject::connect(&instance, &tgw::ui::SingleInstance::raiseRequested, &window, [&window] {
-        window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
-        window.show();
-        window.raise();
-        window.activateWindow();
-    });
-    instance.listen();
-
-    window.show();
-    // Lists the phones once now and again on every USB plug or unplug.
-    tgw::app::DeviceWatch deviceWatch(deviceMonitor);
-    return QApplication::exec();
+    return tgw::ui::runDesktop(argc, argv, loaded.config, instance,
+                               {.hidden = parser.isSet(hidden)});
 }

@@ -1,23 +1,34 @@
-// ViewController: the agent's only window. Takes the e-mail address and
-// password of the technician's web account and starts the login flow
-// (app::LoginFlow), which logs in and connects; afterwards one status line
-// shows the broker connection's state as the controller reports it, and a
-// second one the attached phones.
+// ViewController: the agent's only window. Logged out it shows the login
+// form (e-mail address, password, "Onthouden") and starts the login flow
+// (app::LoginFlow), which logs in and connects; logged in it shows the
+// account, the broker connection's state as the controller reports it and a
+// way to log out. A second status line lists the attached phones.
+//
+// What it shows for each state comes from window_state.h; the tray follows
+// it through stateShown() and shows its notificationRequested() texts.
 #pragma once
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
+#include <chrono>
+#include <functional>
 
 #include "app/app_delegate.h"
+#include "ui/window_state.h"
 
 namespace tgw::ui {
 
 class ViewController : public QWidget, public app::LoginWindow {
     Q_OBJECT
   public:
+    // A connection lost (or not made) for this long is worth a notification.
+    static constexpr std::chrono::milliseconds kLostNotice{60'000};
+
     // Registers itself with `appDelegate`, which must outlive the window.
     explicit ViewController(app::AppDelegate& appDelegate, QWidget* parent = nullptr);
     ~ViewController() override;
@@ -28,6 +39,18 @@ class ViewController : public QWidget, public app::LoginWindow {
     // Reads the fields and sends the login request (the login's `connect`
     // step, named so that it does not hide QObject::connect).
     void sendLogin();
+    // Logs in with the remembered login, if the flow's store holds one, and
+    // says whether "Onthouden" is possible. `started` is called once, with
+    // whether a login has started.
+    void restoreLogin(std::function<void(bool started)> started);
+    // "Afmelden": no connection, no retrying, nothing remembered, the empty form.
+    void logOut();
+    // Quits the agent: DISCONNECT, tools stopped, then `done` (by default:
+    // the application's event loop ends).
+    // Quits the agent for `cause` (for the log), then `done` (by default the
+    // application's end).
+    void quit(const std::string& cause, std::function<void()> done = {});
+    bool isQuitting() const { return m_quitting; }
     // The broker connection has ended: offers the login again (the window's
     // `disconnect`, named so that it does not hide QObject::disconnect).
     void showDisconnected();
@@ -41,36 +64,72 @@ class ViewController : public QWidget, public app::LoginWindow {
     // A modal warning with "OK" and "Cancel"; true when "OK" closed it.
     bool dialogOKCancel(const QString& question, const QString& text);
 
+    // With a tray, closing the window hides it; without one, closing while
+    // logged in asks before quitting.
+    void setClosingHides(bool hides) { m_closingHides = hides; }
+    void setLostNoticeDelay(std::chrono::milliseconds delay) { m_lostTimer.setInterval(delay); }
+
+    const ShownState& shown() const { return m_shown; }
+    QString accountEmail() const { return m_account; }
+    QStringList devicePresence() const { return m_presence; }
+
     QLineEdit* emailField() const { return m_emailField; }
     QLineEdit* passwordField() const { return m_passwordField; }
+    QCheckBox* rememberBox() const { return m_rememberBox; }
     QPushButton* connectButton() const { return m_connectButton; }
     QLabel* statusLabel() const { return m_statusLabel; }
     QLabel* presenceLabel() const { return m_presenceLabel; }
+    QWidget* formPanel() const { return m_formPanel; }
+    QWidget* accountPanel() const { return m_accountPanel; }
+    QLabel* accountLabel() const { return m_accountLabel; }
+    QLabel* sinceLabel() const { return m_sinceLabel; }
+    QPushButton* logoutButton() const { return m_logoutButton; }
 
   signals:
     // The login request has been answered (or has failed) and handled.
     void loginFinished();
+    // What the window shows has changed (state, account or phones).
+    void stateShown();
+    // A short notice for the technician, at most one per change of state.
+    void notificationRequested(const QString& text);
+    // A refusal, an untrusted certificate or a failed login: the window
+    // should come forward.
+    void technicianNeeded();
 
   protected:
-    // Closing the window quits the agent once the controller has shut down.
+    // Hides the window or quits, see setClosingHides().
     void closeEvent(QCloseEvent* event) override;
 
   private:
     void loginEnded(app::LoginClient::Outcome outcome);
-    // Shows `status` with the form disabled (a connection is being made or held).
-    void showBusy(const QString& status);
-    // Shows `status` and offers the form; the keyboard focus goes back to the
-    // e-mail field when the form was disabled.
-    void offerLogin(const QString& status);
-    void setFormEnabled(bool enabled);
+    void startLogin(const QString& email);
+    void present(const ShownState& state);
+    bool askQuit();
+    // Grows the window until every text is shown whole.
+    void fitContents();
 
     app::AppDelegate& m_appDelegate;
+    QWidget* m_formPanel;
     QLineEdit* m_emailField;
     QLineEdit* m_passwordField;
+    QCheckBox* m_rememberBox;
     QPushButton* m_connectButton;
+    QWidget* m_accountPanel;
+    QLabel* m_accountLabel;
+    QLabel* m_sinceLabel;
+    QPushButton* m_logoutButton;
     QLabel* m_statusLabel;
     QLabel* m_presenceLabel;
-    bool m_closing = false;
+
+    ShownState m_shown;
+    LinkHistory m_history;
+    QString m_account;  // the e-mail address logged in with
+    QStringList m_presence;
+    QTimer m_lostTimer;
+    bool m_lostNoticeShown = false;
+    bool m_closingHides = false;
+    bool m_hideNoticeShown = false;
+    bool m_quitting = false;
 };
 
 }  // namespace tgw::ui

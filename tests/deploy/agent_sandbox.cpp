@@ -19,6 +19,8 @@ AgentSandbox::AgentSandbox() : env(QProcessEnvironment::systemEnvironment()) {
     env.insert("XDG_CONFIG_HOME", path("config"));
     env.insert("XDG_RUNTIME_DIR", runtimeDir());
     env.insert("TGW_SYSTEM_CONFIG", systemFile());
+    // No keyring but one a test starts: never the caller's.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path("no-bus"));
 }
 
 AgentSandbox::~AgentSandbox() {
@@ -34,6 +36,13 @@ void AgentSandbox::write(const QString& file, const QString& text) {
     QDir().mkpath(QFileInfo(file).absolutePath());
     QFile out(file);
     if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) out.write(text.toUtf8());
+}
+
+void AgentSandbox::useServices(quint16 brokerPort, const QString& caFile,
+                               const QString& loginUrl) const {
+    write(userFile(), QString("[broker]\nhost=localhost\nport=%1\nca_file=%2\n[web]\nurl=%3\n")
+                          .arg(brokerPort)
+                          .arg(caFile, loginUrl));
 }
 
 AgentRun AgentSandbox::run(const QStringList& arguments, int timeoutMs) const {

@@ -1,6 +1,6 @@
 // Runs the real agent program in a sandbox of its own: a temporary HOME,
-// XDG_CONFIG_HOME, XDG_RUNTIME_DIR and system configuration file, no display
-// and none of the caller's TGW_* variables.
+// XDG_CONFIG_HOME, XDG_RUNTIME_DIR and system configuration file, no display,
+// no session bus and none of the caller's TGW_* variables.
 #pragma once
 
 #include <QProcess>
@@ -36,6 +36,8 @@ class AgentSandbox {
     QString runtimeDir() const { return path("run"); }
     // Writes `text` to `file`, making its folder.
     static void write(const QString& file, const QString& text);
+    // The user's file points the agent at a broker on localhost and a login service.
+    void useServices(quint16 brokerPort, const QString& caFile, const QString& loginUrl) const;
 
     // Runs the agent to its end (killed after `timeoutMs`).
     AgentRun run(const QStringList& arguments, int timeoutMs = 20000) const;

@@ -158,13 +158,22 @@ TEST(ConfigTest, AnUnusableValueStopsTheStartWithOneLine) {
     }
 }
 
+TEST(CommandLineTest, WithoutADisplayTheAgentSaysSoInOneLine) {
+    AgentSandbox sandbox;  // no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM
+    const AgentRun run = sandbox.run({});
+    EXPECT_FALSE(run.crashed);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_TRUE(run.err.startsWith("tgw-mobile-tool: no display: ")) << run.err.toStdString();
+    EXPECT_EQ(run.err.count('\n'), 1);
+}
+
 TEST(CommandLineTest, HelpAndVersionNeedNoDisplay) {
     AgentSandbox sandbox;  // no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM
     const AgentRun help = sandbox.run({"--help"});
     EXPECT_FALSE(help.crashed);
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option : {"--config <FILE>", "--log-level <LEVEL>", "--print-config",
-                               "--version", "/etc/tgw-mobile-tool/agent.conf"}) {
+                               "--hidden", "--version", "/etc/tgw-mobile-tool/agent.conf"}) {
         EXPECT_THAT(help.out.toStdString(), HasSubstr(option));
     }
     const AgentRun version = sandbox.run({"--version"});

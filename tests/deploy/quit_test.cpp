@@ -10,47 +10,13 @@
 #include <QRegularExpression>
 
 #include "deploy/agent_sandbox.h"
+#include "deploy/desktop_session.h"
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
 #include "support/wait.h"
 
 namespace tgw::test {
 namespace {
-
-// An X server on a display of its own, stopped by its own pid.
-class XServer {
-  public:
-    XServer() {
-        m_process.start("bash", {"-c",
-                                 "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp "
-                                 "-noreset 3>" +
-                                     m_dir.path() + "/display 2>/dev/null"});
-        waitUntil([&] { return !number().isEmpty(); }, 10000);
-    }
-    ~XServer() {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-    QString display() const { return ":" + number(); }
-    // Runs xdotool on this display; its standard output.
-    QString xdotool(const QStringList& arguments) const {
-        QProcess tool;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display());
-        tool.setProcessEnvironment(env);
-        tool.start("xdotool", arguments);
-        tool.waitForFinished(20000);
-        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
-    }
-
-  private:
-    QString number() const {
-        QFile file(m_dir.path() + "/display");
-        return file.open(QIODevice::ReadOnly) ? QString(file.readLine()).trimmed() : QString();
-    }
-    QTemporaryDir m_dir;
-    QProcess m_process;
-};
 
 // The agent logged in through its window, as a technician would.
 class LoggedInAgentTest : public ::testing::Test {
@@ -60,11 +26,7 @@ class LoggedInAgentTest : public ::testing::Test {
         ASSERT_TRUE(login.listen());
         ASSERT_FALSE(x.display() == ":");
         sandbox.env.insert("DISPLAY", x.display());
-        AgentSandbox::write(sandbox.userFile(),
-                            QString("[broker]\nhost=localhost\nport=%1\nca_file=%2\n"
-                                    "[web]\nurl=%3\n")
-                                .arg(broker.port())
-                                .arg(MosquittoBroker::caFile(), login.url()));
+        sandbox.useServices(broker.port(), MosquittoBroker::caFile(), login.url());
         agent = &sandbox.start();
         QString window;
         ASSERT_TRUE(waitUntil(

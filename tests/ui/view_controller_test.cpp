@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -14,6 +16,7 @@
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
 #include "support/wait.h"
+#include "ui/tray.h"
 #include "ui/view_controller.h"
 
 using namespace tgw::ui;
@@ -24,15 +27,29 @@ using tgw::test::waitUntil;
 
 namespace {
 
+// The status line and which panel shows: the login form or the account.
 struct FormState {
     QString status;
-    bool email, password, button;
+    bool form;
     bool operator==(const FormState&) const = default;
 };
 
 void PrintTo(const FormState& s, std::ostream* os) {
-    *os << '"' << s.status.toStdString() << "\" " << s.email << s.password << s.button;
+    *os << '"' << s.status.toStdString() << "\" " << (s.form ? "form" : "account");
 }
+
+// A keyring in memory, for the flow around it.
+struct MemoryStore : tgw::app::CredentialStore {
+    std::optional<tgw::app::StoredLogin> kept;
+    bool keyring = true;
+    void load(Loaded done) override {
+        const Found found = !keyring ? Found::noKeyring : kept ? Found::login : Found::none;
+        const tgw::app::StoredLogin login = kept.value_or(tgw::app::StoredLogin{});
+        QTimer::singleShot(0, [=] { done(found, login); });
+    }
+    void save(const tgw::app::StoredLogin& login, Done done) override { kept = login, done(true); }
+    void forget(Done done) override { kept.reset(), done(true); }
+};
 
 class WindowTest : public ::testing::Test {
   protected:
@@ -56,8 +73,14 @@ class WindowTest : public ::testing::Test {
     }
 
     FormState state() const {
-        return {window->statusLabel()->text(), window->emailField()->isEnabled(),
-                window->passwordField()->isEnabled(), window->connectButton()->isEnabled()};
+        EXPECT_NE(window->formPanel()->isVisible(), window->accountPanel()->isVisible());
+        return {window->statusLabel()->text(), window->formPanel()->isVisible()};
+    }
+    // Logged in and subscribed, as the link reports it.
+    void connect() {
+        login("a@b.c", "pw");
+        app->link().didConnectAck(*client, tgw::mqtt::MqttConnAck::accepted);
+        app->link().didSubscribeTopic(*client, "tg/" + app->link().prefix() + "/tool");
     }
 
     // Types the credentials, clicks the button and waits for the login to finish.
@@ -88,17 +111,17 @@ class WindowTest : public ::testing::Test {
     FormState atClick;
 };
 
-const FormState kIdle{"", true, true, true};
-const FormState kLoggingIn{"Aan het verbinden...", false, false, false};
-const FormState kLoggedIn{"Verbonden!", false, false, false};
-const FormState kRejected{"Ingevoerde gegevens zijn onjuist.", true, true, true};
-const FormState kLost{"Verbinding verbroken", true, true, true};
-const FormState kRetrying{"Verbinding verbroken, opnieuw verbinden...", true, true, true};
-const FormState kRefused{"De berichtenserver weigert de verbinding.", true, true, true};
-const FormState kUntrusted{"Het certificaat van de berichtenserver wordt niet vertrouwd.", true,
-                           true, true};
-const FormState kNoServer{"Geen verbinding met de server.", true, true, true};
-const FormState kBadReply{"Ongeldig antwoord van de server.", true, true, true};
+const FormState kIdle{"", true};
+const FormState kLoggingIn{"Aan het verbinden...", false};
+const FormState kLoggedIn{"Verbonden!", false};
+const FormState kRejected{"Ingevoerde gegevens zijn onjuist.", true};
+const FormState kLost{"Verbinding verbroken", true};
+const FormState kRetrying{"Verbinding verbroken, opnieuw verbinden...", false};
+const FormState kNeverReached{"Geen verbinding met de berichtenserver, opnieuw proberen...", false};
+const FormState kRefused{"De berichtenserver weigert de verbinding.", true};
+const FormState kUntrusted{"Het certificaat van de berichtenserver wordt niet vertrouwd.", true};
+const FormState kNoServer{"Geen verbinding met de server.", true};
+const FormState kBadReply{"Ongeldig antwoord van de server.", true};
 
 }  // namespace
 
@@ -136,7 +159,9 @@ TEST_F(WindowTest, RejectedCredentialsReopenTheForm) {
     stub.status = 401;  // how a web service may also turn credentials down
     login("a@b.c", "wrong");
     EXPECT_EQ(state(), kRejected);
-    EXPECT_TRUE(emailFieldHasFocus());
+    // The address stays; the password is asked again.
+    EXPECT_EQ(window->emailField()->text(), "a@b.c");
+    EXPECT_EQ(window->focusWidget(), window->passwordField());
     EXPECT_EQ(app->link().prefix(), "");
     EXPECT_EQ(connects, 0);
 }
@@ -200,53 +225,211 @@ TEST_F(WindowTest, SilentServerGivesTheFormBackAtTheTimeLimit) {
     EXPECT_EQ(connects, 0);
 }
 
-TEST_F(WindowTest, EachConnectionStateShowsItsTextAndTheFocusReturnsToTheForm) {
+TEST_F(WindowTest, EachConnectionStateShowsItsPanelAndText) {
     login("a@b.c", "pw");
     window->connectionStateChanged(ConnectionState::connecting);
     EXPECT_EQ(state(), kLoggingIn);
+    EXPECT_EQ(window->accountLabel()->text(), "Aangemeld als a@b.c");
+    EXPECT_FALSE(window->sinceLabel()->isVisible());
+    // A first attempt that fails never had a connection to lose.
+    window->connectionStateChanged(ConnectionState::retrying);
+    EXPECT_EQ(state(), kNeverReached);
+    window->connectionStateChanged(ConnectionState::connecting);
+    EXPECT_EQ(state(), kNeverReached);
+    window->connectionStateChanged(ConnectionState::connected);
+    EXPECT_EQ(state(), kLoggedIn);
+    EXPECT_TRUE(window->sinceLabel()->isVisible());
+    EXPECT_TRUE(QRegularExpression("^Verbonden sinds \\d\\d:\\d\\d$")
+                    .match(window->sinceLabel()->text())
+                    .hasMatch());
+    window->connectionStateChanged(ConnectionState::retrying);
+    EXPECT_EQ(state(), kRetrying);
+    window->connectionStateChanged(ConnectionState::connecting);
+    EXPECT_EQ(state(), kRetrying);  // every attempt keeps saying so
+    EXPECT_FALSE(window->sinceLabel()->isVisible());
+
     const std::pair<ConnectionState, FormState> ends[] = {
-        {ConnectionState::retrying, kRetrying},
         {ConnectionState::refused, kRefused},
         {ConnectionState::untrusted, kUntrusted},
         {ConnectionState::disconnected, kLost},
     };
     for (const auto& [reported, shown] : ends) {
-        window->connectionStateChanged(ConnectionState::connected);
-        EXPECT_EQ(state(), kLoggedIn);
-        EXPECT_FALSE(emailFieldHasFocus());
+        QSignalSpy needed(&*window, &ViewController::technicianNeeded);
         window->connectionStateChanged(reported);
         EXPECT_EQ(state(), shown);
+        EXPECT_EQ(needed.count(), 1);
         EXPECT_TRUE(emailFieldHasFocus()) << shown.status.toStdString();
+        window->connectionStateChanged(ConnectionState::connected);  // ignored: logged out
+        EXPECT_EQ(state(), shown);
+        login("a@b.c", "pw");
     }
+}
 
-    // While retrying, each new attempt leaves the form usable and the typing alone.
+TEST_F(WindowTest, WhileRetryingNeitherEnterNorClicksEndTheRetrying) {
+    connect();
     window->connectionStateChanged(ConnectionState::retrying);
-    window->passwordField()->setFocus();
+    for (QWidget* w :
+         {static_cast<QWidget*>(window->emailField()),
+          static_cast<QWidget*>(window->passwordField()), static_cast<QWidget*>(&*window)})
+        QTest::keyClick(w, Qt::Key_Return);
+    QTest::mouseClick(&*window, Qt::LeftButton);
+    QTest::mouseClick(window->statusLabel(), Qt::LeftButton);
+    EXPECT_EQ(state(), kRetrying);
+    EXPECT_EQ(stub.requests, 1);
+    EXPECT_EQ(connects, 1);
+}
+
+TEST_F(WindowTest, AfmeldenEndsTheConnectionAndEmptiesTheForm) {
+    MemoryStore store;
+    app->loginFlow().setCredentialStore(&store);
+    window->rememberBox()->setEnabled(true);
+    window->rememberBox()->setChecked(true);
+    connect();
+    ASSERT_TRUE(store.kept);
+    EXPECT_EQ(store.kept->email, "a@b.c");
+    QTest::mouseClick(window->logoutButton(), Qt::LeftButton);
+    EXPECT_EQ(state(), kIdle);
+    EXPECT_EQ(window->emailField()->text(), "");
+    EXPECT_FALSE(window->rememberBox()->isChecked());
+    EXPECT_FALSE(store.kept);
+    EXPECT_EQ(app->link().client(), nullptr);  // no connection, no retrying
+    EXPECT_EQ(app->state(), ConnectionState::disconnected);
+    app->loginFlow().setCredentialStore(nullptr);
+}
+
+TEST_F(WindowTest, ARememberedLoginStartsByItselfAndOneTurnedDownIsForgotten) {
+    MemoryStore store;
+    app->loginFlow().setCredentialStore(&store);
+    std::optional<bool> started;
+    window->restoreLogin([&](bool s) { started = s; });
+    ASSERT_TRUE(waitUntil([&] { return started.has_value(); }, 5000));
+    EXPECT_FALSE(*started);
+    EXPECT_TRUE(window->rememberBox()->isEnabled());
+
+    store.kept = tgw::app::StoredLogin{"kept@b.c", "pw"};
+    QSignalSpy finished(&*window, &ViewController::loginFinished);
+    testing::internal::CaptureStdout();
+    window->restoreLogin([&](bool s) { started = s; });
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_TRUE(*started);
+    EXPECT_EQ(state(), kLoggingIn);
+    EXPECT_EQ(window->accountLabel()->text(), "Aangemeld als kept@b.c");
+    EXPECT_TRUE(stub.lastBody.contains("kept%40b.c"));
+
+    stub.replyBody = R"({"success": 0, "prefix": "x"})";
+    window->restoreLogin([](bool) {});
+    ASSERT_TRUE(finished.wait(10000));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(state(), kRejected);
+    EXPECT_FALSE(store.kept);
+
+    store.keyring = false;
+    window->restoreLogin([](bool) {});
+    ASSERT_TRUE(waitUntil([&] { return !window->rememberBox()->isEnabled(); }, 5000));
+    EXPECT_TRUE(window->rememberBox()->toolTip().contains("Secret Service"));
+    app->loginFlow().setCredentialStore(nullptr);
+}
+
+TEST_F(WindowTest, NotificationsComeOncePerChangeAndALongLossIsTold) {
+    QSignalSpy told(&*window, &ViewController::notificationRequested);
+    window->setLostNoticeDelay(std::chrono::milliseconds(50));
+    connect();
+    window->connectionStateChanged(ConnectionState::retrying);
     window->connectionStateChanged(ConnectionState::connecting);
     window->connectionStateChanged(ConnectionState::retrying);
-    EXPECT_EQ(state(), kRetrying);
-    EXPECT_EQ(window->focusWidget(), window->passwordField());
+    EXPECT_EQ(told.count(), 0);
+    ASSERT_TRUE(told.wait(2000));
+    EXPECT_TRUE(told.last().at(0).toString().startsWith("Al meer dan een minuut"));
+    window->connectionStateChanged(ConnectionState::connected);
+    EXPECT_EQ(told.last().at(0).toString(), "Weer verbonden met de berichtenserver.");
+    window->connectionStateChanged(ConnectionState::retrying);  // short: nothing
+    window->connectionStateChanged(ConnectionState::connected);
+    window->connectionStateChanged(ConnectionState::refused);
+    EXPECT_EQ(told.count(), 3);
+    EXPECT_EQ(told.last().at(0).toString(), kRefused.status);
 }
 
-TEST_F(WindowTest, NewLoginWhileRetryingStartsAgainWithTheNewPrefix) {
-    login("a@b.c", "pw");
-    window->connectionStateChanged(ConnectionState::retrying);
-    stub.replyBody = R"({"success": 1, "prefix": "second"})";
-    login("a@b.c", "pw");
-    EXPECT_EQ(atClick, kLoggingIn);
-    EXPECT_EQ(state(), kLoggingIn);
-    EXPECT_EQ(app->link().prefix(), "second");
-    EXPECT_EQ(connects, 2);
-}
+TEST_F(WindowTest, ClosingHidesWithATrayAndAsksWithoutOne) {
+    connect();
+    auto answer = [](const QString& press) {
+        QTimer::singleShot(0, [press] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->text(), "Afsluiten?");
+            EXPECT_EQ(box->informativeText(),
+                      "De webdienst kan deze telefoon dan niet meer bereiken.");
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == press) b->click();
+        });
+    };
+    answer("Annuleren");
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(client->disconnects, 0);
 
-TEST_F(WindowTest, ClosingTheWindowShutsTheControllerDown) {
-    login("a@b.c", "pw");
-    app->link().didConnectAck(*client, tgw::mqtt::MqttConnAck::accepted);
-    app->link().didSubscribeTopic(*client, "tg/" + app->link().prefix() + "/tool");
-    ASSERT_EQ(window->statusLabel()->text(), "Verbonden!");
+    QSignalSpy told(&*window, &ViewController::notificationRequested);
+    window->setClosingHides(true);
+    window->close();
+    window->show();
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(told.count(), 1);  // the first time only
+    EXPECT_EQ(client->disconnects, 0);
+
+    window->setClosingHides(false);
+    window->show();
+    answer("Afsluiten");
     window->close();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(client->disconnects, 1);
+}
+
+// Every text of every state is shown whole at the window's size; the window
+// in each state goes to the screenshots.
+TEST_F(WindowTest, EveryTextIsShownWholeInEachState) {
+    QStringList phones;
+    for (int i = 0; i < 8; ++i) phones << QString("Telefoon: 0123456789ABCDEF%1 (Android)").arg(i);
+    phones << "+3"
+           << "Telefoon: R58M (Android) - geen toegang tot USB; zie de installatie-instructies";
+    window->showDevicePresence(phones);
+    EXPECT_TRUE(window->presenceLabel()->text().endsWith(
+        "zie de installatie-instructies (man tgw-mobile-tool)"));
+    auto whole = [&](const char* name) {
+        QApplication::processEvents();
+        for (QLabel* label : window->findChildren<QLabel*>()) {
+            if (!label->isVisible() || !label->wordWrap()) continue;
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << name << ": " << label->text().toStdString();
+            EXPECT_LE(label->geometry().bottom(), window->height()) << name;
+        }
+        window->grab().save(TGW_SCREENSHOT_DIR "/window-" + QString(name) + ".png");
+    };
+    QDir().mkpath(TGW_SCREENSHOT_DIR);
+    whole("logged-out");
+    login("a.very.long.address.of.a.technician@example.com", "pw");
+    whole("logging-in");
+    window->connectionStateChanged(ConnectionState::retrying);
+    whole("never-reached");
+    window->connectionStateChanged(ConnectionState::connected);
+    whole("connected");
+    window->connectionStateChanged(ConnectionState::retrying);
+    whole("retrying");
+    window->connectionStateChanged(ConnectionState::untrusted);
+    whole("untrusted");
+    stub.replyBody = R"({"success": 0, "prefix": "x"})";
+    login("a@b.c", "wrong");
+    whole("rejected");
+}
+
+TEST(TrayTest, TheToolTipNamesStateAccountAndPhonesAndEachLookHasItsIcon) {
+    EXPECT_EQ(trayToolTip("Verbonden!", "a@b.c", {"Telefoon: Pixel 7 (Android, 0123)"}),
+              "TGW Mobile Tool - Verbonden! - a@b.c - Telefoon: Pixel 7 (Android, 0123)");
+    EXPECT_EQ(trayToolTip("", "", {}), "TGW Mobile Tool - Niet aangemeld");
+    const QImage connected = trayIcon(TrayLook::connected).pixmap(32).toImage();
+    const QImage attention = trayIcon(TrayLook::attention).pixmap(32).toImage();
+    EXPECT_EQ(connected.size(), QSize(32, 32));
+    EXPECT_NE(connected, attention);
+    EXPECT_NE(connected.pixelColor(8, 8).alpha(), 0);  // the program's icon under the badge
 }
 
 TEST_F(WindowTest, BrokerCredentialsFromTheReplyReachTheSession) {
@@ -282,8 +465,8 @@ TEST_F(WindowTest, KeyboardEnterLogsInAndTabMovesThroughTheForm) {
     EXPECT_TRUE(finished.wait(10000));
     EXPECT_EQ(state(), kLoggingIn);
 
-    // After a loss the keyboard alone logs in again.
-    window->connectionStateChanged(ConnectionState::retrying);
+    // After a connection has ended the keyboard alone logs in again.
+    window->connectionStateChanged(ConnectionState::disconnected);
     EXPECT_EQ(QApplication::focusWidget(), window->emailField());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     EXPECT_TRUE(finished.wait(10000));

@@ -311,7 +311,7 @@ void DeviceMonitor::runTool(std::shared_ptr<Process> tool, QStringList arguments
 
 QStringList DeviceMonitor::presenceLines(const std::vector<DeviceInfo>& devices,
                                          const QStringList& toolProblems) {
-    constexpr size_t kShown = 4;
+    constexpr size_t kShown = 8;
     QStringList lines;
     if (devices.empty()) lines << QStringLiteral("Geen telefoon aangesloten");
     for (size_t i = 0; i < devices.size() && i < kShown; ++i) lines << presenceLine(devices[i]);

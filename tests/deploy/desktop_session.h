@@ -1,0 +1,69 @@
+// A desktop for the real agent: an X server (Xvfb), a system tray host
+// (trayer, an XEmbed tray) and a Secret Service keyring (gnome-keyring on a
+// session bus of its own, unlocked), each stopped by its own pid when the
+// object goes.
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace tgw::test {
+
+// An X server on a display of its own.
+class XServer {
+  public:
+    XServer();
+    ~XServer();
+    QString display() const { return ":" + number(); }
+    // The caller's environment for a program on this display.
+    QProcessEnvironment environment() const;
+    // Runs xdotool on this display; its standard output.
+    QString xdotool(const QStringList& arguments) const;
+    // The visible top-level windows titled `name`.
+    QStringList visibleWindows(const QString& name) const;
+    QRect geometry(const QString& window) const;
+    // Asks the window to close, as a window manager's close button does.
+    bool close(const QString& window) const;
+    // The whole screen, or `area` of it, as a PNG file.
+    void screenshot(const QString& file, const QRect& area = {}) const;
+
+  private:
+    QString number() const;
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+// trayer on `x`'s display: the top edge, right-aligned.
+class TrayHost {
+  public:
+    explicit TrayHost(const XServer& x);
+    ~TrayHost();
+
+  private:
+    QProcess m_process;
+};
+
+// A session bus with gnome-keyring's Secret Service, its keyrings under `home`.
+class Keyring {
+  public:
+    explicit Keyring(const QString& home);
+    ~Keyring();
+    // False when the bus or the keyring did not come up.
+    bool start();
+    QString busAddress() const { return m_address; }
+    // What `secret-tool search --all` prints for the agent's entry.
+    QString agentEntry() const;
+
+  private:
+    QProcessEnvironment environment() const;
+    QString m_home;
+    QString m_address;
+    QProcess m_bus;
+    QProcess m_daemon;
+};
+
+}  // namespace tgw::test
