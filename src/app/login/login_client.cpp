@@ -36,7 +36,7 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
     return a.scheme() == b.scheme() && a.host() == b.host() && a.port(443) == b.port(443);
 }
 
-// Redirects followed in one login, like a browser's limit but smaller.
+// Redirects followed in one login; past them the reply counts as invalid.
 constexpr int kMaxRedirects = 5;
 
 QString seconds(std::chrono::milliseconds ms) {
