@@ -4,7 +4,6 @@
 // within its range (sizes with their K, M and G suffixes included) and never
 // shows the broker password.
 #include <QByteArrayList>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <cstddef>
@@ -31,11 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (input.contains("dev/") || input.contains("proc/")) return 0;
     const QByteArrayList parts = input.split('\0');
 
-    // Relative paths in the file resolve here; a new name each time, since
-    // QSettings keeps what it parsed of a path for the life of the process.
+    // Relative paths in the file resolve in its folder (the working folder
+    // stays: libFuzzer reads its corpus through it). A new name each time,
+    // since QSettings keeps what it parsed of a path for the process's life.
     static QTemporaryDir dir;
     static unsigned long long runs = 0;
-    QDir::setCurrent(dir.path());
     const QString path = dir.filePath(QString("agent-%1.conf").arg(++runs));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(parts[0]) != parts[0].size()) abort();
