@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         !within(l.maxOutboundBytes, 64LL << 10, 4LL << 30) ||
         !within(l.toolOutputCap, 1LL << 10, 1LL << 30) || l.maxConcurrentQueries < 1 ||
         l.maxConcurrentQueries > 64 || c.brokerPort == 0 || c.brokerHost.isEmpty() ||
-        !c.webUrl.startsWith("https://") || c.webUrl.endsWith('/'))
+        !c.webUrl.startsWith("https://", Qt::CaseInsensitive) || c.webUrl.endsWith('/'))
         __builtin_trap();
     for (const auto limit : {l.loginTimeout, l.connectTimeout, l.toolTimeLimit}) {
         if (limit < std::chrono::seconds(1) || limit > std::chrono::hours(24)) __builtin_trap();
