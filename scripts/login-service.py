@@ -3,18 +3,22 @@
 
 HTTPS POST /api/connect with the form fields data[User][email] and
 data[User][password]; demo@example.com / demo is accepted with prefix "demo".
+Speaks HTTP/1.1 and keeps connections alive unless the client asks to close
+them, as most web servers do.
 Usage: login-service.py PORT CERTFILE KEYFILE
 """
 import json
 import ssl
 import sys
-from http.server import BaseHTTPRequestHandler, HTTPServer
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs
 
 ACCOUNTS = {"demo@example.com": ("demo", "demo")}
 
 
 class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
     def do_POST(self):
         length = int(self.headers.get("Content-Length", 0))
         form = parse_qs(self.rfile.read(length).decode("utf-8"), keep_blank_values=True)
@@ -38,7 +42,7 @@ class Handler(BaseHTTPRequestHandler):
 
 def main():
     port, cert, key = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    server = HTTPServer(("127.0.0.1", port), Handler)
+    server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     server.socket = context.wrap_socket(server.socket, server_side=True)

@@ -44,39 +44,54 @@ QString LoginStub::url() const {
 }
 
 void LoginStub::serve(QSslSocket* socket) {
+    ++m_open;
     auto* buffer = new QByteArray;
-    connect(socket, &QSslSocket::disconnected, socket, [socket, buffer] {
+    connect(socket, &QSslSocket::disconnected, socket, [this, socket, buffer] {
+        --m_open;
         delete buffer;
         socket->deleteLater();
     });
     connect(socket, &QSslSocket::readyRead, this, [this, socket, buffer] {
         buffer->append(socket->readAll());
-        const qsizetype headerEnd = buffer->indexOf("\r\n\r\n");
-        if (headerEnd < 0) return;
-        const QByteArray head = buffer->left(headerEnd);
-        qsizetype length = 0;
-        QByteArray contentType;
-        for (const QByteArray& line : head.split('\n')) {
-            const QByteArray l = line.trimmed();
-            if (l.toLower().startsWith("content-length:"))
-                length = l.mid(15).trimmed().toLongLong();
-            if (l.toLower().startsWith("content-type:")) contentType = l.mid(13).trimmed();
-        }
-        if (buffer->size() < headerEnd + 4 + length) return;
-        ++requests;
-        lastPath = head.split(' ').value(1);
-        lastBody = buffer->mid(headerEnd + 4, length);
-        lastContentType = contentType;
-        buffer->clear();
-        if (answers) answer(socket);
+        handleRequests(socket, *buffer);
     });
 }
 
+void LoginStub::handleRequests(QSslSocket* socket, QByteArray& buffer) {
+    for (;;) {
+        const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0) return;
+        const QByteArray head = buffer.left(headerEnd);
+        qsizetype length = 0;
+        QByteArray contentType;
+        QByteArray connection;
+        for (const QByteArray& line : head.split('\n')) {
+            const QByteArray l = line.trimmed();
+            const QByteArray name = l.left(l.indexOf(':')).toLower();
+            const QByteArray value = l.mid(l.indexOf(':') + 1).trimmed();
+            if (name == "content-length") length = value.toLongLong();
+            if (name == "content-type") contentType = value;
+            if (name == "connection") connection = value;
+        }
+        if (buffer.size() < headerEnd + 4 + length) return;
+        ++requests;
+        const QList<QByteArray> requestLine = head.left(head.indexOf('\r')).split(' ');
+        lastPath = requestLine.value(1);
+        requestLines << requestLine.value(0) + ' ' + lastPath;
+        lastBody = buffer.mid(headerEnd + 4, length);
+        lastContentType = contentType;
+        lastConnectionHeader = connection;
+        buffer.remove(0, headerEnd + 4 + length);
+        if (answers) answer(socket);
+    }
+}
+
 void LoginStub::answer(QSslSocket* socket) {
-    if (!redirectTo.isEmpty()) {
-        socket->write("HTTP/1.1 307 Temporary Redirect\r\nLocation: " + redirectTo +
-                      "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-        socket->disconnectFromHost();
+    const QByteArray connection = keepAlive ? "" : "Connection: close\r\n";
+    if (!redirectTo.isEmpty() && lastPath == "/api/connect") {
+        socket->write("HTTP/1.1 " + QByteArray::number(redirectStatus) + " Redirect\r\nLocation: " +
+                      redirectTo + "\r\n" + connection + "Content-Length: 0\r\n\r\n");
+        endAnswer(socket);
         return;
     }
     if (endlessBodyBytes > 0) {
@@ -90,11 +105,15 @@ void LoginStub::answer(QSslSocket* socket) {
         return;
     }
     const QByteArray response = "HTTP/1.1 " + QByteArray::number(status) +
-                                " Status\r\nContent-Type: application/json\r\n"
-                                "Connection: close\r\nContent-Length: " +
-                                QByteArray::number(replyBody.size()) + "\r\n\r\n" + replyBody;
+                                " Status\r\nContent-Type: application/json\r\n" + connection +
+                                "Content-Length: " + QByteArray::number(replyBody.size()) +
+                                "\r\n\r\n" + replyBody;
     socket->write(response);
-    socket->disconnectFromHost();
+    endAnswer(socket);
+}
+
+void LoginStub::endAnswer(QSslSocket* socket) {
+    if (!keepAlive) socket->disconnectFromHost();
 }
 
 void LoginStub::writeEndlessBody(QSslSocket* socket) {

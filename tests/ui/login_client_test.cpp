@@ -96,6 +96,45 @@ TEST_F(LoginClientTest, RedirectToAnotherOriginNeverCarriesThePassword) {
     EXPECT_EQ(other.requests, 0);
 }
 
+// Only a redirect that keeps the POST and its form on the same server is
+// followed; the others cannot carry a login.
+TEST_F(LoginClientTest, RedirectsKeepThePostOrAreRefused) {
+    const QByteArray absolute = stub.url().toUtf8() + "/api/v2/connect";
+    struct Row {
+        int status;
+        QByteArray location;
+        Outcome outcome;
+    } rows[] = {
+        {307, absolute, Outcome::accepted}, {308, "/api/v2/connect", Outcome::accepted},
+        {301, absolute, Outcome::badReply}, {302, "/api/v2/connect", Outcome::badReply},
+        {303, absolute, Outcome::badReply},
+    };
+    for (const Row& row : rows) {
+        stub.redirectStatus = row.status;
+        stub.redirectTo = row.location;
+        stub.requestLines.clear();
+        const auto result = login();
+        EXPECT_EQ(result.outcome, row.outcome) << row.status << "\n" << console;
+        if (row.outcome == Outcome::accepted) {
+            EXPECT_EQ(stub.requestLines,
+                      QList<QByteArray>({"POST /api/connect", "POST /api/v2/connect"}));
+            EXPECT_TRUE(stub.lastBody.endsWith("&data[User][password]=secret"))
+                << stub.lastBody.toStdString();
+        } else {
+            EXPECT_EQ(stub.requestLines, QList<QByteArray>{"POST /api/connect"});
+            EXPECT_EQ(console, "the login was redirected (HTTP " + std::to_string(row.status) +
+                                   ") where the form cannot follow\n");
+        }
+    }
+}
+
+TEST_F(LoginClientTest, TheLoginsConnectionIsClosedThoughTheServerKeepsIt) {
+    ASSERT_TRUE(stub.keepAlive);
+    EXPECT_EQ(login().outcome, Outcome::accepted);
+    EXPECT_EQ(stub.lastConnectionHeader, "close");
+    EXPECT_TRUE(waitUntil([&] { return stub.openConnections() == 0; }, 5000));
+}
+
 TEST_F(LoginClientTest, EndlessReplyIsCutOffAndMemoryStaysBounded) {
     std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak (VmHWM) here
     const long idleKiB = tgw::test::procStatus("VmRSS:");

@@ -31,6 +31,14 @@ void wipe(const QByteArray& bytes) {
     for (qsizetype i = 0; i < bytes.size(); ++i) p[i] = 0;
 }
 
+// Scheme, host and port alike: where the login may be sent again.
+bool sameOrigin(const QUrl& a, const QUrl& b) {
+    return a.scheme() == b.scheme() && a.host() == b.host() && a.port(443) == b.port(443);
+}
+
+// Redirects followed in one login; past them the reply counts as invalid.
+constexpr int kMaxRedirects = 5;
+
 QString seconds(std::chrono::milliseconds ms) {
     return QString::number(static_cast<double>(ms.count()) / 1000.0);
 }
@@ -55,19 +63,30 @@ void LoginClient::setTimeout(std::chrono::milliseconds limit) {
 void LoginClient::login(const QString& email, const QString& password, Completion done) {
     abandon();
     m_done = std::move(done);
+    // A child, so that one whose deletion is still pending goes with this.
+    m_network = new QNetworkAccessManager(this);
+    m_redirects = 0;
+    send(QUrl(m_webUrl + "/api/connect"), loginForm(email, password));
+    m_deadline.start(m_timeout);
+}
 
-    QNetworkRequest request(QUrl(m_webUrl + "/api/connect"));
+void LoginClient::send(const QUrl& url, const QByteArray& form) {
+    QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QStringLiteral("application/x-www-form-urlencoded"));
     request.setSslConfiguration(mqtt::trustedTlsConfiguration(readCaCertificates(m_caFile)));
-    // A redirect may move the login on the same server; the form, password
-    // included, is never sent to another one.
+    // One request per connection, which HTTP/1.1 can ask the server for; the
+    // manager goes with the login in any case.
+    request.setRawHeader("Connection", "close");
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    // Redirects are judged and followed here (followRedirect), each with one
+    // POST: the form, password included, is never sent to another server.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::SameOriginRedirectPolicy);
+                         QNetworkRequest::ManualRedirectPolicy);
 
     m_upload = new QBuffer;
-    m_upload->setData(loginForm(email, password));
-    m_reply = m_network.post(request, m_upload);
+    m_upload->setData(form);
+    m_reply = m_network->post(request, m_upload);
     m_upload->setParent(m_reply);
     // Qt stops reading from the socket once this much waits unread.
     m_reply->setReadBufferSize(kMaxReplyBytes + 1);
@@ -77,7 +96,6 @@ void LoginClient::login(const QString& email, const QString& password, Completio
     });
     QObject::connect(m_reply, &QNetworkReply::readyRead, this, &LoginClient::readSome);
     QObject::connect(m_reply, &QNetworkReply::finished, this, &LoginClient::finished);
-    m_deadline.start(m_timeout);
 }
 
 void LoginClient::readSome() {
@@ -98,14 +116,45 @@ void LoginClient::finished() {
         m_body += reply->read(kMaxReplyBytes + 1 - m_body.size());
         if (m_body.size() > kMaxReplyBytes) m_cut = Cut::tooLarge;
     }
+    if (m_cut == Cut::none && followRedirect(*reply)) return;
     m_deadline.stop();
+    const Result result = decide(*reply);
+    release(reply);
+    std::exchange(m_done, nullptr)(result);
+}
+
+// 307 and 308 repeat the POST with its form on the same server; 301, 302 and
+// 303 would turn it into a GET without the form, which is no login.
+bool LoginClient::followRedirect(QNetworkReply& reply) {
+    const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant location = reply.attribute(QNetworkRequest::RedirectionTargetAttribute);
+    if (status < 300 || status > 399 || !location.isValid()) return false;
+    const QUrl target = reply.url().resolved(location.toUrl());
+    if ((status == 307 || status == 308) && sameOrigin(target, reply.url()) &&
+        ++m_redirects <= kMaxRedirects) {
+        QObject::disconnect(&reply, nullptr, this, nullptr);
+        reply.deleteLater();
+        m_body.clear();
+        send(target, m_upload->data());
+        return true;
+    }
+    qCWarning(lcLogin) << "the login was redirected with HTTP status" << status << "to" << target
+                       << ": refused";
+    m_redirectStatus = status;
+    m_cut = Cut::redirect;
+    return false;
+}
+
+void LoginClient::release(QNetworkReply* reply) {
     wipe(m_upload->data());
     m_upload = nullptr;
-    reply->deleteLater();
-    const Result result = decide(*reply);
+    wipe(m_body);  // may hold the broker's credentials
     m_body.clear();
     m_cut = Cut::none;
-    std::exchange(m_done, nullptr)(result);
+    // Deleting the manager closes its connections and frees their buffers;
+    // later, since the reply may be in the middle of a signal.
+    QObject::disconnect(reply, nullptr, this, nullptr);
+    std::exchange(m_network, nullptr)->deleteLater();
 }
 
 LoginClient::Result LoginClient::decide(QNetworkReply& reply) {
@@ -122,6 +171,11 @@ LoginClient::Result LoginClient::decide(QNetworkReply& reply) {
         case Cut::tooLarge:
             result.reason = "the reply is larger than " + std::to_string(kMaxReplyBytes) + " bytes";
             writeConsoleLine("the login reply is larger than 64 KiB");
+            result.outcome = Outcome::badReply;
+            return result;
+        case Cut::redirect:
+            writeConsoleLine("the login was redirected (HTTP " + std::to_string(m_redirectStatus) +
+                             ") where the form cannot follow");
             result.outcome = Outcome::badReply;
             return result;
         case Cut::none: break;
@@ -190,13 +244,9 @@ void LoginClient::abandon() {
     QNetworkReply* reply = std::exchange(m_reply, nullptr);
     QObject::disconnect(reply, nullptr, this, nullptr);
     reply->abort();
-    wipe(m_upload->data());
-    m_upload = nullptr;
-    reply->deleteLater();
     m_deadline.stop();
-    m_body.clear();
-    m_cut = Cut::none;
     m_done = nullptr;
+    release(reply);
 }
 
 }  // namespace tgw::app

@@ -5,8 +5,15 @@
 //
 // What it guards against: a server that never answers (a time limit), a
 // redirect to another origin (refused, so the password never leaves for it),
-// an endless reply (at most kMaxReplyBytes are read), an error status whose
-// body looks like an acceptance (not a success).
+// a redirect that would turn the login into a GET (301, 302, 303: refused as
+// an invalid reply; 307 and 308 on the same origin are followed with the
+// form), an endless reply (at most kMaxReplyBytes are read), an error status
+// whose body looks like an acceptance (not a success).
+//
+// The password does not outlive the login: each login has a network access
+// manager of its own, asks the server to close the connection and drops it
+// (with the buffers that held the form) when the login ends, whether or not
+// the server keeps connections alive.
 //
 // One login at a time; lives on the main thread.
 #pragma once
@@ -26,6 +33,7 @@
 
 class QBuffer;
 class QNetworkReply;
+class QUrl;
 
 namespace tgw::app {
 
@@ -74,19 +82,29 @@ class LoginClient : public QObject {
                              const std::function<void(const std::string&)>& say);
 
   private:
-    enum class Cut { none, timedOut, tooLarge };
+    enum class Cut { none, timedOut, tooLarge, redirect };
 
+    // Posts `form` to `url` as the running request.
+    void send(const QUrl& url, const QByteArray& form);
     void readSome();
+    // Sends the login on when `reply` redirects it where it may follow.
+    bool followRedirect(QNetworkReply& reply);
     void cut(Cut why);
     void finished();
     Result decide(QNetworkReply& reply);
+    // Wipes the form and lets the login's connection go.
+    void release(QNetworkReply* reply);
 
-    QNetworkAccessManager m_network;
-    QNetworkReply* m_reply = nullptr;  // the running request; deleted later
+    // The running login's own manager, a child of this (replies are its
+    // children); deleted when the login ends, which closes its connections.
+    QNetworkAccessManager* m_network = nullptr;
+    QNetworkReply* m_reply = nullptr;  // the running request
     QBuffer* m_upload = nullptr;       // its form, owned by it; wiped at the end
     QByteArray m_body;                 // the reply's bytes read so far
     Cut m_cut = Cut::none;
-    QString m_webUrl;  // https, without a trailing slash
+    int m_redirects = 0;       // followed in this login
+    int m_redirectStatus = 0;  // of a refused redirect
+    QString m_webUrl;          // https, without a trailing slash
     QString m_caFile;
     std::chrono::milliseconds m_timeout;
     Completion m_done;
