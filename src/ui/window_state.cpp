@@ -40,6 +40,7 @@ ShownState shownFor(LoginClient::Outcome outcome) {
             return {true, text::connecting, TrayLook::busy, false};
         case LoginClient::Outcome::rejected: return ending(text::rejected, true);
         case LoginClient::Outcome::unreachable: return ending(text::noServer, true);
+        case LoginClient::Outcome::untrusted: return ending(text::webUntrusted, true);
         case LoginClient::Outcome::badReply: return ending(text::badReply, true);
     }
     return loggedOut();

@@ -17,7 +17,8 @@ using Outcome = LoginClient::Outcome;
 
 namespace tgw::app {
 void PrintTo(LoginClient::Outcome outcome, std::ostream* os) {
-    static const char* const names[] = {"accepted", "rejected", "unreachable", "badReply"};
+    static const char* const names[] = {"accepted", "rejected", "unreachable", "untrusted",
+                                        "badReply"};
     *os << names[static_cast<int>(outcome)];
 }
 }  // namespace tgw::app

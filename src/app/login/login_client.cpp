@@ -186,7 +186,9 @@ LoginClient::Result LoginClient::decide(QNetworkReply& reply) {
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Without a status no web server has answered.
     if (!status.isValid()) {
-        result.outcome = Outcome::unreachable;
+        result.outcome = reply.error() == QNetworkReply::SslHandshakeFailedError
+                             ? Outcome::untrusted
+                             : Outcome::unreachable;
         result.reason = reply.errorString().toStdString();
         const QSslCertificate peer = reply.sslConfiguration().peerCertificate();
         if (!peer.isNull())

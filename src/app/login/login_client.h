@@ -46,6 +46,7 @@ class LoginClient : public QObject {
         accepted,     // "success" is 1: go on with `prefix` (and `broker`)
         rejected,     // the web service turned the credentials down
         unreachable,  // no answer: network, TLS or the time limit
+        untrusted,    // the web server's certificate is not trusted
         badReply,     // an answer that cannot be taken as a login
     };
     struct Result {
