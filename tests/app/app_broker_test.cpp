@@ -11,11 +11,13 @@
 #include <QSslKey>
 #include <QSslServer>
 #include <QTemporaryDir>
+#include <thread>
 
 #include "mqtt/log_capture.h"
 #include "support/app_harness.h"
 #include "support/console_capture.h"
 #include "support/proc_status.h"
+#include "support/raw_peer.h"
 #include "support/recording_delegate.h"
 
 using namespace tgw::app;
@@ -336,4 +338,58 @@ TEST(AccountAclTest, ASecondAccountCannotReadTheFirstOnesResults) {
     ASSERT_TRUE(web.waitForResults(1));  // the account's own results arrive
     tgw::test::processEventsFor(300);
     EXPECT_FALSE(snoop.has("message")) << "another account read a result";
+}
+
+// A broker that acknowledges two million publishes never sent: the agent
+// counts them and says so in a console line a second at most.
+TEST(UnknownAcknowledgements, AreCountedInAFewConsoleLines) {
+    constexpr size_t kAcks = 2'000'000;
+    tgw::test::RawPeer peer([](int fd, const std::atomic<bool>& stop) {
+        const uint8_t connack[] = {0x20, 0x02, 0x00, 0x00};
+        tgw::test::RawPeer::offer(fd, connack, sizeof connack);
+        std::vector<uint8_t> chunk;
+        for (int i = 0; i < 16384; ++i) chunk.insert(chunk.end(), {0x40, 0x02, 0x7F, 0xFF});
+        for (size_t sent = 0, at = 0; !stop && sent < 4 * kAcks;) {
+            const size_t n = tgw::test::RawPeer::offer(
+                fd, chunk.data() + at, std::min(chunk.size() - at, 4 * kAcks - sent));
+            sent += n;
+            at = (at + n) % chunk.size();
+        }
+        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    Config config = Config::builtIn();
+    config.brokerHost = "127.0.0.1";
+    config.brokerPort = peer.port();
+    config.presenceEnabled = false;
+    auto plain = [](const std::string& id, const std::string& host, uint16_t port,
+                    tgw::mqtt::MqttDelegate& delegate) -> std::unique_ptr<tgw::mqtt::MqttClient> {
+        auto session = std::make_unique<tgw::mqtt::MqttSession>(id, host, port);
+        session->setDelegate(&delegate);
+        return session;
+    };
+    AppDelegate app(config, {plain, nullptr, {}, AppDelegate::kKeepAlive});
+    tgw::test::ConsoleCapture console;
+    QElapsedTimer since;
+    since.start();
+    app.start("p");
+    size_t counted = 0;
+    int lines = 0;
+    waitUntil(
+        [&] {
+            const QStringList all = QString::fromStdString(console.peek()).split('\n');
+            counted = 0;
+            lines = 0;
+            for (const QString& line : all) {
+                if (!line.startsWith("didPublishAck for ")) continue;
+                ++lines;
+                counted += line.section(' ', 2, 2).remove(',').toULongLong();
+            }
+            return counted == kAcks;
+        },
+        60000);
+    const std::string out = console.text();
+    std::printf("%zu unknown acknowledgements in %lld ms: %d console lines\n", counted,
+                since.elapsed(), lines);
+    EXPECT_EQ(counted, kAcks);
+    EXPECT_LE(lines, since.elapsed() / 1000 + 2);
 }

@@ -23,12 +23,14 @@
 #include "mqtt/session.h"
 #include "support/mosquitto_broker.h"
 #include "support/proc_status.h"
+#include "support/raw_peer.h"
 #include "support/recording_delegate.h"
 #include "support/tcp_relay.h"
 #include "support/wait.h"
 
 using namespace tgw::mqtt;
 using tgw::test::MosquittoBroker;
+using tgw::test::RawPeer;
 using tgw::test::RecordingDelegate;
 using tgw::test::waitUntil;
 
@@ -52,51 +54,6 @@ class CountingSocket : public QtAsyncSocket {
 
   private:
     size_t* m_written;
-};
-
-// A broker stand-in on a plain loopback socket: a thread accepts one
-// connection and runs `script` on it. It never reads what it is sent.
-class RawPeer {
-  public:
-    using Script = std::function<void(int fd, const std::atomic<bool>& stop)>;
-    explicit RawPeer(Script script) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof a;
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), size);
-        ::listen(m_listen, 1);
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &size);
-        m_port = ntohs(a.sin_port);
-        m_thread = std::thread([this, script = std::move(script)] {
-            const int fd = ::accept(m_listen, nullptr, nullptr);
-            if (fd < 0) return;
-            script(fd, m_stop);
-            ::close(fd);
-        });
-    }
-    ~RawPeer() {
-        m_stop = true;
-        ::shutdown(m_listen, SHUT_RDWR);  // ends a waiting accept()
-        m_thread.join();
-        ::close(m_listen);
-    }
-    uint16_t port() const { return m_port; }
-
-    // Writes what the socket takes within 200 ms; the count, 0 when it took nothing.
-    static size_t offer(int fd, const uint8_t* data, size_t size) {
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, 200) != 1) return 0;
-        const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-        return n > 0 ? static_cast<size_t>(n) : 0;
-    }
-
-  private:
-    int m_listen = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
 };
 
 class BrokerTest : public ::testing::Test {
