@@ -160,15 +160,24 @@ TEST_F(LoggedInAgentTest, ThePasswordIsNotKeptInMemoryAfterTheLogin) {
     const QString password = "Pw-7q&Zx=Kite";
     logIn(password);
     ASSERT_TRUE(login.keepAlive);
+    const QByteArray utf16(reinterpret_cast<const char*>(password.utf16()), password.size() * 2);
+    const auto scan = [&](const char* when) {
+        SCOPED_TRACE(when);
+        const QByteArray memory = processMemory(agent->processId());
+        ASSERT_GT(memory.size(), 1 << 20);
+        EXPECT_FALSE(memory.contains(password.toUtf8())) << "as UTF-8";
+        EXPECT_FALSE(memory.contains(utf16)) << "as UTF-16";
+        EXPECT_FALSE(memory.contains(QUrl::toPercentEncoding(password))) << "percent-encoded";
+    };
     // The measure is the memory a few seconds after the login, not an event.
     QThread::sleep(3);
-    const QByteArray memory = processMemory(agent->processId());
-    ASSERT_GT(memory.size(), 1 << 20);
-    const QByteArray utf16(reinterpret_cast<const char*>(password.utf16()), password.size() * 2);
-    EXPECT_FALSE(memory.contains(password.toUtf8())) << "as UTF-8";
-    EXPECT_FALSE(memory.contains(utf16)) << "as UTF-16";
-    EXPECT_FALSE(memory.contains(QUrl::toPercentEncoding(password))) << "percent-encoded";
+    scan("3 s after the login");
     EXPECT_EQ(login.openConnections(), 0);
+    // A reconnect to the broker does not bring it back.
+    broker.stop();
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(waitUntil([&] { return sandbox.run({"--status"}).exitCode == 0; }, 20000));
+    scan("after a reconnect");
 }
 
 }  // namespace
