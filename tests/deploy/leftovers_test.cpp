@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "deploy/agent_sandbox.h"
+#include "deploy/desktop_session.h"
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
 #include "support/wait.h"
@@ -19,10 +20,8 @@
 namespace tgw::test {
 namespace {
 
-QString output(const QString& program, const QStringList& arguments,
-               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+QString output(const QString& program, const QStringList& arguments) {
     QProcess p;
-    p.setProcessEnvironment(env);
     p.start(program, arguments);
     p.waitForFinished(20000);
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
@@ -72,26 +71,8 @@ TEST(KilledAgent, NothingOfAQueryIsLeftTwoSecondsAfterTheNextStart) {
     LoginStub login;
     ASSERT_TRUE(broker.start());
     ASSERT_TRUE(login.listen());
-    QTemporaryDir displayDir;
-    QProcess xvfb;
-    struct Stop {
-        QProcess& p;
-        ~Stop() {
-            p.terminate();
-            p.waitForFinished(5000);
-        }
-    } stopXvfb{xvfb};
-    xvfb.start("bash",
-               {"-c", "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>" +
-                          displayDir.path() + "/display 2>/dev/null"});
-    QString display;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            QFile f(displayDir.path() + "/display");
-            return f.open(QIODevice::ReadOnly) && !(display = f.readLine().trimmed()).isEmpty();
-        },
-        10000));
-    display.prepend(':');
+    XServer x;
+    const QString display = x.display();
 
     AgentSandbox sandbox;
     const QByteArray mark = "LEFTOVERS_TEST_RUN=" + QUuid::createUuid().toByteArray();
@@ -102,20 +83,11 @@ TEST(KilledAgent, NothingOfAQueryIsLeftTwoSecondsAfterTheNextStart) {
             for (const QString& pid : marked(mark)) ::kill(pid.toInt(), SIGKILL);
         }
     } endLeftovers{mark};
-    AgentSandbox::write(sandbox.userFile(),
-                        QString("[broker]\nhost=localhost\nport=%1\nca_file=%2\n"
-                                "[web]\nurl=%3\n")
-                            .arg(broker.port())
-                            .arg(MosquittoBroker::caFile(), login.url()));
+    sandbox.useServices(broker.port(), MosquittoBroker::caFile(), login.url());
     QProcess& agent = startAgent(sandbox, display);
-    QProcessEnvironment x = QProcessEnvironment::systemEnvironment();
-    x.insert("DISPLAY", display);
     QString window;
     ASSERT_TRUE(waitUntil(
-        [&] {
-            return !(window = output("xdotool", {"search", "--name", "TGW Mobile Tool"}, x))
-                        .isEmpty();
-        },
+        [&] { return !(window = x.xdotool({"search", "--name", "TGW Mobile Tool"})).isEmpty(); },
         20000));
     for (const QStringList& step :
          {QStringList{"mousemove", "--window", window.section('\n', 0, 0), "200", "20"},
@@ -123,7 +95,7 @@ TEST(KilledAgent, NothingOfAQueryIsLeftTwoSecondsAfterTheNextStart) {
           {"key", "Tab"},
           {"type", "--delay", "20", "pw"},
           {"key", "Return"}})
-        output("xdotool", step, x);
+        x.xdotool(step);
     QByteArray out;
     ASSERT_TRUE(waitUntil(
         [&] {
