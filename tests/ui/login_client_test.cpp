@@ -147,6 +147,8 @@ TEST_F(LoginClientTest, EndlessReplyIsCutOffAndMemoryStaysBounded) {
                 stub.bodyBytesSent, idleKiB, peakKiB);
     EXPECT_LT(stub.bodyBytesSent, qint64{16} << 20);
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed memory by design
-    EXPECT_LT(peakKiB, idleKiB * 3 / 2);
+    // Each login sets up its own network stack, and its thread reads a few MB
+    // ahead before the cut reaches it: bounded, however long the reply.
+    EXPECT_LT(peakKiB - idleKiB, 32 * 1024);
 #endif
 }
