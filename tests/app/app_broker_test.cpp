@@ -340,6 +340,15 @@ TEST(AccountAclTest, ASecondAccountCannotReadTheFirstOnesResults) {
     EXPECT_FALSE(snoop.has("message")) << "another account read a result";
 }
 
+// Sessions without TLS, for broker stand-ins that speak raw bytes.
+std::unique_ptr<tgw::mqtt::MqttClient> plainSession(const std::string& id, const std::string& host,
+                                                    uint16_t port,
+                                                    tgw::mqtt::MqttDelegate& delegate) {
+    auto session = std::make_unique<tgw::mqtt::MqttSession>(id, host, port);
+    session->setDelegate(&delegate);
+    return session;
+}
+
 // A broker that acknowledges two million publishes never sent: the agent
 // counts them and says so in a console line a second at most.
 TEST(UnknownAcknowledgements, AreCountedInAFewConsoleLines) {
@@ -361,13 +370,7 @@ TEST(UnknownAcknowledgements, AreCountedInAFewConsoleLines) {
     config.brokerHost = "127.0.0.1";
     config.brokerPort = peer.port();
     config.presenceEnabled = false;
-    auto plain = [](const std::string& id, const std::string& host, uint16_t port,
-                    tgw::mqtt::MqttDelegate& delegate) -> std::unique_ptr<tgw::mqtt::MqttClient> {
-        auto session = std::make_unique<tgw::mqtt::MqttSession>(id, host, port);
-        session->setDelegate(&delegate);
-        return session;
-    };
-    AppDelegate app(config, {plain, nullptr, {}, AppDelegate::kKeepAlive});
+    AppDelegate app(config, {plainSession, nullptr, {}, AppDelegate::kKeepAlive});
     tgw::test::ConsoleCapture console;
     QElapsedTimer since;
     since.start();
@@ -392,4 +395,66 @@ TEST(UnknownAcknowledgements, AreCountedInAFewConsoleLines) {
                 since.elapsed(), lines);
     EXPECT_EQ(counted, kAcks);
     EXPECT_LE(lines, since.elapsed() / 1000 + 2);
+}
+
+// A broker that floods PUBREL and never reads: the agent stops reading, its
+// memory stays flat, the keep-alive ends the link, and once a sane broker
+// is there the agent answers again.
+TEST(PubrelFlood, MemoryStaysFlatAndTheAgentComesBackToASaneBroker) {
+    MosquittoBroker::Options options;
+    options.tls = false;
+    MosquittoBroker sane(options);  // its port, not yet listening
+    std::atomic<size_t> sent{0};
+    auto flood = std::make_unique<tgw::test::RawPeer>(
+        [&](int fd, const std::atomic<bool>& stop) {
+            const uint8_t connack[] = {0x20, 0x02, 0x00, 0x00};
+            tgw::test::RawPeer::offer(fd, connack, sizeof connack);
+            std::vector<uint8_t> chunk;
+            for (int i = 0; i < 16384; ++i) chunk.insert(chunk.end(), {0x62, 0x02, 0x00, 0x01});
+            for (size_t at = 0; !stop && sent < size_t{160'000'000};) {  // 40 M packets
+                const size_t n =
+                    tgw::test::RawPeer::offer(fd, chunk.data() + at, chunk.size() - at);
+                sent += n;
+                at = (at + n) % chunk.size();
+            }
+        },
+        sane.port());
+    Config config = Config::builtIn();
+    config.brokerHost = "127.0.0.1";
+    config.brokerPort = sane.port();
+    config.presenceEnabled = false;
+    StateRecorder window;
+    AppDelegate app(
+        config,
+        {plainSession, nullptr,
+         ReconnectDelays{std::chrono::milliseconds(200), std::chrono::milliseconds(400), 0.2}, 2});
+    app.setLoginWindow(&window);
+    tgw::test::ConsoleCapture console;
+    const long idle = tgw::test::procStatus("VmRSS:");
+    long peak = idle;
+    app.start("p");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            peak = std::max(peak, tgw::test::procStatus("VmRSS:"));
+            return window.saw(ConnectionState::retrying);
+        },
+        20000));
+    flood.reset();
+    ASSERT_TRUE(sane.start()) << sane.log().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 10000));
+    tgw::test::RecordingDelegate webEvents;
+    auto web = plainSession("web", "127.0.0.1", sane.port(), webEvents);
+    web->setUsername(AppDelegate::kUsername);
+    web->setPassword(AppDelegate::kPassword);
+    web->connect();
+    ASSERT_TRUE(waitUntil([&] { return webEvents.has("connack accepted"); }));
+    web->subscribe("tg/p/tool/web");
+    ASSERT_TRUE(waitUntil([&] { return webEvents.has("subscribed"); }));
+    web->publish("tg/p/tool", R"({"type":"sync"})");
+    EXPECT_TRUE(waitUntil([&] { return webEvents.has("message tg/p/tool/web"); }));
+    std::printf("PUBREL flood: %zu MiB offered before the agent stopped reading; RSS +%ld KiB\n",
+                sent.load() >> 20, peak - idle);
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LT(peak - idle, 16 * 1024);
+#endif
 }

@@ -20,10 +20,14 @@ namespace tgw::test {
 class RawPeer {
   public:
     using Script = std::function<void(int fd, const std::atomic<bool>& stop)>;
-    explicit RawPeer(Script script) {
+    // On `port` when given, else on a free one.
+    explicit RawPeer(Script script, uint16_t port = 0) {
         m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int yes = 1;
+        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         sockaddr_in a{};
         a.sin_family = AF_INET;
+        a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof a;
         ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), size);
