@@ -301,7 +301,9 @@ TEST_F(BrokerTest, OversizedRetainedCommandIsSkippedAndTheConnectionStays) {
     s->publish("tg/test/big", "sync");
     ASSERT_TRUE(waitUntil([&] { return delegate.has("message tg/test/big sync"); }, 10000));
     EXPECT_FALSE(delegate.has("disconnect"));
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed blocks
     EXPECT_LT(peak - idle, 2048);
+#endif
 }
 
 TEST(BrokerStandIn, PubrelFloodFromABrokerThatNeverReadsIsHeldOffByBackPressure) {
@@ -340,7 +342,9 @@ TEST(BrokerStandIn, PubrelFloodFromABrokerThatNeverReadsIsHeldOffByBackPressure)
     EXPECT_TRUE(stalled);  // the flood met a full window: we stopped reading
     EXPECT_LT(sent, kFlood);
     EXPECT_FALSE(delegate.has("disconnect"));
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed blocks
     EXPECT_LT(peak - idle, 16 * 1024);
+#endif
 }
 
 TEST(BrokerStandIn, APacketTricklingInLongerThanTheKeepAliveKeepsTheConnection) {
