@@ -4,18 +4,21 @@
 // TLS. All connect, the broker is stopped, kept away for the outage and
 // started again; every connection attempt is recorded.
 //
-//   tgw-fleet run AGENTS OUTAGE_SECONDS [doubling] [CERT KEY]
+//   tgw-fleet run AGENTS OUTAGE_SECONDS [doubling|decorrelated [CERT KEY]]
+//   tgw-fleet handshakes AGENTS [CERT KEY]
 //   tgw-fleet simulate AGENTS
 //
-// `run` prints one row; the first connect of the whole fleet against a fresh
-// broker also gives the TLS handshakes the broker completes per CPU second
-// (its own CPU time, read from /proc). `simulate` prints the policy alone for
-// outages from 2 s to 10 min.
+// `run` prints one row. The first connect of the whole fleet against a fresh
+// broker gives the TLS handshakes the broker completes per CPU second (its
+// own CPU time, read from /proc); `handshakes` stops there. CERT and KEY are
+// the broker's server certificate (signed by the test CA) and key. `simulate`
+// prints the policy alone for outages from 2 s to 10 min.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <algorithm>
 #include <cstdio>
@@ -138,6 +141,18 @@ int run(int agents, int outageS, app::Backoff backoff, QString cert, QString key
     for (const auto& a : fleet) firstAttempts += a->attempts.size();
     test::processEventsFor(2000);
     const long rssPerAgent = (test::procStatus("VmRSS:") - rssBefore) / agents;
+    if (outageS == 0) {
+        std::fprintf(
+            stderr,
+            "handshakes %s  agents %5d: %zu attempts in %.1f s (%.0f/s), broker CPU "
+            "%.2f s: %.0f handshakes per broker CPU second; RSS/agent %ld KB\n",
+            qPrintable(options.certFile.isEmpty() ? "server.crt"
+                                                  : QFileInfo(options.certFile).fileName()),
+            agents, firstAttempts, firstSeconds, agents / firstSeconds, brokerCpu,
+            brokerCpu > 0 ? agents / brokerCpu : 0.0, rssPerAgent);
+        fleet.clear();
+        return 0;
+    }
 
     // The outage.
     const qint64 lost = g_clock.elapsed();
@@ -212,27 +227,29 @@ void simulate(int agents) {
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
+    QLoggingCategory::setFilterRules("*=false");
     g_clock.start();
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 3 && args[0] == "run") {
-        QLoggingCategory::setFilterRules("*=false");
         const bool doubling = args.size() > 3 && args[3] == "doubling";
-        const size_t certAt = doubling ? 4 : 3;
-        QString cert, key;
-        if (args.size() >= certAt + 2) {
-            cert = QString::fromStdString(args[certAt]);
-            key = QString::fromStdString(args[certAt + 1]);
-        }
         QuietStdout quiet;
         return run(std::stoi(args[1]), std::stoi(args[2]),
-                   doubling ? app::Backoff::doubling : app::Backoff::decorrelated, cert, key);
+                   doubling ? app::Backoff::doubling : app::Backoff::decorrelated,
+                   args.size() >= 6 ? QString::fromStdString(args[4]) : QString(),
+                   args.size() >= 6 ? QString::fromStdString(args[5]) : QString());
+    }
+    if (args.size() >= 2 && args[0] == "handshakes") {
+        QuietStdout quiet;
+        return run(std::stoi(args[1]), 0, app::Backoff::decorrelated,
+                   args.size() >= 4 ? QString::fromStdString(args[2]) : QString(),
+                   args.size() >= 4 ? QString::fromStdString(args[3]) : QString());
     }
     if (args.size() >= 2 && args[0] == "simulate") {
         simulate(std::stoi(args[1]));
         return 0;
     }
     std::fprintf(stderr,
-                 "usage: tgw-fleet run AGENTS OUTAGE_SECONDS [doubling] [CERT KEY] | simulate "
-                 "AGENTS\n");
+                 "usage: tgw-fleet run AGENTS OUTAGE_SECONDS [doubling|decorrelated [CERT KEY]] "
+                 "| handshakes AGENTS [CERT KEY] | simulate AGENTS\n");
     return 2;
 }

@@ -117,10 +117,10 @@ TEST_F(AppBrokerTest, BrokerRestartIsHealedWithoutALoginAndTheRunningQueryIsAnsw
     const bool answered = web.waitForResults(3);
     const std::string console = testing::internal::GetCapturedStdout();
     qunsetenv("FAKE_GATE");
-    std::printf("reconnected %lld ms after the broker was back (first delay 1 s +-20%%)\n",
+    std::printf("reconnected %lld ms after the broker was back (first wait 1 to 3 s)\n",
                 reconnectMs);
     ASSERT_TRUE(back);
-    EXPECT_LE(reconnectMs, 1200 + 2000);
+    EXPECT_LE(reconnectMs, 3000 + 2000);  // the first wait after a loss is drawn from 1 to 3 s
     ASSERT_TRUE(answered) << console;
     EXPECT_EQ(web.count("{\"type\": \"sync\"}"), 1);
     int android = 0;
@@ -213,7 +213,7 @@ TEST_F(AppBrokerTest, ClientIdTakenOverEverySecondDoesNotMakeAStorm) {
     const int attempts = sessions.made - before;
     std::printf("%d connection attempts in 20 s while another client took the id every second\n",
                 attempts);
-    EXPECT_LE(attempts, 6);  // 1, 2, 4, 8 s... waits: 5 attempts, one more for the jitter
+    EXPECT_LE(attempts, 6);  // even the shortest waits (1, 1, 1, 2, 4, 8 s) make only 6
     EXPECT_TRUE(log.has("warning", "another client may be using the client id"))
         << log.all().toStdString();
 }
