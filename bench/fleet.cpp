@@ -6,13 +6,17 @@
 //
 //   tgw-fleet run AGENTS OUTAGE_SECONDS [doubling|decorrelated [CERT KEY]]
 //   tgw-fleet handshakes AGENTS [CERT KEY]
+//   tgw-fleet cluster AGENTS OUTAGE_SECONDS doubling|decorrelated CA PORT_A PORT_B STOP START
 //   tgw-fleet simulate AGENTS
 //
 // `run` prints one row. The first connect of the whole fleet against a fresh
 // broker gives the TLS handshakes the broker completes per CPU second (its
 // own CPU time, read from /proc); `handshakes` stops there. CERT and KEY are
 // the broker's server certificate (signed by the test CA) and key. `simulate`
-// prints the policy alone for outages from 2 s to 10 min.
+// prints the policy alone for outages from 2 s to 10 min. `cluster` spreads
+// the agents over two running brokers (trusting the CA file CA) and restarts
+// the second one with the shell commands STOP and START; only the agents that
+// lost it count.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,9 +24,11 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -49,9 +55,15 @@ struct Agent : app::BrokerLink::Listener {
     std::unique_ptr<app::BrokerLink> link;
     std::vector<qint64> attempts;
     qint64 connectedAt = -1;  // the latest time the command topic was subscribed
+    qint64 lostAt = -1;       // the latest time that connection ended
     void connectionStateChanged(app::ConnectionState state) override {
-        if (state == app::ConnectionState::connected) connectedAt = g_clock.elapsed();
+        if (state == app::ConnectionState::connected) {
+            connectedAt = g_clock.elapsed();
+        } else if (connectedAt > lostAt) {
+            lostAt = g_clock.elapsed();
+        }
     }
+    bool back() const { return connectedAt > lostAt; }
     void commandArrived(const std::string&, const std::string&) override {}
 };
 
@@ -88,20 +100,19 @@ class QuietStdout {
     int m_saved;
 };
 
-int run(int agents, int outageS, app::Backoff backoff, QString cert, QString key) {
-    test::MosquittoBroker::Options options;
-    options.extraConfig = "max_connections -1\n";
-    options.certFile = std::move(cert);
-    options.keyFile = std::move(key);
-    test::MosquittoBroker broker(options);
-    if (!broker.start()) {
-        std::fprintf(stderr, "mosquitto did not start: %s\n", qPrintable(broker.log()));
-        return 2;
-    }
+// The brokers the fleet connects to, and the one that goes away and comes back.
+struct Target {
+    std::string name;
+    QString caFile;
+    std::vector<uint16_t> ports;  // the agents are spread over them in turn
+    std::function<bool()> stop, start;
+    std::function<qint64()> pid;  // of the broker whose CPU time is measured; 0 for none
+};
+
+int run(const Target& target, int agents, int outageS, app::Backoff backoff) {
     app::Config config = app::Config::builtIn();
     config.brokerHost = "localhost";
-    config.brokerPort = broker.port();
-    config.caFile = test::MosquittoBroker::caFile();
+    config.caFile = target.caFile;
     app::BrokerSettings settings = app::BrokerSettings::from(config);
     settings.delays.backoff = backoff;
     const app::BrokerLink::ClientFactory sessions = app::BrokerLink::sessionFactory(config);
@@ -111,6 +122,7 @@ int run(int agents, int outageS, app::Backoff backoff, QString cert, QString key
     for (int i = 0; i < agents; ++i) {
         auto agent = std::make_unique<Agent>();
         Agent* a = agent.get();
+        settings.port = target.ports[static_cast<size_t>(i) % target.ports.size()];
         agent->link = std::make_unique<app::BrokerLink>(
             settings,
             [a, &sessions](const std::string& id, const std::string& host, uint16_t port,
@@ -128,7 +140,8 @@ int run(int agents, int outageS, app::Backoff backoff, QString cert, QString key
     };
 
     // The whole fleet at once against a fresh broker: the handshake rate.
-    const double brokerCpuStart = cpuSeconds(broker.pid());
+    const qint64 brokerPid = target.pid();
+    const double brokerCpuStart = brokerPid ? cpuSeconds(brokerPid) : 0;
     const qint64 firstStart = g_clock.elapsed();
     for (int i = 0; i < agents; ++i) fleet[i]->link->start("fleet-" + std::to_string(i));
     if (!test::waitUntil([&] { return connected() == agents; }, 180'000)) {
@@ -136,43 +149,45 @@ int run(int agents, int outageS, app::Backoff backoff, QString cert, QString key
         return 1;
     }
     const double firstSeconds = static_cast<double>(g_clock.elapsed() - firstStart) / 1000;
-    const double brokerCpu = cpuSeconds(broker.pid()) - brokerCpuStart;
+    const double brokerCpu = brokerPid ? cpuSeconds(brokerPid) - brokerCpuStart : 0;
     size_t firstAttempts = 0;
     for (const auto& a : fleet) firstAttempts += a->attempts.size();
     test::processEventsFor(2000);
     const long rssPerAgent = (test::procStatus("VmRSS:") - rssBefore) / agents;
     if (outageS == 0) {
-        std::fprintf(
-            stderr,
-            "handshakes %s  agents %5d: %zu attempts in %.1f s (%.0f/s), broker CPU "
-            "%.2f s: %.0f handshakes per broker CPU second; RSS/agent %ld KB\n",
-            qPrintable(options.certFile.isEmpty() ? "server.crt"
-                                                  : QFileInfo(options.certFile).fileName()),
-            agents, firstAttempts, firstSeconds, agents / firstSeconds, brokerCpu,
-            brokerCpu > 0 ? agents / brokerCpu : 0.0, rssPerAgent);
+        std::fprintf(stderr,
+                     "handshakes %s  agents %5d: %zu attempts in %.1f s (%.0f/s), broker CPU "
+                     "%.2f s: %.0f handshakes per broker CPU second; RSS/agent %ld KB\n",
+                     target.name.c_str(), agents, firstAttempts, firstSeconds,
+                     agents / firstSeconds, brokerCpu, brokerCpu > 0 ? agents / brokerCpu : 0.0,
+                     rssPerAgent);
         fleet.clear();
         return 0;
     }
 
     // The outage.
     const qint64 lost = g_clock.elapsed();
-    broker.stop();
+    if (!target.stop()) return 2;
     test::processEventsFor(static_cast<int>(outageS * 1000 - (g_clock.elapsed() - lost)));
-    if (!broker.start()) return 2;
+    if (!target.start()) return 2;
     const qint64 back = g_clock.elapsed();
     const bool all = test::waitUntil(
         [&] {
             return std::all_of(fleet.begin(), fleet.end(), [&](const auto& a) {
-                return a->connectedAt > lost && a->link->state() == app::ConnectionState::connected;
+                return a->back() && a->link->state() == app::ConnectionState::connected;
             });
         },
         outageS * 1000 + 120'000);
 
+    // Only the agents that lost their broker count.
     std::vector<qint64> returned;
     std::map<qint64, int> perSecond;
     long attemptsAfter = 0;
+    int affected = 0;
     for (const auto& a : fleet) {
-        if (a->connectedAt > lost) returned.push_back(std::max<qint64>(0, a->connectedAt - back));
+        if (a->lostAt <= lost) continue;
+        ++affected;
+        if (a->back()) returned.push_back(std::max<qint64>(0, a->connectedAt - back));
         for (qint64 t : a->attempts) {
             if (t <= lost) continue;
             ++attemptsAfter;
@@ -186,18 +201,17 @@ int run(int agents, int outageS, app::Backoff backoff, QString cert, QString key
         return n <= returned.size() ? static_cast<double>(returned[n - 1]) / 1000 : -1.0;
     };
     std::fprintf(stderr,
-                 "fleet %-12s agents %5d  outage %3d s  busiest second %4d  half %6.1f s  all "
-                 "%6.1f s  failed %6ld  stuck %4d  RSS/agent %4ld KB  | first connect %d "
-                 "handshakes (%zu attempts) in %.1f s, broker CPU %.2f s: %.0f handshakes per "
-                 "broker CPU second\n",
-                 backoff == app::Backoff::doubling ? "doubling" : "decorrelated", agents, outageS,
-                 busiest, at(static_cast<size_t>(agents + 1) / 2),
-                 all ? at(static_cast<size_t>(agents)) : -1.0,
+                 "fleet %-12s %-10s agents %5d  outage %3d s  lost %5d  busiest second %4d  half "
+                 "%6.1f s  all %6.1f s  failed %6ld  stuck %4d  RSS/agent %4ld KB  | first "
+                 "connect %zu attempts in %.1f s, broker CPU %.2f s\n",
+                 backoff == app::Backoff::doubling ? "doubling" : "decorrelated",
+                 target.name.c_str(), agents, outageS, affected, busiest,
+                 at(static_cast<size_t>(affected + 1) / 2),
+                 all ? at(static_cast<size_t>(affected)) : -1.0,
                  attemptsAfter - static_cast<long>(returned.size()),
-                 agents - static_cast<int>(returned.size()), rssPerAgent, agents, firstAttempts,
-                 firstSeconds, brokerCpu, brokerCpu > 0 ? agents / brokerCpu : 0.0);
+                 affected - static_cast<int>(returned.size()), rssPerAgent, firstAttempts,
+                 firstSeconds, brokerCpu);
     fleet.clear();
-    broker.stop();
     return all ? 0 : 1;
 }
 
@@ -229,27 +243,61 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     QLoggingCategory::setFilterRules("*=false");
     g_clock.start();
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() >= 3 && args[0] == "run") {
-        const bool doubling = args.size() > 3 && args[3] == "doubling";
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) args.emplace_back();
+    const auto backoff = [&](size_t at) {
+        return args.size() > at && args[at] == "doubling" ? app::Backoff::doubling
+                                                          : app::Backoff::decorrelated;
+    };
+    if ((args[0] == "run" && args.size() >= 3) || (args[0] == "handshakes" && args.size() >= 2)) {
+        const bool handshakes = args[0] == "handshakes";
+        const size_t certAt = handshakes ? 2 : 4;
+        test::MosquittoBroker::Options options;
+        options.extraConfig = "max_connections -1\n";
+        if (args.size() >= certAt + 2) {
+            options.certFile = QString::fromStdString(args[certAt]);
+            options.keyFile = QString::fromStdString(args[certAt + 1]);
+        }
+        test::MosquittoBroker broker(options);
+        if (!broker.start()) {
+            std::fprintf(stderr, "mosquitto did not start: %s\n", qPrintable(broker.log()));
+            return 2;
+        }
+        const Target target{options.certFile.isEmpty()
+                                ? "mosquitto"
+                                : QFileInfo(options.certFile).fileName().toStdString(),
+                            test::MosquittoBroker::caFile(),
+                            {broker.port()},
+                            [&] {
+                                broker.stop();
+                                return true;
+                            },
+                            [&] { return broker.start(); },
+                            [&] { return broker.pid(); }};
         QuietStdout quiet;
-        return run(std::stoi(args[1]), std::stoi(args[2]),
-                   doubling ? app::Backoff::doubling : app::Backoff::decorrelated,
-                   args.size() >= 6 ? QString::fromStdString(args[4]) : QString(),
-                   args.size() >= 6 ? QString::fromStdString(args[5]) : QString());
+        return run(target, std::stoi(args[1]), handshakes ? 0 : std::stoi(args[2]), backoff(3));
     }
-    if (args.size() >= 2 && args[0] == "handshakes") {
+    if (args[0] == "cluster" && args.size() >= 9) {
+        const auto shell = [](const std::string& command) {
+            return QProcess::execute("sh", {"-c", QString::fromStdString(command)}) == 0;
+        };
+        const Target target{
+            "cluster",
+            QString::fromStdString(args[4]),
+            {static_cast<uint16_t>(std::stoi(args[5])), static_cast<uint16_t>(std::stoi(args[6]))},
+            [&] { return shell(args[7]); },
+            [&] { return shell(args[8]); },
+            [] { return qint64{0}; }};
         QuietStdout quiet;
-        return run(std::stoi(args[1]), 0, app::Backoff::decorrelated,
-                   args.size() >= 4 ? QString::fromStdString(args[2]) : QString(),
-                   args.size() >= 4 ? QString::fromStdString(args[3]) : QString());
+        return run(target, std::stoi(args[1]), std::stoi(args[2]), backoff(3));
     }
-    if (args.size() >= 2 && args[0] == "simulate") {
+    if (args[0] == "simulate" && args.size() >= 2) {
         simulate(std::stoi(args[1]));
         return 0;
     }
     std::fprintf(stderr,
                  "usage: tgw-fleet run AGENTS OUTAGE_SECONDS [doubling|decorrelated [CERT KEY]] "
-                 "| handshakes AGENTS [CERT KEY] | simulate AGENTS\n");
+                 "| handshakes AGENTS [CERT KEY] | cluster AGENTS OUTAGE_SECONDS "
+                 "doubling|decorrelated CA PORT_A PORT_B STOP START | simulate AGENTS\n");
     return 2;
 }
