@@ -17,7 +17,6 @@
 // the agents over two running brokers (trusting the CA file CA) and restarts
 // the second one with the shell commands STOP and START; only the agents that
 // lost it count.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -40,6 +39,7 @@
 #include "app/config/config.h"
 #include "support/mosquitto_broker.h"
 #include "support/proc_status.h"
+#include "support/quiet_stdout.h"
 #include "support/reconnect_simulation.h"
 #include "support/wait.h"
 
@@ -47,6 +47,8 @@ using namespace tgw;
 using std::chrono::milliseconds;
 
 namespace {
+
+using test::QuietStdout;
 
 // Our clock, in ms since the program started.
 QElapsedTimer g_clock;
@@ -79,26 +81,6 @@ double cpuSeconds(qint64 pid) {
     }
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
-
-// The agents' console lines go nowhere while the fleet runs.
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        m_saved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);
-        close(m_saved);
-    }
-
-  private:
-    int m_saved;
-};
 
 // The brokers the fleet connects to, and the one that goes away and comes back.
 struct Target {
