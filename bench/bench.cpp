@@ -27,6 +27,7 @@
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
 #include "support/proc_status.h"
+#include "support/quiet_stdout.h"
 #include "support/wait.h"
 #include "ui/view_controller.h"
 
@@ -35,6 +36,8 @@ using bench::MosquittoPeer;
 using bench::PahoPeer;
 
 namespace {
+
+using test::QuietStdout;
 
 constexpr int kRounds = 5;
 const std::string kPayload(100, 'x');
@@ -71,26 +74,6 @@ void header() {
                 std::string(8, '-').c_str(), std::string(14, '-').c_str(),
                 std::string(7, '-').c_str(), std::string(13, '-').c_str());
 }
-
-// Quiets the agent's console lines (they go to /dev/null) while in scope.
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        m_saved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);
-        close(m_saved);
-    }
-
-  private:
-    int m_saved;
-};
 
 test::MosquittoBroker::Options plainBroker() {
     test::MosquittoBroker::Options o;

@@ -119,10 +119,10 @@ TEST_F(AppBrokerTest, BrokerRestartIsHealedWithoutALoginAndTheRunningQueryIsAnsw
     const bool answered = web.waitForResults(3);
     const std::string console = testing::internal::GetCapturedStdout();
     qunsetenv("FAKE_GATE");
-    std::printf("reconnected %lld ms after the broker was back (first delay 1 s +-20%%)\n",
+    std::printf("reconnected %lld ms after the broker was back (first wait 1 to 3 s)\n",
                 reconnectMs);
     ASSERT_TRUE(back);
-    EXPECT_LE(reconnectMs, 1200 + 2000);
+    EXPECT_LE(reconnectMs, 3000 + 2000);  // the first wait after a loss is drawn from 1 to 3 s
     ASSERT_TRUE(answered) << console;
     EXPECT_EQ(web.count("{\"type\": \"sync\"}"), 1);
     int android = 0;
@@ -204,18 +204,23 @@ TEST_F(AppBrokerTest, ClientIdTakenOverEverySecondDoesNotMakeAStorm) {
     QElapsedTimer since;
     since.start();
     const int before = sessions.made;
-    while (since.elapsed() < 20000) {
+    // The warning needs three lost connections in a row, which the randomly
+    // drawn waits may take past 20 s: the takeovers go on until it comes (at
+    // most a minute); the attempts are counted over the first 20 s.
+    const auto warned = [&] { return log.has("warning", "another client may be using"); };
+    int attempts = -1;
+    while (since.elapsed() < 60000 && (attempts < 0 || !warned())) {
         thief = BrokerLink::sessionFactory(brokerConfig(broker))(
             app->link().clientID(), "localhost", broker.port(), thiefEvents);
         thief->setUsername(AppDelegate::kUsername);
         thief->setPassword(AppDelegate::kPassword);
         thief->connect();
         tgw::test::processEventsFor(1000);
+        if (attempts < 0 && since.elapsed() >= 20000) attempts = sessions.made - before;
     }
-    const int attempts = sessions.made - before;
     std::printf("%d connection attempts in 20 s while another client took the id every second\n",
                 attempts);
-    EXPECT_LE(attempts, 6);  // 1, 2, 4, 8 s... waits: 5 attempts, one more for the jitter
+    EXPECT_LE(attempts, 6);  // even the shortest waits (1, 1, 1, 2, 4, 8 s) make only 6
     EXPECT_TRUE(log.has("warning", "another client may be using the client id"))
         << log.all().toStdString();
 }

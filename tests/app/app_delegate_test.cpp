@@ -12,6 +12,7 @@
 #include "app/queries/console_text.h"
 #include "support/app_harness.h"
 #include "support/fake_client.h"
+#include "support/reconnect_simulation.h"
 #include "support/wait.h"
 
 using namespace tgw::app;
@@ -19,6 +20,7 @@ using tgw::mqtt::MqttConnAck;
 using tgw::mqtt::MqttMessage;
 using tgw::mqtt::MqttQos;
 using tgw::test::FakeClient;
+using tgw::test::simulateOutage;
 using tgw::test::StateRecorder;
 using tgw::test::waitUntil;
 
@@ -246,15 +248,62 @@ TEST_F(AppTest, RefusedCredentialsAndUntrustedCertificateAreNotRetried) {
                                           ConnectionState::refused}));
 }
 
-TEST(ReconnectDelays, DoubleFromOneSecondToAMinuteWithinTheJitter) {
+TEST(ReconnectDelays, DoublingFromOneSecondToAMinuteWithinTheJitter) {
+    ReconnectDelays d;
+    d.backoff = Backoff::doubling;
+    using std::chrono::milliseconds;
+    EXPECT_EQ(reconnectDelay(d, 0, {}, 0), milliseconds(1000));
+    EXPECT_EQ(reconnectDelay(d, 2, milliseconds(2000), 0), milliseconds(4000));
+    EXPECT_EQ(reconnectDelay(d, 6, {}, 0), milliseconds(60'000));
+    EXPECT_EQ(reconnectDelay(d, 1000, {}, 0), milliseconds(60'000));
+    EXPECT_EQ(reconnectDelay(d, 0, {}, -1), milliseconds(800));
+    EXPECT_EQ(reconnectDelay(d, 9, {}, 1), milliseconds(72'000));
+}
+
+TEST(ReconnectDelays, DecorrelatedBetweenAFloorAndThreeTimesThePreviousWait) {
     const ReconnectDelays d;
     using std::chrono::milliseconds;
-    EXPECT_EQ(reconnectDelay(d, 0, 0), milliseconds(1000));
-    EXPECT_EQ(reconnectDelay(d, 2, 0), milliseconds(4000));
-    EXPECT_EQ(reconnectDelay(d, 6, 0), milliseconds(60'000));
-    EXPECT_EQ(reconnectDelay(d, 1000, 0), milliseconds(60'000));
-    EXPECT_EQ(reconnectDelay(d, 0, -1), milliseconds(800));
-    EXPECT_EQ(reconnectDelay(d, 9, 1), milliseconds(72'000));
+    EXPECT_EQ(reconnectDelay(d, 0, {}, -1), milliseconds(1000));
+    EXPECT_EQ(reconnectDelay(d, 0, {}, 1), milliseconds(3000));
+    EXPECT_EQ(reconnectDelay(d, 3, milliseconds(5000), 0), milliseconds(8500));
+    EXPECT_EQ(reconnectDelay(d, 9, milliseconds(50'000), 1), milliseconds(60'000));
+    EXPECT_EQ(reconnectDelay(d, 5, milliseconds(1000), -1), milliseconds(8000));  // the floor
+    EXPECT_EQ(reconnectDelay(d, 5, milliseconds(1000), 1), milliseconds(8000));
+    // Connections lost again at once (another client taking the client id):
+    // even the shortest waits keep to 6 attempts in 20 s and 8 in a minute.
+    milliseconds at{0}, wait{0};
+    int in20 = 0, in60 = 0;
+    for (int attempt = 0; at < milliseconds(60'000); ++attempt) {
+        wait = reconnectDelay(d, attempt, wait, -1);
+        at += wait;
+        in20 += at < milliseconds(20'000);
+        in60 += at < milliseconds(60'000);
+    }
+    EXPECT_EQ(in20, 6);
+    EXPECT_EQ(in60, 8);
+}
+
+// 1,000 agents losing the broker together: the chosen back-off spreads their
+// return to at most 300, 200 and 100 connects a second after 5, 10 and 30 s
+// away, where doubling brings back about twice as many at once; half the
+// fleet is back within 4 s (within 12 s after 30 s away).
+TEST(ReconnectDelays, AFleetReturnsSpreadAndASingleAgentSoon) {
+    using std::chrono::milliseconds;
+    ReconnectDelays doubling;
+    doubling.backoff = Backoff::doubling;
+    const struct {
+        int outageS, busiest, halfS;
+    } goals[] = {{5, 300, 4}, {10, 200, 4}, {30, 100, 12}};
+    for (const auto& goal : goals) {
+        const auto ours = simulateOutage({}, 1000, milliseconds(goal.outageS * 1000), 21);
+        const auto today = simulateOutage(doubling, 1000, milliseconds(goal.outageS * 1000), 21);
+        EXPECT_LE(ours.busiestSecond, goal.busiest) << goal.outageS;
+        EXPECT_GE(today.busiestSecond, ours.busiestSecond * 3 / 2) << goal.outageS;
+        EXPECT_LE(ours.half, milliseconds(goal.halfS * 1000)) << goal.outageS;
+        EXPECT_LE(ours.all, milliseconds(60'000)) << goal.outageS;
+    }
+    // Any agent is back within 10 s of a broker that was away 3 s.
+    EXPECT_LE(simulateOutage({}, 10'000, milliseconds(3000), 21).all, milliseconds(10'000));
 }
 
 TEST(Outbox, CountsEachResultOnceAndHandsOutAWindowAtATime) {

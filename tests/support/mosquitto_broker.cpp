@@ -69,9 +69,12 @@ bool MosquittoBroker::start() {
         << "listener " << m_port << " 127.0.0.1\n"
         << "set_tcp_nodelay true\n";
     if (m_options.tls) {
-        out << "cafile " TGW_TEST_DATA_DIR "/ca.crt\n"
-            << "certfile " TGW_TEST_DATA_DIR "/server.crt\n"
-            << "keyfile " TGW_TEST_DATA_DIR "/server.key\n";
+        const QString data = QStringLiteral(TGW_TEST_DATA_DIR);
+        out << "cafile " << data << "/ca.crt\n"
+            << "certfile "
+            << (m_options.certFile.isEmpty() ? data + "/server.crt" : m_options.certFile) << "\n"
+            << "keyfile "
+            << (m_options.keyFile.isEmpty() ? data + "/server.key" : m_options.keyFile) << "\n";
     }
     out << m_options.extraConfig << "\n";
     out.flush();

@@ -21,6 +21,9 @@ class MosquittoBroker {
         QList<QPair<QString, QString>> moreUsers = {};
         // Sessions and queued messages survive a stop() and start().
         bool persistence = false;
+        // The server certificate and its key; the test CA's RSA one when empty.
+        QString certFile = {};
+        QString keyFile = {};
     };
 
     MosquittoBroker();

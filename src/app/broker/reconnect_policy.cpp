@@ -5,14 +5,33 @@
 
 namespace tgw::app {
 
-std::chrono::milliseconds reconnectDelay(const ReconnectDelays& delays, int attempt,
-                                         double random) {
+namespace {
+
+// `first` doubled `times` times, at most `cap`.
+double doubled(const ReconnectDelays& delays, int times) {
     const double cap = static_cast<double>(delays.cap.count());
-    double base = static_cast<double>(delays.first.count());
-    for (int i = 0; i < attempt && base < cap; ++i) base *= 2;
-    base = std::min(base, cap);
-    const double jittered = base * (1.0 + delays.jitter * std::clamp(random, -1.0, 1.0));
-    return std::chrono::milliseconds(std::max<int64_t>(1, static_cast<int64_t>(jittered)));
+    double wait = static_cast<double>(delays.first.count());
+    for (int i = 0; i < times && wait < cap; ++i) wait *= 2;
+    return std::min(wait, cap);
+}
+
+}  // namespace
+
+std::chrono::milliseconds reconnectDelay(const ReconnectDelays& delays, int attempt,
+                                         std::chrono::milliseconds previous, double random) {
+    random = std::clamp(random, -1.0, 1.0);
+    double wait = 0;
+    if (delays.backoff == Backoff::doubling) {
+        wait = doubled(delays, attempt) * (1.0 + delays.jitter * random);
+    } else {
+        const double first = static_cast<double>(delays.first.count());
+        const double floor = std::max(first, doubled(delays, attempt) / 4);
+        const double before = previous.count() > 0 ? static_cast<double>(previous.count()) : first;
+        const double ceiling = std::max(floor, 3 * before);
+        wait = std::min(static_cast<double>(delays.cap.count()),
+                        floor + (ceiling - floor) * (random + 1) / 2);
+    }
+    return std::chrono::milliseconds(std::max<int64_t>(1, static_cast<int64_t>(wait)));
 }
 
 }  // namespace tgw::app
