@@ -87,7 +87,7 @@ BrokerSettings BrokerSettings::from(const Config& config) {
     s.account = {config.brokerUsername.toStdString(), config.brokerPassword.toStdString()};
     const auto origin = config.origins.find("broker/username");
     if (origin != config.origins.end()) s.accountOrigin = origin->second.toStdString();
-    s.subscribeTimeout = config.limits.connectTimeout;
+    s.subscribeTimeout = std::min(config.limits.connectTimeout, s.subscribeTimeout);
     s.maxOutboundBytes = config.limits.maxOutboundBytes;
     s.presence = config.presenceEnabled;
     return s;

@@ -59,8 +59,10 @@ struct BrokerSettings {
     BrokerCredentials account;
     std::string accountOrigin = "built-in account";
     uint16_t keepAlive = 60;
-    // From the accepted CONNACK until the command topic's SUBACK.
-    std::chrono::milliseconds subscribeTimeout{30'000};
+    // From the accepted CONNACK until the command topic's SUBACK: a broker
+    // answers it at once; with the wait after such a loss (at most 9 s) the
+    // next attempt starts within 30 s.
+    std::chrono::milliseconds subscribeTimeout{20'000};
     size_t maxOutboundBytes = size_t{64} << 20;
     size_t windowBytes = size_t{4} << 20;  // results handed to the session at once
     ReconnectDelays delays;
