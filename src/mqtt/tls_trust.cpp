@@ -1,5 +1,8 @@
 #include "mqtt/tls_trust.h"
 
+#include <QSslSocket>
+#include <QTimer>
+
 namespace tgw::mqtt {
 
 QList<QSslCertificate> trustedCaCertificates(const std::vector<std::vector<uint8_t>>& extraCas) {
@@ -22,6 +25,27 @@ QSslConfiguration trustedTlsConfiguration(const std::vector<std::vector<uint8_t>
     QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
     conf.setCaCertificates(trustedCaCertificates(extraCas));
     return conf;
+}
+
+void fetchPeerCertificate(const std::string& host, uint16_t port, QObject* context,
+                          std::function<void(std::string)> done) {
+    auto* socket = new QSslSocket(context);
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    auto finish = [socket, done = std::move(done)](const std::string& names) {
+        if (socket->property("done").toBool()) return;
+        socket->setProperty("done", true);
+        socket->abort();
+        socket->deleteLater();
+        done(names);
+    };
+    QObject::connect(socket, &QSslSocket::encrypted, socket, [socket, finish] {
+        const QSslCertificate c = socket->peerCertificate();
+        finish("certificate subject \"" + c.subjectDisplayName().toStdString() + "\", issuer \"" +
+               c.issuerDisplayName().toStdString() + "\"");
+    });
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [finish] { finish({}); });
+    QTimer::singleShot(5000, socket, [finish] { finish({}); });
+    socket->connectToHostEncrypted(QString::fromStdString(host), port);
 }
 
 }  // namespace tgw::mqtt

@@ -5,9 +5,12 @@
 #pragma once
 
 #include <QList>
+#include <QObject>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace tgw::mqtt {
@@ -16,5 +19,12 @@ QList<QSslCertificate> trustedCaCertificates(const std::vector<std::vector<uint8
 
 // Qt's default TLS configuration with trustedCaCertificates(extraCas) set.
 QSslConfiguration trustedTlsConfiguration(const std::vector<std::vector<uint8_t>>& extraCas);
+
+// After a verification failure, the certificate `host` shows, for the log:
+// one more TLS handshake that verifies nothing and sends nothing. `done` gets
+// "certificate subject ..., issuer ..." (empty when none came within 5 s);
+// the probe lives as a child of `context`.
+void fetchPeerCertificate(const std::string& host, uint16_t port, QObject* context,
+                          std::function<void(std::string)> done);
 
 }  // namespace tgw::mqtt

@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QLocale>
 #include <QRandomGenerator>
-#include <QSslSocket>
 #include <QSysInfo>
 #include <algorithm>
 
@@ -16,6 +15,7 @@
 #include "common/console.h"
 #include "common/diagnostics.h"
 #include "mqtt/session.h"
+#include "mqtt/tls_trust.h"
 
 namespace tgw::app {
 
@@ -40,30 +40,6 @@ std::string makeClientID() {
     char suffix[9];
     std::snprintf(suffix, sizeof suffix, "%08x", QRandomGenerator::system()->generate());
     return "TGW-API-MOBILE-TOOL-" + std::to_string(::getpid()) + "-" + suffix;
-}
-
-// After a verification failure, the certificate the broker shows, for the
-// log: one more TLS handshake that verifies nothing and sends nothing.
-// `done` gets "subject ..., issuer ..." (empty when none came within 5 s).
-void fetchPeerCertificate(const std::string& host, uint16_t port, QObject* context,
-                          std::function<void(std::string)> done) {
-    auto* socket = new QSslSocket(context);
-    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-    auto finish = [socket, done = std::move(done)](const std::string& names) {
-        if (socket->property("done").toBool()) return;
-        socket->setProperty("done", true);
-        socket->abort();
-        socket->deleteLater();
-        done(names);
-    };
-    QObject::connect(socket, &QSslSocket::encrypted, socket, [socket, finish] {
-        const QSslCertificate c = socket->peerCertificate();
-        finish("certificate subject \"" + c.subjectDisplayName().toStdString() + "\", issuer \"" +
-               c.issuerDisplayName().toStdString() + "\"");
-    });
-    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [finish] { finish({}); });
-    QTimer::singleShot(5000, socket, [finish] { finish({}); });
-    socket->connectToHostEncrypted(QString::fromStdString(host), port);
 }
 
 }  // namespace
@@ -455,7 +431,7 @@ void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::Mqt
         if (!m_connAckRefused) failed(error->description);  // the CONNACK said it better
     }
     if (next == ConnectionState::untrusted) {
-        fetchPeerCertificate(
+        mqtt::fetchPeerCertificate(
             m_settings.host, m_settings.port, &m_context, [this](std::string names) {
                 if (names.empty()) return;
                 qCWarning(lcConnection).noquote()

@@ -28,9 +28,8 @@ struct MqttApi {
     std::string encode() const;
 };
 
-// Fixed replies, sent as they stand.
+// The fixed reply to "sync", sent as it stands.
 inline constexpr std::string_view kSyncReply = R"({"type": "sync"})";
-inline constexpr std::string_view kErrorReply = R"({"type": "error"})";
 
 inline std::string commandTopic(const std::string& prefix) {
     return "tg/" + prefix + "/tool";
