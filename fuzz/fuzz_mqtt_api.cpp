@@ -1,6 +1,7 @@
 // Command JSON from the web service: decoding never fails badly, what decodes
-// encodes back to the same record (less a byte order mark at the start of a
-// text, which encoding drops), and its console quote holds no control byte.
+// encodes back to the same record, and its console quote holds no control
+// byte. A byte order mark at the start of a text is the one thing a round trip
+// may lose: encoding drops one, and reading a JSON string drops one more.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,8 +15,9 @@ namespace {
 
 using Text = std::optional<std::string>;
 
-Text withoutBom(Text text) {
-    if (text && text->rfind("\xEF\xBB\xBF", 0) == 0) text->erase(0, 3);
+// `text` less up to two byte order marks at its start.
+Text withoutBoms(Text text) {
+    for (int i = 0; i < 2 && text && text->starts_with("\xEF\xBB\xBF"); ++i) text->erase(0, 3);
     return text;
 }
 
@@ -29,9 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto api = tgw::app::MqttApi::decode(text);
     if (!api) return 0;
     const auto again = tgw::app::MqttApi::decode(api->encode());
-    if (!again || again->type != withoutBom(api->type) || again->data != withoutBom(api->data) ||
-        again->action != withoutBom(api->action) || again->serial != withoutBom(api->serial) ||
-        again->udid != withoutBom(api->udid)) {
+    if (!again || again->type != withoutBoms(api->type) || again->data != withoutBoms(api->data) ||
+        again->action != withoutBoms(api->action) || again->serial != withoutBoms(api->serial) ||
+        again->udid != withoutBoms(api->udid)) {
         __builtin_trap();
     }
     return 0;
