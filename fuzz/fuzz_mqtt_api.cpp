@@ -1,7 +1,8 @@
 // Command JSON from the web service: decoding never fails badly, what decodes
 // encodes back to the same record, and its console quote holds no control
-// byte. A byte order mark at the start of a text is the one thing a round trip
-// may lose: encoding drops one, and reading a JSON string drops one more.
+// byte. Byte order marks at the start of a text are the one thing a round trip
+// may lose: encoding drops one, and Qt's JSON reader drops one more from a
+// string without escapes but none from a string with them.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,9 +16,9 @@ namespace {
 
 using Text = std::optional<std::string>;
 
-// `text` less up to two byte order marks at its start.
+// `text` less the byte order marks at its start.
 Text withoutBoms(Text text) {
-    for (int i = 0; i < 2 && text && text->starts_with("\xEF\xBB\xBF"); ++i) text->erase(0, 3);
+    while (text && text->starts_with("\xEF\xBB\xBF")) text->erase(0, 3);
     return text;
 }
 
@@ -31,9 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto api = tgw::app::MqttApi::decode(text);
     if (!api) return 0;
     const auto again = tgw::app::MqttApi::decode(api->encode());
-    if (!again || again->type != withoutBoms(api->type) || again->data != withoutBoms(api->data) ||
-        again->action != withoutBoms(api->action) || again->serial != withoutBoms(api->serial) ||
-        again->udid != withoutBoms(api->udid)) {
+    if (!again || withoutBoms(again->type) != withoutBoms(api->type) ||
+        withoutBoms(again->data) != withoutBoms(api->data) ||
+        withoutBoms(again->action) != withoutBoms(api->action) ||
+        withoutBoms(again->serial) != withoutBoms(api->serial) ||
+        withoutBoms(again->udid) != withoutBoms(api->udid)) {
         __builtin_trap();
     }
     return 0;
