@@ -4,9 +4,9 @@
 // TLS. All connect, the broker is stopped, kept away for the outage and
 // started again; every connection attempt is recorded.
 //
-//   tgw-fleet run AGENTS OUTAGE_SECONDS [doubling|decorrelated [CERT KEY]]
+//   tgw-fleet run AGENTS OUTAGE_SECONDS [doubling|proportional [CERT KEY]]
 //   tgw-fleet handshakes AGENTS [CERT KEY]
-//   tgw-fleet cluster AGENTS OUTAGE_SECONDS doubling|decorrelated CA PORT_A PORT_B STOP START
+//   tgw-fleet cluster AGENTS OUTAGE_SECONDS doubling|proportional CA PORT_A PORT_B STOP START
 //   tgw-fleet simulate AGENTS
 //
 // `run` prints one row. The first connect of the whole fleet against a fresh
@@ -186,7 +186,7 @@ int run(const Target& target, int agents, int outageS, app::Backoff backoff) {
                  "fleet %-12s %-10s agents %5d  outage %3d s  lost %5d  busiest second %4d  half "
                  "%6.1f s  all %6.1f s  failed %6ld  stuck %4d  RSS/agent %4ld KB  | first "
                  "connect %zu attempts in %.1f s, broker CPU %.2f s\n",
-                 backoff == app::Backoff::doubling ? "doubling" : "decorrelated",
+                 backoff == app::Backoff::doubling ? "doubling" : "proportional",
                  target.name.c_str(), agents, outageS, affected, busiest,
                  at(static_cast<size_t>(affected + 1) / 2),
                  all ? at(static_cast<size_t>(affected)) : -1.0,
@@ -204,7 +204,7 @@ void simulate(int agents) {
                  "simulated fleet of %d agents, broker away for: busiest second after it is "
                  "back / half back / all back (s) / attempts while away\n",
                  agents);
-    std::fprintf(stderr, "%8s  %-30s  %-30s\n", "outage", "doubling (today)", "decorrelated");
+    std::fprintf(stderr, "%8s  %-30s  %-30s\n", "outage", "doubling (today)", "proportional");
     for (int outage : {2, 5, 10, 30, 60, 120, 300, 600}) {
         std::string cells;
         for (const app::ReconnectDelays& d : {doubling, app::ReconnectDelays{}}) {
@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
     if (args.empty()) args.emplace_back();
     const auto backoff = [&](size_t at) {
         return args.size() > at && args[at] == "doubling" ? app::Backoff::doubling
-                                                          : app::Backoff::decorrelated;
+                                                          : app::Backoff::proportional;
     };
     if ((args[0] == "run" && args.size() >= 3) || (args[0] == "handshakes" && args.size() >= 2)) {
         const bool handshakes = args[0] == "handshakes";
@@ -278,8 +278,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::fprintf(stderr,
-                 "usage: tgw-fleet run AGENTS OUTAGE_SECONDS [doubling|decorrelated [CERT KEY]] "
+                 "usage: tgw-fleet run AGENTS OUTAGE_SECONDS [doubling|proportional [CERT KEY]] "
                  "| handshakes AGENTS [CERT KEY] | cluster AGENTS OUTAGE_SECONDS "
-                 "doubling|decorrelated CA PORT_A PORT_B STOP START | simulate AGENTS\n");
+                 "doubling|proportional CA PORT_A PORT_B STOP START | simulate AGENTS\n");
     return 2;
 }

@@ -260,40 +260,38 @@ TEST(ReconnectDelays, DoublingFromOneSecondToAMinuteWithinTheJitter) {
     EXPECT_EQ(reconnectDelay(d, 9, {}, 1), milliseconds(72'000));
 }
 
-TEST(ReconnectDelays, DecorrelatedBetweenAFloorAndThreeTimesThePreviousWait) {
+TEST(ReconnectDelays, ProportionalToTheTimeAwayAboveAFloor) {
     const ReconnectDelays d;
     using std::chrono::milliseconds;
-    EXPECT_EQ(reconnectDelay(d, 0, {}, -1), milliseconds(1000));
-    EXPECT_EQ(reconnectDelay(d, 0, {}, 1), milliseconds(3000));
-    EXPECT_EQ(reconnectDelay(d, 3, milliseconds(5000), 0), milliseconds(8500));
-    EXPECT_EQ(reconnectDelay(d, 9, milliseconds(50'000), 1), milliseconds(60'000));
-    EXPECT_EQ(reconnectDelay(d, 5, milliseconds(1000), -1), milliseconds(8000));  // the floor
-    EXPECT_EQ(reconnectDelay(d, 5, milliseconds(1000), 1), milliseconds(8000));
+    EXPECT_EQ(reconnectDelay(d, 0, {}, -1), milliseconds(1500));
+    EXPECT_EQ(reconnectDelay(d, 0, {}, 1), milliseconds(4500));
+    EXPECT_EQ(reconnectDelay(d, 3, milliseconds(10'000), 0), milliseconds(7000));
+    EXPECT_EQ(reconnectDelay(d, 9, milliseconds(600'000), -1), milliseconds(60'000));
+    EXPECT_EQ(reconnectDelay(d, 5, {}, 1), milliseconds(8000));  // the floor
     // Connections lost again at once (another client taking the client id):
-    // even the shortest waits keep to 6 attempts in 20 s and 8 in a minute.
-    milliseconds at{0}, wait{0};
+    // even the shortest waits keep to 5 attempts in 20 s and 8 in a minute.
+    milliseconds at{0};
     int in20 = 0, in60 = 0;
     for (int attempt = 0; at < milliseconds(60'000); ++attempt) {
-        wait = reconnectDelay(d, attempt, wait, -1);
-        at += wait;
+        at += reconnectDelay(d, attempt, at, -1);
         in20 += at < milliseconds(20'000);
         in60 += at < milliseconds(60'000);
     }
-    EXPECT_EQ(in20, 6);
+    EXPECT_EQ(in20, 5);
     EXPECT_EQ(in60, 8);
 }
 
 // 1,000 agents losing the broker together: the chosen back-off spreads their
 // return to at most 300, 200 and 100 connects a second after 5, 10 and 30 s
 // away, where doubling brings back about twice as many at once; half the
-// fleet is back within 4 s (within 12 s after 30 s away).
+// fleet is back within 4 s (within 8 s after 30 s away).
 TEST(ReconnectDelays, AFleetReturnsSpreadAndASingleAgentSoon) {
     using std::chrono::milliseconds;
     ReconnectDelays doubling;
     doubling.backoff = Backoff::doubling;
     const struct {
         int outageS, busiest, halfS;
-    } goals[] = {{5, 300, 4}, {10, 200, 4}, {30, 100, 12}};
+    } goals[] = {{5, 300, 4}, {10, 200, 4}, {30, 100, 8}};
     for (const auto& goal : goals) {
         const auto ours = simulateOutage({}, 1000, milliseconds(goal.outageS * 1000), 21);
         const auto today = simulateOutage(doubling, 1000, milliseconds(goal.outageS * 1000), 21);

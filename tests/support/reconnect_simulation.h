@@ -28,10 +28,9 @@ inline OutageOutcome simulateOutage(const app::ReconnectDelays& delays, int agen
     std::vector<std::chrono::milliseconds> back;
     std::map<long, int> perSecond;
     for (int agent = 0; agent < agents; ++agent) {
-        std::chrono::milliseconds at{0}, wait{0};
+        std::chrono::milliseconds at{0};
         for (int attempt = 0;; ++attempt) {
-            wait = app::reconnectDelay(delays, attempt, wait, uniform(random));
-            at += wait;
+            at += app::reconnectDelay(delays, attempt, at, uniform(random));
             if (at >= outage) break;
             ++out.failed;
         }

@@ -137,7 +137,6 @@ void BrokerLink::start(std::string prefix, std::optional<BrokerCredentials> cred
     m_prefix = std::move(prefix);
     m_credentials = std::move(credentials);
     m_attempt = 0;
-    m_lastWait = {};
     m_shortLived = 0;
     if (const size_t dropped = m_outbox.keepOnly(m_prefix)) {
         writeConsoleLine("results dropped: " + std::to_string(dropped) +
@@ -247,8 +246,9 @@ void BrokerLink::retireSession() {
 
 void BrokerLink::scheduleReconnect() {
     const double random = QRandomGenerator::global()->generateDouble() * 2 - 1;
-    const auto delay = reconnectDelay(m_settings.delays, m_attempt++, m_lastWait, random);
-    m_lastWait = delay;
+    if (m_attempt == 0) m_awayFor.start();
+    const auto away = std::chrono::milliseconds(m_awayFor.elapsed());
+    const auto delay = reconnectDelay(m_settings.delays, m_attempt++, away, random);
     qCInfo(lcConnection) << "connecting again in" << delay.count() << "ms";
     m_reconnectTimer.start(delay);
 }
@@ -286,7 +286,6 @@ void BrokerLink::connectionEnded(ConnectionState next) {
         const auto lasted = std::chrono::milliseconds(m_subscribedFor.elapsed());
         if (lasted >= m_settings.delays.stable) {
             m_attempt = 0;
-            m_lastWait = {};
         }
         m_shortLived = lasted < kShortLived ? m_shortLived + 1 : 0;
         if (m_shortLived >= kShortLivedInARow && next == ConnectionState::retrying) {

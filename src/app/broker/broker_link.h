@@ -175,9 +175,8 @@ class BrokerLink : public mqtt::MqttDelegate {
     std::string m_prefix;
     std::optional<BrokerCredentials> m_credentials;  // the login reply's
     ConnectionState m_state = ConnectionState::disconnected;
-    // The wait before the latest attempt; zero for none since the last stable connection.
-    std::chrono::milliseconds m_lastWait{0};
     int m_attempt = 0;                  // attempts since the last stable connection
+    QElapsedTimer m_awayFor;            // since the loss that attempt 0 followed
     bool m_subscribed = false;          // the current session has its SUBACK
     bool m_credentialsRefused = false;  // CONNACK 4 or 5 on the current session
     bool m_connAckRefused = false;      // any refusing CONNACK on the current session

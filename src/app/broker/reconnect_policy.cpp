@@ -18,18 +18,18 @@ double doubled(const ReconnectDelays& delays, int times) {
 }  // namespace
 
 std::chrono::milliseconds reconnectDelay(const ReconnectDelays& delays, int attempt,
-                                         std::chrono::milliseconds previous, double random) {
+                                         std::chrono::milliseconds away, double random) {
     random = std::clamp(random, -1.0, 1.0);
     double wait = 0;
     if (delays.backoff == Backoff::doubling) {
         wait = doubled(delays, attempt) * (1.0 + delays.jitter * random);
     } else {
-        const double first = static_cast<double>(delays.first.count());
-        const double floor = std::max(first, doubled(delays, attempt) / 4);
-        const double before = previous.count() > 0 ? static_cast<double>(previous.count()) : first;
-        const double ceiling = std::max(floor, 3 * before);
+        const double floor =
+            std::max(static_cast<double>(delays.first.count()), doubled(delays, attempt) / 4);
+        const double middle = static_cast<double>(delays.base.count()) +
+                              delays.perSecondAway * static_cast<double>(away.count());
         wait = std::min(static_cast<double>(delays.cap.count()),
-                        floor + (ceiling - floor) * (random + 1) / 2);
+                        std::max(floor, middle * (1.0 + 0.5 * random)));
     }
     return std::chrono::milliseconds(std::max<int64_t>(1, static_cast<int64_t>(wait)));
 }

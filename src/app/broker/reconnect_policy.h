@@ -7,14 +7,15 @@
 namespace tgw::app {
 
 enum class Backoff {
-    // Each wait drawn between a floor and three times the previous wait, at
-    // most `cap`. Agents that lost the broker at the same moment drift apart
-    // with every attempt instead of retrying together. The floor is a quarter
-    // of the doubling wait (at least `first`): waits that happen to come out
-    // short still grow, so that a connection lost again at once (another
-    // client taking the client id) makes at most 6 attempts in the first 20 s
-    // and 8 in the first minute, and a long outage costs few attempts.
-    decorrelated,
+    // Each wait drawn between half and one and a half times `base` plus
+    // `perSecondAway` of the time already away. Agents that lost the broker at
+    // the same moment drift apart with every attempt, and the wait grows with
+    // the outage, so that a fleet returns spread over a time in proportion to
+    // how long the broker was gone. A floor of a quarter of the doubling wait
+    // (at least `first`) bounds the attempts of a connection lost again at once
+    // (another client taking the client id): at most 5 in the first 20 s and 8
+    // in the first minute.
+    proportional,
     // `first` doubling with every attempt up to `cap`, varied by +-`jitter`:
     // agents that lost the broker together stay together.
     doubling,
@@ -24,16 +25,19 @@ struct ReconnectDelays {
     std::chrono::milliseconds first{1000};
     std::chrono::milliseconds cap{60'000};
     double jitter = 0.2;  // for `doubling` only
+    // For `proportional` only: the middle of the first wait, and how much of
+    // the time away is added to the middle of each later one.
+    std::chrono::milliseconds base{3000};
+    double perSecondAway = 0.4;
     // A connection that stayed subscribed this long was a good one: the next
     // loss starts again from `first`. One that ends sooner keeps the wait growing.
     std::chrono::milliseconds stable{60'000};
-    Backoff backoff = Backoff::decorrelated;
+    Backoff backoff = Backoff::proportional;
 };
 
-// The wait before attempt `attempt` (0 for the first after a loss), given the
-// wait before the previous attempt (`previous`, zero for none) and `random`,
-// uniform in [-1, 1].
+// The wait before attempt `attempt` (0 for the first after a loss), `away`
+// after the loss, given `random`, uniform in [-1, 1].
 std::chrono::milliseconds reconnectDelay(const ReconnectDelays& delays, int attempt,
-                                         std::chrono::milliseconds previous, double random);
+                                         std::chrono::milliseconds away, double random);
 
 }  // namespace tgw::app
