@@ -137,6 +137,7 @@ void BrokerLink::start(std::string prefix, std::optional<BrokerCredentials> cred
     m_prefix = std::move(prefix);
     m_credentials = std::move(credentials);
     m_attempt = 0;
+    m_waited = {};
     m_shortLived = 0;
     if (const size_t dropped = m_outbox.keepOnly(m_prefix)) {
         writeConsoleLine("results dropped: " + std::to_string(dropped) +
@@ -246,9 +247,8 @@ void BrokerLink::retireSession() {
 
 void BrokerLink::scheduleReconnect() {
     const double random = QRandomGenerator::global()->generateDouble() * 2 - 1;
-    if (m_attempt == 0) m_awayFor.start();
-    const auto away = std::chrono::milliseconds(m_awayFor.elapsed());
-    const auto delay = reconnectDelay(m_settings.delays, m_attempt++, away, random);
+    const auto delay = reconnectDelay(m_settings.delays, m_attempt++, m_waited, random);
+    m_waited += delay;
     qCInfo(lcConnection) << "connecting again in" << delay.count() << "ms";
     m_reconnectTimer.start(delay);
 }
@@ -286,6 +286,7 @@ void BrokerLink::connectionEnded(ConnectionState next) {
         const auto lasted = std::chrono::milliseconds(m_subscribedFor.elapsed());
         if (lasted >= m_settings.delays.stable) {
             m_attempt = 0;
+            m_waited = {};
         }
         m_shortLived = lasted < kShortLived ? m_shortLived + 1 : 0;
         if (m_shortLived >= kShortLivedInARow && next == ConnectionState::retrying) {

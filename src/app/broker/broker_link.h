@@ -175,8 +175,9 @@ class BrokerLink : public mqtt::MqttDelegate {
     std::string m_prefix;
     std::optional<BrokerCredentials> m_credentials;  // the login reply's
     ConnectionState m_state = ConnectionState::disconnected;
-    int m_attempt = 0;                  // attempts since the last stable connection
-    QElapsedTimer m_awayFor;            // since the loss that attempt 0 followed
+    // Attempts since the last stable connection, and the time waited before them.
+    int m_attempt = 0;
+    std::chrono::milliseconds m_waited{0};
     bool m_subscribed = false;          // the current session has its SUBACK
     bool m_credentialsRefused = false;  // CONNACK 4 or 5 on the current session
     bool m_connAckRefused = false;      // any refusing CONNACK on the current session

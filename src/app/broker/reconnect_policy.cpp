@@ -18,7 +18,7 @@ double doubled(const ReconnectDelays& delays, int times) {
 }  // namespace
 
 std::chrono::milliseconds reconnectDelay(const ReconnectDelays& delays, int attempt,
-                                         std::chrono::milliseconds away, double random) {
+                                         std::chrono::milliseconds waited, double random) {
     random = std::clamp(random, -1.0, 1.0);
     double wait = 0;
     if (delays.backoff == Backoff::doubling) {
@@ -27,7 +27,7 @@ std::chrono::milliseconds reconnectDelay(const ReconnectDelays& delays, int atte
         const double floor =
             std::max(static_cast<double>(delays.first.count()), doubled(delays, attempt) / 4);
         const double middle = static_cast<double>(delays.base.count()) +
-                              delays.perSecondAway * static_cast<double>(away.count());
+                              delays.perSecondWaited * static_cast<double>(waited.count());
         wait = std::min(static_cast<double>(delays.cap.count()),
                         std::max(floor, middle * (1.0 + 0.5 * random)));
     }
