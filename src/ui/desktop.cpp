@@ -2,17 +2,20 @@
 
 #include <sys/socket.h>
 #include <unistd.h>
+#ifdef TGW_HAVE_XCB
+#include <xcb/xcb.h>
+#endif
 
 #include <QApplication>
-#include <QJsonDocument>
 #include <QEventLoop>
+#include <QJsonDocument>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "app/app_delegate.h"
@@ -73,11 +76,24 @@ constexpr int kTrayWaitMs = 10'000;
 
 QString missingDisplay() {
     if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return {};
-    if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return {};
-    return QStringLiteral(
-        "no display: neither DISPLAY nor WAYLAND_DISPLAY is set (QT_QPA_PLATFORM=offscreen runs "
-        "without one)");
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) return {};
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        return QStringLiteral(
+            "no display: neither DISPLAY nor WAYLAND_DISPLAY is set (QT_QPA_PLATFORM=offscreen "
+            "runs without one)");
+    }
+#ifdef TGW_HAVE_XCB
+    // Qt aborts when the X display it is given cannot be reached (a session
+    // that has ended, a DISPLAY left from another login): try it first.
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const int error = xcb_connection_has_error(connection);
+    xcb_disconnect(connection);
+    if (error) {
+        return QStringLiteral("no display: the X display \"%1\" cannot be reached")
+            .arg(qEnvironmentVariable("DISPLAY"));
+    }
+#endif
+    return {};
 }
 
 int reportStartError(int& argc, char** argv, const QString& line) {

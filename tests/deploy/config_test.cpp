@@ -158,13 +158,18 @@ TEST(ConfigTest, AnUnusableValueStopsTheStartWithOneLine) {
     }
 }
 
+// With no display at all, and with an X display nobody serves (one whose
+// session ended), where Qt itself would abort.
 TEST(CommandLineTest, WithoutADisplayTheAgentSaysSoInOneLine) {
-    AgentSandbox sandbox;  // no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM
-    const AgentRun run = sandbox.run({});
-    EXPECT_FALSE(run.crashed);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_TRUE(run.err.startsWith("tgw-mobile-tool: no display: ")) << run.err.toStdString();
-    EXPECT_EQ(run.err.count('\n'), 1);
+    for (const char* display : {"", ":4711"}) {
+        AgentSandbox sandbox;  // no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM
+        if (*display) sandbox.env.insert("DISPLAY", display);
+        const AgentRun run = sandbox.run({});
+        EXPECT_FALSE(run.crashed) << display;
+        EXPECT_EQ(run.exitCode, 2) << display;
+        EXPECT_TRUE(run.err.startsWith("tgw-mobile-tool: no display: ")) << run.err.toStdString();
+        EXPECT_EQ(run.err.count('\n'), 1) << display;
+    }
 }
 
 TEST(CommandLineTest, HelpAndVersionNeedNoDisplay) {
