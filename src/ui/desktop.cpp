@@ -83,14 +83,20 @@ QString missingDisplay() {
             "runs without one)");
     }
 #ifdef TGW_HAVE_XCB
-    // Qt aborts when the X display it is given cannot be reached (a session
+    // Qt aborts when the X display it is given cannot be opened (a session
     // that has ended, a DISPLAY left from another login): try it first.
     xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
     const int error = xcb_connection_has_error(connection);
     xcb_disconnect(connection);
     if (error) {
-        return QStringLiteral("no display: the X display \"%1\" cannot be reached")
-            .arg(qEnvironmentVariable("DISPLAY"));
+        QString name = qEnvironmentVariable("DISPLAY");
+        for (QChar& c : name) {
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = u'?';
+        }
+        return QStringLiteral(
+                   "no display: the X display \"%1\" cannot be opened (not running, or not "
+                   "this user's)")
+            .arg(name);
     }
 #endif
     return {};

@@ -29,16 +29,15 @@ namespace {
 class AppTest : public ::testing::Test {
   protected:
     AppTest() { make(Limits{}); }
-    // A new controller with `limits` and quick retries.
-    void make(const Limits& limits, const tgw::process::Bundle* tools = nullptr) {
+    // A new controller with `limits` and quick retries (unless `delays` says otherwise).
+    void make(const Limits& limits, const tgw::process::Bundle* tools = nullptr,
+              ReconnectDelays delays = {std::chrono::milliseconds(20),
+                                        std::chrono::milliseconds(80), 0.2}) {
         Config config = Config::builtIn();
         config.limits = limits;
         config.presenceEnabled = false;  // the status messages have tests of their own
         app.reset();
-        app.emplace(config, AppDelegate::Options{factory(),
-                                                 tools ? tools : &bundle,
-                                                 {std::chrono::milliseconds(20),
-                                                  std::chrono::milliseconds(80), 0.2}});
+        app.emplace(config, AppDelegate::Options{factory(), tools ? tools : &bundle, delays});
         app->queries().setAccount("abc");
         app->setLoginWindow(&window);
     }
@@ -331,18 +330,26 @@ TEST(Outbox, CountsEachResultOnceAndHandsOutAWindowAtATime) {
     EXPECT_EQ(box.bytes(), 1u);
 }
 
+// A missing SUBACK is a loss, tried again soon however long the back-off
+// has grown: here the second wait would be 5 s or more, the SUBACK deadline
+// is 200 ms and the attempt after it comes within 150 ms.
 TEST_F(AppTest, MissingSubackIsALossOnEveryAttempt) {
     Limits limits;
     limits.connectTimeout = std::chrono::milliseconds(200);
-    make(limits);
+    ReconnectDelays growing;
+    growing.base = std::chrono::milliseconds(20);
+    growing.first = std::chrono::milliseconds(10);
+    growing.perSecondWaited = 1000;
+    make(limits, nullptr, growing);
     connected();
     capture([&] { link().didDisconnect(*client, tgw::mqtt::MqttError{"reset"}); });
     const int made = clientsMade;
     ASSERT_TRUE(waitUntil([&] { return clientsMade == made + 1; }));
-    capture([&] { link().didConnectAck(*client, MqttConnAck::accepted); });
-    // No SUBACK on the reconnect: connecting again, however often.
-    ASSERT_TRUE(waitUntil([&] { return clientsMade == made + 2; }, 2000));
-    EXPECT_EQ(app->state(), ConnectionState::retrying);
+    for (int lost = 1; lost <= 3; ++lost) {
+        capture([&] { link().didConnectAck(*client, MqttConnAck::accepted); });
+        ASSERT_TRUE(waitUntil([&] { return clientsMade == made + 1 + lost; }, 2000)) << lost;
+        EXPECT_EQ(app->state(), ConnectionState::retrying);
+    }
     capture([&] {
         link().didConnectAck(*client, MqttConnAck::accepted);
         link().didSubscribeTopic(*client, "tg/abc/tool");

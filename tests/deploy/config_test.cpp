@@ -162,7 +162,7 @@ TEST(ConfigTest, AnUnusableValueStopsTheStartWithOneLine) {
 // session ended), where Qt itself would abort.
 TEST(CommandLineTest, WithoutADisplayTheAgentSaysSoInOneLine) {
     for (const char* display : {"", ":4711"}) {
-        AgentSandbox sandbox;  // no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM
+        AgentSandbox sandbox;  // no WAYLAND_DISPLAY or QT_QPA_PLATFORM
         if (*display) sandbox.env.insert("DISPLAY", display);
         const AgentRun run = sandbox.run({});
         EXPECT_FALSE(run.crashed) << display;

@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QSysInfo>
 #include <algorithm>
+#include <utility>
 
 #include "app/config/config.h"
 #include "app/queries/console_text.h"
@@ -138,6 +139,7 @@ void BrokerLink::start(std::string prefix, std::optional<BrokerCredentials> cred
     m_credentials = std::move(credentials);
     m_attempt = 0;
     m_waited = {};
+    m_subAckMissed = false;
     m_shortLived = 0;
     if (const size_t dropped = m_outbox.keepOnly(m_prefix)) {
         writeConsoleLine("results dropped: " + std::to_string(dropped) +
@@ -247,7 +249,10 @@ void BrokerLink::retireSession() {
 
 void BrokerLink::scheduleReconnect() {
     const double random = QRandomGenerator::global()->generateDouble() * 2 - 1;
-    const auto delay = reconnectDelay(m_settings.delays, m_attempt++, m_waited, random);
+    auto delay = reconnectDelay(m_settings.delays, m_attempt++, m_waited, random);
+    if (std::exchange(m_subAckMissed, false)) {
+        delay = std::min(delay, m_settings.subscribeTimeout * 3 / 4);
+    }
     m_waited += delay;
     qCInfo(lcConnection) << "connecting again in" << delay.count() << "ms";
     m_reconnectTimer.start(delay);
@@ -272,6 +277,7 @@ void BrokerLink::subscribeTimedOut() {
     retireSession();  // its own end, reported later, no longer counts
     console("mqttDidDisconnect");
     console("reason: no SUBACK for the command topic");
+    m_subAckMissed = true;
     connectionEnded(ConnectionState::retrying);
 }
 

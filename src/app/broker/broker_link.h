@@ -60,8 +60,9 @@ struct BrokerSettings {
     std::string accountOrigin = "built-in account";
     uint16_t keepAlive = 60;
     // From the accepted CONNACK until the command topic's SUBACK: a broker
-    // answers it at once; with the wait after such a loss (at most 9 s) the
-    // next attempt starts within 30 s.
+    // answers it at once. A connection lost for want of it is tried again
+    // after at most three quarters of this, whatever the back-off has grown
+    // to: within 35 s of the CONNACK.
     std::chrono::milliseconds subscribeTimeout{20'000};
     size_t maxOutboundBytes = size_t{64} << 20;
     size_t windowBytes = size_t{4} << 20;  // results handed to the session at once
@@ -178,6 +179,7 @@ class BrokerLink : public mqtt::MqttDelegate {
     // Attempts since the last stable connection, and the time waited before them.
     int m_attempt = 0;
     std::chrono::milliseconds m_waited{0};
+    bool m_subAckMissed = false;        // the latest connection ended for want of SUBACK
     bool m_subscribed = false;          // the current session has its SUBACK
     bool m_credentialsRefused = false;  // CONNACK 4 or 5 on the current session
     bool m_connAckRefused = false;      // any refusing CONNACK on the current session

@@ -11,12 +11,10 @@ enum class Backoff {
     // `perSecondWaited` of the time already waited. Agents that lost the broker
     // at the same moment drift apart with every attempt, and the wait grows
     // with the outage, so that a fleet returns spread over a time in proportion
-    // to how long the broker was gone. Time spent in attempts does not count:
-    // a broker that accepts but never confirms the subscription is tried again
-    // soon after the subscription's deadline. A floor of a quarter of the
-    // doubling wait (at least `first`) bounds the attempts of a connection lost
-    // again at once (another client taking the client id): at most 5 in the
-    // first 20 s and 8 in the first minute.
+    // to how long the broker was gone. Time spent in attempts does not count.
+    // A floor of a quarter of the doubling wait (at least `first`) bounds the
+    // attempts of a connection lost again at once (another client taking the
+    // client id): at most 5 in the first 20 s and 8 in the first minute.
     proportional,
     // `first` doubling with every attempt up to `cap`, varied by +-`jitter`:
     // agents that lost the broker together stay together.
@@ -32,7 +30,8 @@ struct ReconnectDelays {
     std::chrono::milliseconds base{3000};
     double perSecondWaited = 0.4;
     // A connection that stayed subscribed this long was a good one: the next
-    // loss starts again from `first`. One that ends sooner keeps the wait growing.
+    // loss starts again with the first wait. One that ends sooner keeps the
+    // wait growing.
     std::chrono::milliseconds stable{60'000};
     Backoff backoff = Backoff::proportional;
 };
