@@ -116,17 +116,4 @@ bool logsToJournal() {
     return g_journal;
 }
 
-void journalOnly(QtMsgType type, const char* category, const QString& message) {
-#ifdef TGW_HAVE_JOURNAL
-    if (g_journal && g_stderr) {
-        sd_journal_send("MESSAGE=%s", message.toUtf8().constData(), "PRIORITY=%d", priority(type),
-                        "SYSLOG_IDENTIFIER=tgw-mobile-tool", "TGW_CATEGORY=%s", category, nullptr);
-    }
-#else
-    (void)type;
-    (void)category;
-    (void)message;
-#endif
-}
-
 }  // namespace tgw

@@ -6,7 +6,6 @@
 // lines on standard output are not touched.
 #pragma once
 
-#include <QString>
 #include <QtGlobal>
 
 namespace tgw {
@@ -20,10 +19,5 @@ void setDiagnosticLevel(QtMsgType minimum);
 
 // Whether messages also go to the journal (decided by installLogHandler()).
 bool logsToJournal();
-
-// Puts `message` in the journal only, for a line the program already writes
-// to standard error in a format of its own (a configuration error that stops
-// the start); nothing when there is no journal or standard error goes to it.
-void journalOnly(QtMsgType type, const char* category, const QString& message);
 
 }  // namespace tgw

@@ -24,14 +24,13 @@
 #include "app/login/credential_store.h"
 #include "common/diagnostics.h"
 #include "common/log_handler.h"
+#include "ui/terminal.h"
 #include "ui/tray.h"
 #include "ui/view_controller.h"
 
 namespace tgw::ui {
 
 namespace {
-
-constexpr int kStartError = 2;
 
 // SIGTERM, SIGINT and SIGHUP become an event on the main loop: the handler only writes
 // one byte into a socket pair that a notifier watches.
@@ -106,9 +105,7 @@ int reportStartError(int& argc, char** argv, const QString& line) {
     if (logsToJournal()) {
         qCCritical(lcConfig).noquote() << line;
     } else {
-        const QByteArray bytes = ("tgw-mobile-tool: " + line + "\n").toLocal8Bit();
-        fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-        fflush(stderr);
+        printError(line);
     }
     if (missingDisplay().isEmpty()) {
         QApplication application(argc, argv);

@@ -21,12 +21,12 @@
 #include "ui/desktop.h"
 #include "ui/single_instance.h"
 #include "ui/status_query.h"
+#include "ui/terminal.h"
 
 namespace {
 
 using tgw::app::LogLevel;
-
-constexpr int kUsageError = 2;
+using tgw::ui::printTo;
 
 // Keeps passwords out of core files and away from other processes of the
 // same user that would read this one's memory.
@@ -79,15 +79,9 @@ void scrubFreedMemory(char** argv) {
     unsetenv(kScrubbed);
 }
 
-void printTo(FILE* stream, const QString& text) {
-    const QByteArray bytes = text.toLocal8Bit();
-    fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    fflush(stream);
-}
-
 int fail(const QString& line) {
-    printTo(stderr, "tgw-mobile-tool: " + line + "\n");
-    return kUsageError;
+    tgw::ui::printError(line);
+    return tgw::ui::kStartError;
 }
 
 void applyLogLevel(LogLevel level) {
@@ -193,11 +187,11 @@ int main(int argc, char** argv) {
             tgw::writeConsoleLine("tgw-mobile-tool is already running; its window was raised");
             return 0;
         case tgw::ui::SingleInstance::Claim::failed:
-            printTo(stderr, "tgw-mobile-tool: another instance holds " + instance.lockPath() +
-                                " but does not answer\n");
+            tgw::ui::printError("another instance holds " + instance.lockPath() +
+                                " but does not answer");
             return 1;
     }
-    tgw::process::endOrphanedLaunches(instance.lockPath().section('/', 0, -2));
+    tgw::process::endOrphanedLaunches(instance.folder());
 
     for (const QString& line : loaded.config.describe()) qCDebug(lcConfig).noquote() << line;
     qCInfo(lcConfig).noquote() << "broker"

@@ -37,6 +37,7 @@ class SingleInstance : public QObject {
     // What a "status" request is answered with (compact JSON, one line).
     void setStatusSource(std::function<QByteArray()> source) { m_status = std::move(source); }
 
+    const QString& folder() const { return m_folder; }
     QString lockPath() const { return m_folder + "/tgw-mobile-tool.lock"; }
     QString socketPath() const { return m_folder + "/tgw-mobile-tool.socket"; }
 

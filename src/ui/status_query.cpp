@@ -6,15 +6,11 @@
 #include <QLocalSocket>
 #include <cstdio>
 
+#include "ui/terminal.h"
+
 namespace tgw::ui {
 
 namespace {
-
-void print(FILE* stream, const QString& text) {
-    const QByteArray bytes = text.toLocal8Bit();
-    fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    fflush(stream);
-}
 
 QString phoneLine(const QJsonObject& phone) {
     const bool apple = phone["platform"] == QLatin1String("apple");
@@ -72,16 +68,16 @@ int printStatus(const QString& socketPath, bool json) {
     bool listening = false;
     const std::optional<QJsonObject> status = queryStatus(socketPath, &listening);
     if (!listening) {
-        print(stderr, "tgw-mobile-tool: no agent runs for this user\n");
+        printError("no agent runs for this user");
         return kStatusNoAgent;
     }
     if (!status) {
-        print(stderr, "tgw-mobile-tool: the running agent did not answer within 0.5 s\n");
+        printError("the running agent did not answer within 0.5 s");
         return kStatusNoAnswer;
     }
-    print(stdout,
-          json ? QString::fromUtf8(QJsonDocument(*status).toJson(QJsonDocument::Compact)) + "\n"
-               : describeStatus(*status));
+    printTo(stdout,
+            json ? QString::fromUtf8(QJsonDocument(*status).toJson(QJsonDocument::Compact)) + "\n"
+                 : describeStatus(*status));
     return (*status)["state"] == QLatin1String("connected") ? kStatusConnected
                                                             : kStatusNotConnected;
 }

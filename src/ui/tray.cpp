@@ -45,7 +45,8 @@ Tray::Tray(ViewController& window) : m_window(window) {
         showWindow();  // the empty form
     });
     m_menu.addSeparator();
-    m_menu.addAction(QStringLiteral("Afsluiten"), &m_window, [this] { m_window.quit("the tray menu"); });
+    m_menu.addAction(QStringLiteral("Afsluiten"), &m_window,
+                     [this] { m_window.quit("the tray menu"); });
     m_icon.setContextMenu(&m_menu);
     QObject::connect(&m_icon, &QSystemTrayIcon::activated, this,
                      [this](QSystemTrayIcon::ActivationReason reason) {
@@ -78,7 +79,10 @@ void Tray::showWindow() {
 
 void Tray::update() {
     const ShownState& shown = m_window.shown();
-    m_icon.setIcon(trayIcon(shown.look));
+    if (shown.look != m_look) {  // drawing the icon takes an SVG at six sizes
+        m_look = shown.look;
+        m_icon.setIcon(trayIcon(shown.look));
+    }
     m_icon.setToolTip(
         trayToolTip(shown.status, m_window.accountEmail(), m_window.devicePresence()));
 }

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
+#include <optional>
 
 #include "ui/view_controller.h"
 
@@ -31,9 +32,6 @@ class Tray : public QObject {
     static bool available() { return QSystemTrayIcon::isSystemTrayAvailable(); }
     // Shows the icon and lets closing the window hide it.
     void show();
-    bool isVisible() const { return m_icon.isVisible(); }
-    QSystemTrayIcon& icon() { return m_icon; }
-    QMenu& menu() { return m_menu; }
 
     // Brings the window to the front, restored if it was minimised.
     void showWindow();
@@ -44,6 +42,7 @@ class Tray : public QObject {
     ViewController& m_window;
     QMenu m_menu;
     QSystemTrayIcon m_icon;
+    std::optional<TrayLook> m_look;  // the look the icon was last drawn in
 };
 
 }  // namespace tgw::ui

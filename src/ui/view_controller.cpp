@@ -115,19 +115,14 @@ void ViewController::connectButtonClicked() {
 
 void ViewController::startLogin(const QString& email) {
     m_account = email;
-    m_history = {};
-    m_lostTimer.stop();
-    m_lostNoticeShown = false;
+    resetLinkNotices();
     present({true, text::connecting, TrayLook::busy, false});
 }
 
 void ViewController::sendLogin() {
     const bool remember = m_rememberBox->isEnabled() && m_rememberBox->isChecked();
     m_appDelegate.loginFlow().logIn(m_emailField->text(), m_passwordField->text(), remember,
-                                    [this](LoginClient::Outcome outcome) {
-                                        loginEnded(outcome);
-                                        emit loginFinished();
-                                    });
+                                    [this](LoginClient::Outcome outcome) { loginEnded(outcome); });
     // setText, unlike clear(), also drops the field's undo history, which
     // would hold the typed characters.
     m_passwordField->setText(QString());
@@ -145,10 +140,7 @@ void ViewController::restoreLogin(std::function<void(bool started)> started) {
             }
             started(found.email.has_value());
         },
-        [this](LoginClient::Outcome outcome) {
-            loginEnded(outcome);
-            emit loginFinished();
-        });
+        [this](LoginClient::Outcome outcome) { loginEnded(outcome); });
 }
 
 void ViewController::loginEnded(LoginClient::Outcome outcome) {
@@ -157,6 +149,7 @@ void ViewController::loginEnded(LoginClient::Outcome outcome) {
     // After a wrong password the address stays and the password is asked again.
     if (outcome == LoginClient::Outcome::rejected && !m_emailField->text().isEmpty())
         m_passwordField->setFocus();
+    emit loginFinished();
 }
 
 void ViewController::logOut() {
@@ -165,10 +158,14 @@ void ViewController::logOut() {
     m_emailField->setText(QString());
     m_passwordField->setText(QString());
     m_rememberBox->setChecked(false);
+    resetLinkNotices();
+    present(loggedOut());
+}
+
+void ViewController::resetLinkNotices() {
     m_history = {};
     m_lostTimer.stop();
     m_lostNoticeShown = false;
-    present(loggedOut());
 }
 
 void ViewController::connectionStateChanged(ConnectionState state) {

@@ -45,8 +45,6 @@ class ViewController : public QWidget, public app::LoginWindow {
     void restoreLogin(std::function<void(bool started)> started);
     // "Afmelden": no connection, no retrying, nothing remembered, the empty form.
     void logOut();
-    // Quits the agent: DISCONNECT, tools stopped, then `done` (by default:
-    // the application's event loop ends).
     // Quits the agent for `cause` (for the log), then `done` (by default the
     // application's end).
     void quit(const std::string& cause, std::function<void()> done = {});
@@ -101,8 +99,11 @@ class ViewController : public QWidget, public app::LoginWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // Shows how the login ended, then emits loginFinished().
     void loginEnded(app::LoginClient::Outcome outcome);
     void startLogin(const QString& email);
+    // Forgets the connection's past: no lost-connection notice pending or shown.
+    void resetLinkNotices();
     void present(const ShownState& state);
     bool askQuit();
     // Grows the window until every text is shown whole.

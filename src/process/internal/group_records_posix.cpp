@@ -129,15 +129,14 @@ int endLeftBehindGroups(const QString& folder) {
                                              ? note.readAll().trimmed().split(' ')
                                              : QList<QByteArray>();
         note.close();
-        if (fields.size() == 4 && fields[1] == bootId() && stillRuns(fields[2], fields[3]))
+        const bool thisBoot = fields.size() == 4 && fields[1] == bootId();
+        if (thisBoot && stillRuns(fields[2], fields[3]))
             continue;  // the note of a run that is still there
         note.remove();
         bool ok[2] = {};
         const pid_t group = name.mid(7).toInt(&ok[0]);
         const qulonglong startTime = fields.value(0).toULongLong(&ok[1]);
-        if (!ok[0] || !ok[1] || fields.size() != 4 || fields[1] != bootId() || group <= 1 ||
-            group == ::getpgrp())
-            continue;
+        if (!ok[0] || !ok[1] || !thisBoot || group <= 1 || group == ::getpgrp()) continue;
         const auto members = groups.find(group);
         if (members == groups.end() || !stillTheNotedGroup(group, startTime, members->second))
             continue;
