@@ -1,8 +1,6 @@
 #include "app/app_delegate.h"
 
 #include <QCoreApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
 
 #include "common/diagnostics.h"
 

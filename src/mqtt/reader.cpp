@@ -86,9 +86,8 @@ void MqttReader::skipHead(std::span<const uint8_t> data) {
     if (head.status == DecodeStatus::malformed) return malformed(head.error);
     if (!head.ok()) {
         // The first two bytes give the head's size; read the rest of it.
-        const size_t topic = static_cast<size_t>(m_packet[0] << 8 | m_packet[1]);
-        const size_t id = (m_header.byte & 0x06) != 0 ? 2 : 0;
-        return read(2 + topic + id - m_packet.size(), MqttReadTag::skipHead);
+        return read(publishHeadSize(m_header.byte, m_packet) - m_packet.size(),
+                    MqttReadTag::skipHead);
     }
     m_skipped = std::move(*head.packet);
     skipMore();

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/diagnostics.h"
+#include "mqtt/codec/decode.h"
 #include "mqtt/codec/frame_acks.h"
 #include "mqtt/codec/frame_connect.h"
 #include "mqtt/frame_buffer.h"
@@ -418,15 +419,7 @@ uint16_t MqttSession::unsubscribe(const std::string& topic) {
 
 void MqttSession::puback(MqttFrameType type, uint16_t msgid) {
     if (debugEnabled()) {
-        const char* name = nullptr;
-        switch (type) {
-            case MqttFrameType::puback: name = "PUBACK"; break;
-            case MqttFrameType::pubrec: name = "PUBREC"; break;
-            case MqttFrameType::pubrel: name = "PUBREL"; break;
-            case MqttFrameType::pubcomp: name = "PUBCOMP"; break;
-            default: break;
-        }
-        if (name) printDebug(std::string("Send ") + name + ", msgid: " + std::to_string(msgid));
+        printDebug(std::string("Send ") + packetName(type) + ", msgid: " + std::to_string(msgid));
     }
     MqttFramePubAck frame(type, msgid);
     send(frame, 0);
@@ -438,11 +431,7 @@ void MqttSession::didReceivePublish(MqttReader&, const PublishPacket& packet) {
     const MqttMessage& message = packet.message;
     if (debugEnabled()) printDebug("PUBLISH Received from " + message.topic());
     if (m_delegate) m_delegate->didReceiveMessage(*this, message, packet.id);
-    if (message.qos() == MqttQos::qos1) {
-        puback(MqttFrameType::puback, packet.id);
-    } else if (message.qos() == MqttQos::qos2) {
-        puback(MqttFrameType::pubrec, packet.id);
-    }
+    acknowledgePublish(message.qos(), packet.id);
 }
 
 void MqttSession::didSkipPublish(MqttReader&, const PublishHead& head, MqttQos qos, size_t bytes) {
@@ -451,10 +440,15 @@ void MqttSession::didSkipPublish(MqttReader&, const PublishHead& head, MqttQos q
         << " bytes: larger than the limit of " << m_maxIncomingPacketSize << " bytes";
     if (m_delegate) m_delegate->didSkipOversizedMessage(*this, head.topic, bytes);
     // Acknowledged all the same, so the broker does not send it again.
+    acknowledgePublish(qos, head.id);
+}
+
+// PUBACK for QoS 1, PUBREC for QoS 2 (MQTT 3.1.1, 4.3.2 and 4.3.3).
+void MqttSession::acknowledgePublish(MqttQos qos, uint16_t msgid) {
     if (qos == MqttQos::qos1) {
-        puback(MqttFrameType::puback, head.id);
+        puback(MqttFrameType::puback, msgid);
     } else if (qos == MqttQos::qos2) {
-        puback(MqttFrameType::pubrec, head.id);
+        puback(MqttFrameType::pubrec, msgid);
     }
 }
 

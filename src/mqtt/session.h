@@ -186,6 +186,7 @@ class MqttSession final : public MqttClient {
     void sendConnectFrame();
     uint16_t nextMessageID();
     void puback(MqttFrameType type, uint16_t msgid);
+    void acknowledgePublish(MqttQos qos, uint16_t msgid);
     void internalDisconnect();
     void keepAliveTick();
     void connectTimedOut();

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QJsonArray>
 #include <QLocale>
 #include <QRandomGenerator>
 #include <QSysInfo>

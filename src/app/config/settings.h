@@ -10,6 +10,8 @@
 
 #include <QString>
 
+#include "mqtt/codec/frame.h"
+
 namespace tgw::app {
 
 // The program's own broker account, used when neither a login reply nor the
@@ -22,7 +24,7 @@ inline constexpr const char* kBuiltInBrokerPassword = "palmoc5829";
 inline constexpr size_t kResultEnvelope = 0x10000;
 // The largest tool output a result can carry in one packet however it is
 // escaped (JSON turns a byte into at most six: "\u001f").
-inline constexpr size_t kMaxToolOutputCap = (0x0FFFFFFF - kResultEnvelope - 4) / 6;
+inline constexpr size_t kMaxToolOutputCap = (mqtt::kMaxRemainingLength - kResultEnvelope - 4) / 6;
 
 // Limits that keep the agent responsive and its memory bounded.
 struct Limits {

@@ -95,8 +95,8 @@ Decoded<PublishHead> decodePublishHead(uint8_t header, uint32_t remainingLength,
     const bool hasId = (header & 0x06) != 0;
     if (body.size() < 2)
         return remainingLength < 2 ? D::malformed("PUBLISH too short") : D::needMore();
-    const size_t topicSize = static_cast<size_t>(body[0] << 8 | body[1]);
-    const size_t headSize = 2 + topicSize + (hasId ? 2 : 0);
+    const size_t headSize = publishHeadSize(header, body);
+    const size_t topicSize = headSize - 2 - (hasId ? 2 : 0);
     if (headSize > remainingLength) {
         return D::malformed("PUBLISH topic and packet id run past the packet's " +
                             std::to_string(remainingLength) + " bytes");

@@ -91,6 +91,12 @@ Decoded<FixedHeader> decodeFixedHeader(std::span<const uint8_t> bytes);
 Decoded<PublishHead> decodePublishHead(uint8_t header, uint32_t remainingLength,
                                        std::span<const uint8_t> body);
 
+// The size of a PUBLISH head (topic and packet id) from `header` and the
+// body's first two bytes, which give the topic's length.
+inline size_t publishHeadSize(uint8_t header, std::span<const uint8_t> firstTwo) {
+    return 2 + static_cast<size_t>(firstTwo[0] << 8 | firstTwo[1]) + ((header & 0x06) != 0 ? 2 : 0);
+}
+
 Decoded<ConnAckPacket> decodeConnAck(std::span<const uint8_t> bytes);
 Decoded<PublishPacket> decodePublish(std::span<const uint8_t> bytes);
 Decoded<AckPacket> decodeAck(std::span<const uint8_t> bytes);
