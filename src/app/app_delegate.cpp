@@ -69,9 +69,7 @@ QJsonObject AppDelegate::status() const {
 
 // The status carries the phones exactly as a devices reply's "data".
 void AppDelegate::devicesChanged() {
-    const QByteArray reply = devicesResultJson(m_devices->devices());
-    const QByteArray head = R"({"type":"devices","data":)";
-    m_link.setPresenceDevices(reply.mid(head.size(), reply.size() - head.size() - 1).toStdString());
+    m_link.setPresenceDevices(devicesDataJson(m_devices->devices()).toStdString());
 }
 
 void AppDelegate::connectionStateChanged(ConnectionState state) {

@@ -27,6 +27,11 @@ QSslConfiguration trustedTlsConfiguration(const std::vector<std::vector<uint8_t>
     return conf;
 }
 
+std::string describeCertificate(const QSslCertificate& certificate) {
+    return "certificate subject \"" + certificate.subjectDisplayName().toStdString() +
+           "\", issuer \"" + certificate.issuerDisplayName().toStdString() + "\"";
+}
+
 void fetchPeerCertificate(const std::string& host, uint16_t port, QObject* context,
                           std::function<void(std::string)> done) {
     auto* socket = new QSslSocket(context);
@@ -38,11 +43,8 @@ void fetchPeerCertificate(const std::string& host, uint16_t port, QObject* conte
         socket->deleteLater();
         done(names);
     };
-    QObject::connect(socket, &QSslSocket::encrypted, socket, [socket, finish] {
-        const QSslCertificate c = socket->peerCertificate();
-        finish("certificate subject \"" + c.subjectDisplayName().toStdString() + "\", issuer \"" +
-               c.issuerDisplayName().toStdString() + "\"");
-    });
+    QObject::connect(socket, &QSslSocket::encrypted, socket,
+                     [socket, finish] { finish(describeCertificate(socket->peerCertificate())); });
     QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [finish] { finish({}); });
     QTimer::singleShot(5000, socket, [finish] { finish({}); });
     socket->connectToHostEncrypted(QString::fromStdString(host), port);

@@ -20,6 +20,9 @@ QList<QSslCertificate> trustedCaCertificates(const std::vector<std::vector<uint8
 // Qt's default TLS configuration with trustedCaCertificates(extraCas) set.
 QSslConfiguration trustedTlsConfiguration(const std::vector<std::vector<uint8_t>>& extraCas);
 
+// "certificate subject "<subject>", issuer "<issuer>"", for the log.
+std::string describeCertificate(const QSslCertificate& certificate);
+
 // After a verification failure, the certificate `host` shows, for the log:
 // one more TLS handshake that verifies nothing and sends nothing. `done` gets
 // "certificate subject ..., issuer ..." (empty when none came within 5 s);

@@ -215,15 +215,13 @@ void BrokerLink::connect() {
     m_credentialsRefused = false;
     m_connAckRefused = false;
     m_subscribed = false;
-    const BrokerCredentials& account = m_credentials ? *m_credentials : m_settings.account;
-    const std::string origin = m_credentials ? "login reply" : m_settings.accountOrigin;
+    const BrokerCredentials& account = this->account();
+    const std::string origin = accountOrigin();
     m_client = m_factory(m_clientID, m_settings.host, m_settings.port, *this);
     m_client->setUsername(account.username);
     m_client->setPassword(account.password);
     m_client->setKeepAlive(m_settings.keepAlive);
     if (m_settings.presence) m_client->setWillMessage(Presence::will(m_prefix));
-    m_user = account.username;
-    m_userOrigin = origin;
     qCInfo(lcConnection).nospace()
         << "connecting to " << m_settings.host.c_str() << ":" << m_settings.port << " as "
         << account.username.c_str() << " (" << origin.c_str() << "), client id "
@@ -235,6 +233,14 @@ void BrokerLink::connect() {
         setState(ConnectionState::retrying);
         scheduleReconnect();
     }
+}
+
+const BrokerCredentials& BrokerLink::account() const {
+    return m_credentials ? *m_credentials : m_settings.account;
+}
+
+std::string BrokerLink::accountOrigin() const {
+    return m_credentials ? "login reply" : m_settings.accountOrigin;
 }
 
 void BrokerLink::retireSession() {
@@ -333,7 +339,7 @@ void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
     }
     const std::string reason = "the broker refused the connection: CONNACK " +
                                std::to_string(static_cast<int>(ack)) + " (" + mqtt::toString(ack) +
-                               ") for user " + m_user + " (" + m_userOrigin + ")";
+                               ") for user " + account().username + " (" + accountOrigin() + ")";
     qCWarning(lcConnection).noquote() << reason.c_str();
     failed(reason);
     m_connAckRefused = true;
@@ -539,14 +545,12 @@ void BrokerLink::failed(std::string reason) {
 }
 
 QJsonObject BrokerLink::describe() const {
-    const bool own = !m_credentials;
     QJsonObject o;
     o.insert("state", stateName(m_state));
     o.insert("since", m_stateSince.toString(Qt::ISODate));
     o.insert("broker",
              QString::fromStdString(m_settings.host + ":" + std::to_string(m_settings.port)));
-    o.insert("broker_user",
-             QString::fromStdString(own ? m_settings.account.username : m_credentials->username));
+    o.insert("broker_user", QString::fromStdString(account().username));
     o.insert("client_id", QString::fromStdString(m_clientID));
     o.insert("prefix", QString::fromStdString(m_prefix));
     o.insert("last_error", QString::fromStdString(m_lastError));

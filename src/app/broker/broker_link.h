@@ -151,6 +151,10 @@ class BrokerLink : public mqtt::MqttDelegate {
 
   private:
     void connect();
+    // The broker account in force (the login reply's, else the configured or
+    // built-in one) and where it came from, for the log.
+    const BrokerCredentials& account() const;
+    std::string accountOrigin() const;
     void setState(ConnectionState state);
     // Ends the current session; it goes on the event loop, never inside one
     // of its own callbacks.
@@ -189,8 +193,6 @@ class BrokerLink : public mqtt::MqttDelegate {
     QDateTime m_stateSince = QDateTime::currentDateTimeUtc();
     std::string m_lastError;
     QDateTime m_lastErrorAt;
-    std::string m_user;  // the broker user of the current attempt, and where it came from
-    std::string m_userOrigin;
     Presence m_presence;
     std::vector<uint16_t> m_statusIds;  // status publishes awaiting their PUBACK
     uint16_t m_goodbyeID = 0;           // the offline status sent on quitting

@@ -1,20 +1,8 @@
 #include "app/broker/presence.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
+#include "app/queries/mqtt_api.h"
 
 namespace tgw::app {
-
-namespace {
-
-// `text` as a JSON string, escaped as Qt's JSON writer does.
-std::string jsonString(const std::string& text) {
-    const QByteArray array =
-        QJsonDocument(QJsonArray{QString::fromStdString(text)}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2).toStdString();
-}
-
-}  // namespace
 
 Presence::Presence(std::string agentVersion, std::string host)
     : m_agentVersion(std::move(agentVersion)), m_host(std::move(host)) {}

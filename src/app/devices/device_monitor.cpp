@@ -335,8 +335,8 @@ QJsonArray DeviceMonitor::toJson(const std::vector<DeviceInfo>& devices) {
     return array;
 }
 
-QByteArray devicesResultJson(const std::vector<DeviceInfo>& devices) {
-    QByteArray out = R"({"type":"devices","data":[)";
+QByteArray devicesDataJson(const std::vector<DeviceInfo>& devices) {
+    QByteArray out = "[";
     for (const DeviceInfo& d : devices) {
         if (out.back() == '}') out += ',';
         if (d.platform == DeviceInfo::Platform::apple) {
@@ -350,7 +350,11 @@ QByteArray devicesResultJson(const std::vector<DeviceInfo>& devices) {
             out += '}';
         }
     }
-    return out + "]}";
+    return out + "]";
+}
+
+QByteArray devicesResultJson(const std::vector<DeviceInfo>& devices) {
+    return R"({"type":"devices","data":)" + devicesDataJson(devices) + "}";
 }
 
 bool isValidDeviceId(const QString& value) {

@@ -119,5 +119,7 @@ bool isValidDeviceId(const QString& value);
 // "model":..},{"platform":"apple","udid":..,"name":..,"state":..}]}; an empty
 // model or name is left out.
 QByteArray devicesResultJson(const std::vector<DeviceInfo>& devices);
+// Its "data": the array alone.
+QByteArray devicesDataJson(const std::vector<DeviceInfo>& devices);
 
 }  // namespace tgw::app

@@ -8,11 +8,6 @@ namespace tgw::app {
 
 namespace {
 
-void wipeBytes(const QByteArray& bytes) {
-    volatile char* p = const_cast<char*>(bytes.constData());
-    for (qsizetype i = 0; i < bytes.size(); ++i) p[i] = 0;
-}
-
 // The entry's secret: the e-mail address, a newline (no address holds one),
 // the password; UTF-8.
 QByteArray encode(const StoredLogin& login) {
@@ -29,6 +24,11 @@ Job* makeJob() {
 }
 
 }  // namespace
+
+void wipeBytes(const QByteArray& bytes) {
+    volatile char* p = const_cast<char*>(bytes.constData());
+    for (qsizetype i = 0; i < bytes.size(); ++i) p[i] = 0;
+}
 
 void wipeText(QString& text) {
     volatile char16_t* p = reinterpret_cast<char16_t*>(const_cast<QChar*>(text.constData()));

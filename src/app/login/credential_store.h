@@ -7,6 +7,7 @@
 // who wipes it (wipeText) when the login has used it.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <functional>
 
@@ -20,6 +21,9 @@ struct StoredLogin {
 // Overwrites the characters of `text` in place, whoever shares them, then
 // empties it.
 void wipeText(QString& text);
+// Overwrites `bytes` in place, whoever else still refers to them (nobody may
+// read them afterwards); volatile so the stores are not dropped.
+void wipeBytes(const QByteArray& bytes);
 
 class CredentialStore {
   public:

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/config/config.h"
+#include "app/login/credential_store.h"
 #include "app/login/user_connection.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
@@ -22,13 +23,6 @@ namespace {
 QByteArray loginForm(const QString& email, const QString& password) {
     return "_method=POST&data[User][email]=" + QUrl::toPercentEncoding(email) +
            "&data[User][password]=" + QUrl::toPercentEncoding(password);
-}
-
-// Overwrites bytes in place, whoever else still refers to them (nobody reads
-// them once the request has ended); volatile so the stores are not dropped.
-void wipe(const QByteArray& bytes) {
-    volatile char* p = const_cast<char*>(bytes.constData());
-    for (qsizetype i = 0; i < bytes.size(); ++i) p[i] = 0;
 }
 
 // Scheme, host and port alike: where the login may be sent again.
@@ -146,9 +140,9 @@ bool LoginClient::followRedirect(QNetworkReply& reply) {
 }
 
 void LoginClient::release(QNetworkReply* reply) {
-    wipe(m_upload->data());
+    wipeBytes(m_upload->data());
     m_upload = nullptr;
-    wipe(m_body);  // may hold the broker's credentials
+    wipeBytes(m_body);  // may hold the broker's credentials
     m_body.clear();
     m_cut = Cut::none;
     // Deleting the manager closes its connections and frees their buffers;
@@ -191,9 +185,7 @@ LoginClient::Result LoginClient::decide(QNetworkReply& reply) {
                              : Outcome::unreachable;
         result.reason = reply.errorString().toStdString();
         const QSslCertificate peer = reply.sslConfiguration().peerCertificate();
-        if (!peer.isNull())
-            result.reason += "; certificate subject \"" + peer.subjectDisplayName().toStdString() +
-                             "\", issuer \"" + peer.issuerDisplayName().toStdString() + "\"";
+        if (!peer.isNull()) result.reason += "; " + mqtt::describeCertificate(peer);
         return result;
     }
     return judgeReply(status.toInt(), std::string_view(m_body.constData(), m_body.size()),

@@ -125,6 +125,13 @@ std::optional<MqttApi> MqttApi::decode(std::string_view json, std::string* error
     return api;
 }
 
+std::string jsonString(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    appendJsonString(out, text);
+    return out;
+}
+
 std::string MqttApi::encode() const {
     size_t size = type.size() + 10;
     for (const auto* value : {&action, &data, &serial, &udid}) {

@@ -28,6 +28,9 @@ struct MqttApi {
     std::string encode() const;
 };
 
+// `text` as a JSON string, written as `encode` writes each member.
+std::string jsonString(std::string_view text);
+
 // The fixed reply to "sync", sent as it stands.
 inline constexpr std::string_view kSyncReply = R"({"type": "sync"})";
 
