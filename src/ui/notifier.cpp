@@ -1,0 +1,1 @@
+// Notifications to the technician.

@@ -1,0 +1,1 @@
+// The phones' lines the window and the tray show.
