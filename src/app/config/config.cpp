@@ -160,6 +160,13 @@ const std::vector<Key>& keyTable() {
              c.limits.maxConcurrentQueries = static_cast<int>(*n);
              return {};
          }},
+        {"limits/waiting_queries", nullptr,
+         [](Config& c, const QString& v, const QString&) -> QString {
+             const auto n = parseInteger(v);
+             if (!n || *n < 1 || *n > 100000) return "not a whole number from 1 to 100000";
+             c.limits.maxWaitingQueries = static_cast<int>(*n);
+             return {};
+         }},
     };
     return table;
 }
@@ -294,6 +301,7 @@ QStringList Config::describe() const {
         {"limits/outbound_bytes", QString::number(limits.maxOutboundBytes)},
         {"limits/tool_output_cap", QString::number(limits.toolOutputCap)},
         {"limits/concurrent_queries", QString::number(limits.maxConcurrentQueries)},
+        {"limits/waiting_queries", QString::number(limits.maxWaitingQueries)},
     };
     QStringList lines;
     for (const QString& key : keys()) {

@@ -15,6 +15,17 @@ bool validDeviceId(const std::string& id) {
     return id.find('\n') == std::string::npos && isValidDeviceId(QString::fromStdString(id));
 }
 
+// The udids of the attached iPhones, comma-separated, from the last listing.
+std::string attachedIPhones(const std::vector<DeviceInfo>& devices) {
+    std::string udids;
+    for (const DeviceInfo& d : devices) {
+        if (d.platform != DeviceInfo::Platform::apple) continue;
+        if (!udids.empty()) udids += ", ";
+        udids += d.id.toStdString();
+    }
+    return udids;
+}
+
 }  // namespace
 
 CommandHandler::CommandHandler(QueryRunner& runner, DeviceMonitor& devices, Sink sink)
@@ -50,6 +61,16 @@ void CommandHandler::handle(const std::string& prefix, const std::string& text) 
             command->action == "battery" ? QueryKind::appleDiagnostics : QueryKind::appleInfo;
         if (command->udid && !validDeviceId(*command->udid)) {
             send(prefix, QueryRunner::resultOf(kind, "error: invalid udid", *command).encode());
+            return;
+        }
+        if (const std::string udids = attachedIPhones(m_devices.devices());
+            !command->udid && udids.find(',') != std::string::npos) {
+            // The tools would answer for whichever iPhone they find first.
+            send(prefix, QueryRunner::resultOf(kind,
+                                               "error: more than one iPhone attached (" + udids +
+                                                   "); name one with \"udid\"",
+                                               *command)
+                             .encode());
             return;
         }
         m_runner.enqueue(kind, *command, prefix);

@@ -133,6 +133,20 @@ MqttApi QueryRunner::resultOf(QueryKind kind, std::string data, const MqttApi& c
 
 void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::string& prefix) {
     const Query& query = queryOf(kind);
+    const size_t concurrent = static_cast<size_t>(std::max(1, m_limits.maxConcurrentQueries));
+    if (m_running.size() >= concurrent &&
+        m_waiting.size() >= static_cast<size_t>(std::max(1, m_limits.maxWaitingQueries))) {
+        // A flood of commands must not grow the agent without bound, and every
+        // command is answered: beyond the bound, at once.
+        if (!m_overflowing) {
+            qCWarning(lcTools) << m_waiting.size()
+                               << "queries wait already; further ones are answered with an error";
+        }
+        m_overflowing = true;
+        m_sink(prefix, resultOf(kind, "error: too many queries waiting", command).encode());
+        return;
+    }
+    m_overflowing = false;
     auto q = std::make_unique<Running>();
     q->id = ++m_count;
     q->query = &query;
@@ -150,6 +164,15 @@ void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::str
     }
     m_waiting.push_back(std::move(q));
     launchWaiting();
+}
+
+void QueryRunner::cancelAll() {
+    m_waiting.clear();
+    for (auto& [id, query] : m_running) {
+        query->closed = true;
+        query->answered = true;  // nothing of it is sent any more
+        query->stopTool();
+    }
 }
 
 void QueryRunner::stopAll() {
@@ -259,9 +282,13 @@ void QueryRunner::toolEnded(uint64_t id, int32_t status) {
         writeConsoleLine(std::to_string(status));
     }
     if (!q.closed && !q.answered) {
-        // Ended without a completion text: its output is still its answer.
+        // Ended without a completion text: what it wrote may be cut anywhere (a
+        // phone unplugged mid-answer leaves adb's shell exiting 0), so the
+        // answer says so before the text.
         writeConsoleLine(std::string(q.query->tool) + " ended without a completion text");
-        answer(q, q.buffer.take());
+        const std::string text = q.buffer.take();
+        answer(q, "error: " + std::string(q.query->tool) + " ended before the end marker" +
+                      (text.empty() ? "" : "\n" + text));
     } else if (!q.closed && !q.buffer.text().empty()) {
         writeConsoleLine("output after the result dropped: " + consoleQuote(q.buffer.text()));
     }

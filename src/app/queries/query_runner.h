@@ -42,6 +42,9 @@ class QueryRunner {
     void enqueue(QueryKind kind, const MqttApi& command, const std::string& prefix);
     // The result a query of `kind` gives for `data` without running its tool.
     static MqttApi resultOf(QueryKind kind, std::string data, const MqttApi& command);
+    // The account's queries end (log-out, another account): what waits is
+    // dropped and the running tools are stopped; none of them is answered.
+    void cancelAll();
     // Drops what waits and stops every running tool (quitting).
     void stopAll();
 
@@ -66,6 +69,7 @@ class QueryRunner {
     std::deque<std::unique_ptr<Running>> m_waiting;
     std::map<uint64_t, std::unique_ptr<Running>> m_running;
     uint64_t m_count = 0;
+    bool m_overflowing = false;  // the waiting queue is full; said once per overflow
     QObject m_context;  // receiver of the time limits
     // Lets process callbacks that outlive the runner do nothing.
     std::shared_ptr<QueryRunner*> m_self;
