@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 
+#include "common/console.h"
 #include "common/diagnostics.h"
 
 namespace tgw::app {
@@ -41,13 +42,26 @@ AppDelegate::AppDelegate(const Config& config) : AppDelegate(config, Options{}) 
 
 AppDelegate::~AppDelegate() = default;
 
+// The one owner of the account in force: a switch ends the earlier account's
+// queries, and the link drops what it held for it, before anything runs for
+// the new one.
 void AppDelegate::start(std::string prefix, std::optional<BrokerCredentials> credentials) {
+    if (prefix != m_account) m_runner.cancelAll();  // the link drops what it held for it
+    m_account = prefix;
     m_runner.setAccount(prefix);
     m_link.start(std::move(prefix), std::move(credentials));
 }
 
 void AppDelegate::stop() {
     m_link.stop();
+}
+
+void AppDelegate::end() {
+    m_runner.cancelAll();
+    m_link.stop();
+    m_link.dropResults();
+    m_account.clear();
+    m_runner.setAccount({});
 }
 
 void AppDelegate::shutdown(const std::string& cause, std::function<void()> done) {
@@ -81,6 +95,10 @@ void AppDelegate::commandArrived(const std::string& prefix, const std::string& t
 }
 
 void AppDelegate::sendResult(std::string prefix, std::string payload) {
+    if (prefix != m_account) {
+        writeConsoleLine("result dropped: its account is no longer the one logged in");
+        return;
+    }
     m_link.sendResult({std::move(prefix), std::move(payload)});
 }
 

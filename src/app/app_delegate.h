@@ -60,6 +60,9 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     void start(std::string prefix) { start(std::move(prefix), std::nullopt); }
     // Ends the connection and any retrying without telling the window.
     void stop() override;
+    // Logging out: the account's running and waiting queries end unanswered,
+    // its held results go, and the connection ends.
+    void end() override;
     // Quitting for `cause` ("a signal", "the tray menu", "the end of the
     // session", ...), which the log names: the offline status and DISCONNECT
     // (at most 1 s), every tool stopped, then `done` on the event loop.
@@ -88,6 +91,8 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     void devicesChanged();
 
     LoginWindow* m_window = nullptr;
+    // The account logged in, whose prefix every result is for; empty when none.
+    std::string m_account;
     std::unique_ptr<DeviceMonitor> m_devices;
     BrokerLink m_link;
     QueryRunner m_runner;

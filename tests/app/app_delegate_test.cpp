@@ -398,10 +398,40 @@ TEST_F(AppTest, ResultOfAnEarlierAccountIsDroppedNotSentToTheNextOne) {
     link().didSubscribeTopic(*client, "tg/other/tool");
     ASSERT_TRUE(waitUntil([&] { return app->queries().runningCount() == 0; }));
     const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(client->published.empty()) << out;  // its query was ended with the switch
+}
+
+TEST_F(AppTest, LoggingOutEndsTheAccountsQueriesAndDropsWhatItHeld) {
+    connected();
+    qputenv("FAKE_ADB_MODE", "split");  // answers after 0.3 s
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 10; ++i) command(R"({"type":"android"})");
+    command(R"({"type":"sync"})");
+    link().didDisconnect(*client, tgw::mqtt::MqttError{"reset"});
+    EXPECT_GT(app->queries().runningCount() + app->queries().waitingCount(), 0u);
+    app->end();
+    EXPECT_EQ(app->queries().waitingCount(), 0u);
+    EXPECT_EQ(link().outbox().bytes(), 0u);
+    ASSERT_TRUE(waitUntil([&] { return app->queries().runningCount() == 0; }));
+    app->start("abc");  // the same account again
+    link().didConnectAck(*client, MqttConnAck::accepted);
+    link().didSubscribeTopic(*client, "tg/abc/tool");
+    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(client->published.empty());
-    EXPECT_NE(out.find("result dropped: its account is no longer the one logged in"),
-              std::string::npos)
-        << out;
+}
+
+TEST_F(AppTest, CommandsBeyondTheWaitingBoundAreAnsweredAtOnce) {
+    Limits limits;
+    limits.maxConcurrentQueries = 1;
+    limits.maxWaitingQueries = 3;
+    make(limits);
+    connected();
+    qputenv("FAKE_ADB_MODE", "split");
+    for (int i = 0; i < 3; ++i) run(R"({"type":"android"})");  // 1 runs, 3 wait, 2 refused
+    ASSERT_EQ(client->published.size(), 2u);
+    EXPECT_EQ(result(0)->data, "error: too many queries waiting");
+    EXPECT_EQ(result(1)->action, "imei");
+    EXPECT_EQ(app->queries().waitingCount(), 3u);
 }
 
 TEST_F(AppTest, ShutdownSendsDisconnectAndStopsRunningTools) {

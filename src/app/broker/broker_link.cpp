@@ -31,6 +31,8 @@ constexpr auto kShortLived = std::chrono::seconds(5);
 constexpr int kShortLivedInARow = 3;
 // How long a clean end waits for the broker to take the offline status.
 constexpr int kGoodbyeMs = 1000;
+// Status messages (online, offline) that may be in flight beside the results.
+constexpr size_t kStatusInFlight = 16;
 // The online status goes out at most this often.
 constexpr qint64 kStatusIntervalMs = 1000;
 
@@ -80,6 +82,12 @@ BrokerLink::ClientFactory BrokerLink::sessionFactory(const Config& config) {
         session->setConnectTimeout(limits.connectTimeout);
         session->setMaxIncomingPacketSize(limits.maxIncomingPacket);
         session->setMaxOutboundBytes(limits.maxOutboundBytes);
+        // The outbox keeps the window and holds each result until the broker
+        // acknowledges it or the connection ends: the session adds no narrower
+        // window and gives nothing up on a slow link (a dead one fails the
+        // keep-alive).
+        session->setBufferSilosMaxNumber(Outbox::kMaxInFlight + kStatusInFlight);
+        session->setBufferSilosTimeout(1e9);
         return session;
     };
 }
@@ -476,6 +484,13 @@ void BrokerLink::didIgnoreUnknownAcks(MqttClient& client, uint64_t count) {
 // unacknowledged packet ids with the connection (MQTT 3.1.1, 3.1.2.4): what
 // the old session had not seen acknowledged is published afresh, with new ids
 // and DUP 0, on the next connection.
+
+void BrokerLink::dropResults() {
+    if (const size_t dropped = m_outbox.clear()) {
+        writeConsoleLine("results dropped: " + std::to_string(dropped) +
+                         " held for an account no longer logged in");
+    }
+}
 
 void BrokerLink::sendResult(OutgoingResult result) {
     if (result.prefix != m_prefix) {

@@ -109,6 +109,9 @@ class BrokerLink : public mqtt::MqttDelegate {
     // Quitting: publishes the offline status, sends DISCONNECT (waiting at
     // most 1 s for both to be written), then calls `done` on the event loop.
     void shutdown(std::function<void()> done);
+    // Drops every held result, waiting or in flight (the account logged out
+    // or another one logged in).
+    void dropResults();
     // Publishes a result now, or keeps it until the connection is back.
     void sendResult(OutgoingResult result);
     // The phones for the status, as the JSON array of a devices reply's

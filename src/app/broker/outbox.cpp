@@ -18,7 +18,7 @@ void Outbox::add(OutgoingResult result, const std::function<void(size_t)>& dropp
 }
 
 bool Outbox::canSend() const {
-    if (m_waiting.empty()) return false;
+    if (m_waiting.empty() || m_inFlight.size() >= kMaxInFlight) return false;
     return m_inFlight.empty() || m_inFlightBytes + m_waiting.front().payload.size() <= m_window;
 }
 
@@ -60,6 +60,16 @@ size_t Outbox::connectionLost() {
     }
     m_inFlight.clear();
     m_ids.clear();
+    m_inFlightBytes = 0;
+    return count;
+}
+
+size_t Outbox::clear() {
+    const size_t count = m_waiting.size() + m_inFlight.size();
+    m_waiting.clear();
+    m_inFlight.clear();
+    m_ids.clear();
+    m_bytes = 0;
     m_inFlightBytes = 0;
     return count;
 }

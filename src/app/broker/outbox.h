@@ -24,6 +24,10 @@ struct OutgoingResult {
 
 class Outbox {
   public:
+    // Results in flight at most: far below the 65,535 packet ids, so a burst of
+    // small results waits here for an id rather than being refused.
+    static constexpr size_t kMaxInFlight = 1024;
+
     // `maxBytes` bounds the payload bytes held (waiting and in flight);
     // `windowBytes` bounds those in flight, except that one result always may be.
     Outbox(size_t maxBytes, size_t windowBytes) : m_maxBytes(maxBytes), m_window(windowBytes) {}
@@ -43,6 +47,8 @@ class Outbox {
     // The connection ended: what is in flight waits again, first in line.
     // Returns how many results that were.
     size_t connectionLost();
+    // Drops every result, waiting or in flight; returns how many.
+    size_t clear();
     // Drops the waiting results of every account but `prefix`; returns how many.
     size_t keepOnly(const std::string& prefix);
 

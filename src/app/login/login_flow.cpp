@@ -9,6 +9,7 @@ LoginFlow::~LoginFlow() {
 }
 
 void LoginFlow::logIn(const QString& email, const QString& password, bool remember, Done done) {
+    m_begun = true;
     begin({email, password}, remember, false, std::move(done));
 }
 
@@ -17,6 +18,13 @@ void LoginFlow::restore(std::function<void(const Restored&)> found, Done done) {
     m_store->load([this, found = std::move(found), done = std::move(done)](
                       CredentialStore::Found what, StoredLogin login) mutable {
         Restored restored{what != CredentialStore::Found::noKeyring, std::nullopt};
+        if (what == CredentialStore::Found::login && m_begun) {
+            // The keyring answered late: the login the technician started wins.
+            qCInfo(lcLogin) << "the remembered login is not used: another login has begun";
+            wipeText(login.password);
+            found(restored);
+            return;
+        }
         if (what == CredentialStore::Found::login) restored.email = login.email;
         if (what != CredentialStore::Found::noKeyring)
             qCInfo(lcLogin) << (restored.email ? "logging in with the remembered login"
@@ -58,7 +66,8 @@ void LoginFlow::ended(LoginClient::Outcome outcome, bool restored) {
 
 void LoginFlow::logOut() {
     abandon();
-    m_connection.stop();
+    qCInfo(lcLogin) << "logged out";
+    m_connection.end();
     if (m_store) m_store->forget([](bool) {});
 }
 

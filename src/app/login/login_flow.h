@@ -27,6 +27,9 @@ class LoginFlow {
         virtual ~Connection() = default;
         virtual void stop() = 0;
         virtual void start(std::string prefix, std::optional<BrokerCredentials> credentials) = 0;
+        // The technician logged out: nothing more runs, waits or is sent for
+        // the account.
+        virtual void end() { stop(); }
     };
     using Done = std::function<void(LoginClient::Outcome)>;
     // What restore() found: whether logins can be remembered at all, and the
@@ -70,6 +73,7 @@ class LoginFlow {
     CredentialStore* m_store = nullptr;
     StoredLogin m_pending;  // the running login, kept to be remembered; wiped at its end
     bool m_remember = false;
+    bool m_begun = false;  // the technician began a login: a remembered one read later is not used
 };
 
 }  // namespace tgw::app
