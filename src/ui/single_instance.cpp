@@ -5,6 +5,7 @@
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
 
 #include "common/diagnostics.h"
 
@@ -15,6 +16,10 @@ namespace {
 constexpr char kRequest[] = "raise\n";
 constexpr char kReply[] = "raised\n";
 constexpr char kStatusRequest[] = "status\n";
+// A connection that has not sent its request by then is closed; beyond this
+// many open at once the oldest goes, so idle connections cannot pile up.
+constexpr int kRequestWaitMs = 3000;
+constexpr size_t kMaxConnections = 32;
 
 QString runtimeFolder() {
     const QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
@@ -83,6 +88,13 @@ bool SingleInstance::listen() {
 
 void SingleInstance::answer() {
     while (QLocalSocket* socket = m_server.nextPendingConnection()) {
+        std::erase_if(m_open, [](const QPointer<QLocalSocket>& s) { return s.isNull(); });
+        if (m_open.size() >= kMaxConnections) {
+            if (m_open.front()) m_open.front()->abort();
+            m_open.pop_front();
+        }
+        m_open.push_back(socket);
+        QTimer::singleShot(kRequestWaitMs, socket, [socket] { socket->abort(); });
         QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         QObject::connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (socket->bytesAvailable() > 64) {  // not ours

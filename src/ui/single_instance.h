@@ -8,9 +8,12 @@
 
 #include <QByteArray>
 #include <QLocalServer>
+#include <QLocalSocket>
 #include <QLockFile>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -52,6 +55,7 @@ class SingleInstance : public QObject {
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer m_server;
     std::function<QByteArray()> m_status;
+    std::deque<QPointer<QLocalSocket>> m_open;  // connections not yet closed, oldest first
 };
 
 }  // namespace tgw::ui

@@ -2,7 +2,11 @@
 #include <signal.h>
 
 #include <gtest/gtest.h>
+#include <QDir>
 #include <QFile>
+#include <QLocalSocket>
+#include <memory>
+#include <vector>
 
 #include "deploy/agent_sandbox.h"
 #include "support/wait.h"
@@ -38,6 +42,27 @@ TEST(SingleInstanceTest, ASecondStartRaisesTheFirstAndEnds) {
         20000));
     EXPECT_EQ(sandbox.run({}).out, kHandedOver);
     EXPECT_EQ(third.state(), QProcess::Running);
+}
+
+TEST(SingleInstanceTest, IdleConnectionsAreBoundedAndStatusStillAnswers) {
+    AgentSandbox sandbox;
+    sandbox.env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString socket = sandbox.runtimeDir() + "/tgw-mobile-tool.socket";
+    QProcess& agent = sandbox.start();
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(socket); }, 20000));
+    const QString fds = QString("/proc/%1/fd").arg(agent.processId());
+    const auto open = [&] { return QDir(fds).entryList(QDir::Files | QDir::System).size(); };
+    const qsizetype before = open();
+
+    std::vector<std::unique_ptr<QLocalSocket>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(std::make_unique<QLocalSocket>());
+        idle.back()->connectToServer(socket);
+        ASSERT_TRUE(idle.back()->waitForConnected(5000));
+    }
+    const AgentRun status = sandbox.run({"--status"});
+    EXPECT_TRUE(status.out.startsWith("state: ")) << status.err.toStdString();
+    EXPECT_LE(open(), before + 40);  // at most 32 connections kept
 }
 
 }  // namespace
