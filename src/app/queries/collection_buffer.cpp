@@ -25,6 +25,7 @@ bool CollectionBuffer::containsAny(MarkerSet set) {
     // Start early enough to find a text that straddles the old end.
     const size_t from = searched >= longest ? searched - (longest - 1) : 0;
     const std::string_view unsearched = std::string_view(m_text).substr(from);
+    m_searchedBytes += unsearched.size();
     const bool found = std::any_of(texts.begin(), texts.end(), [&](std::string_view t) {
         return unsearched.find(t) != std::string_view::npos;
     });

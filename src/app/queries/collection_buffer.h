@@ -21,10 +21,13 @@ class CollectionBuffer {
     void clear();
     // The collected text, leaving the buffer empty.
     std::string take();
+    // Bytes searched so far, counted once per search: what collecting costs.
+    size_t searchedBytes() const { return m_searchedBytes; }
 
   private:
     std::string m_text;
     std::array<size_t, 2> m_searched{0, 0};
+    size_t m_searchedBytes = 0;
 };
 
 }  // namespace tgw::app
