@@ -45,6 +45,16 @@ Apply seconds(std::chrono::milliseconds Limits::*field) {
     };
 }
 
+// A whole number from 1 to `max`.
+Apply count(int Limits::*field, long long max) {
+    return [field, max](Config& c, const QString& value, const QString&) -> QString {
+        const auto n = parseInteger(value);
+        if (!n || *n < 1 || *n > max) return "not a whole number from 1 to " + QString::number(max);
+        c.limits.*field = static_cast<int>(*n);
+        return {};
+    };
+}
+
 // Bytes, with an optional K, M or G suffix (powers of 1024), within [min, max].
 Apply bytes(size_t Limits::*field, long long min, long long max) {
     return [field, min, max](Config& c, const QString& value, const QString&) -> QString {
@@ -153,20 +163,8 @@ const std::vector<Key>& keyTable() {
         {"limits/outbound_bytes", nullptr, bytes(&Limits::maxOutboundBytes, 64LL << 10, 4LL << 30)},
         {"limits/tool_output_cap", nullptr,
          bytes(&Limits::toolOutputCap, 1LL << 10, static_cast<long long>(kMaxToolOutputCap))},
-        {"limits/concurrent_queries", nullptr,
-         [](Config& c, const QString& v, const QString&) -> QString {
-             const auto n = parseInteger(v);
-             if (!n || *n < 1 || *n > 64) return "not a whole number from 1 to 64";
-             c.limits.maxConcurrentQueries = static_cast<int>(*n);
-             return {};
-         }},
-        {"limits/waiting_queries", nullptr,
-         [](Config& c, const QString& v, const QString&) -> QString {
-             const auto n = parseInteger(v);
-             if (!n || *n < 1 || *n > 100000) return "not a whole number from 1 to 100000";
-             c.limits.maxWaitingQueries = static_cast<int>(*n);
-             return {};
-         }},
+        {"limits/concurrent_queries", nullptr, count(&Limits::maxConcurrentQueries, 64)},
+        {"limits/waiting_queries", nullptr, count(&Limits::maxWaitingQueries, 100000)},
     };
     return table;
 }
