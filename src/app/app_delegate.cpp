@@ -1,6 +1,8 @@
 #include "app/app_delegate.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 #include "common/console.h"
 #include "common/diagnostics.h"
@@ -74,7 +76,8 @@ void AppDelegate::shutdown(const std::string& cause, std::function<void()> done)
 
 QJsonObject AppDelegate::status() const {
     QJsonObject status = m_link.describe();
-    status.insert("phones", DeviceMonitor::toJson(m_devices->devices()));
+    status.insert("phones",
+                  QJsonDocument::fromJson(devicesDataJson(m_devices->devices())).array());
     status.insert("queries_running", qint64(m_runner.runningCount()));
     status.insert("queries_waiting", qint64(m_runner.waitingCount()));
     status.insert("version", QCoreApplication::applicationVersion());

@@ -6,7 +6,7 @@
 #include <QJsonObject>
 #include <random>
 
-#include "app/queries/mqtt_api.h"
+#include "app/protocol/mqtt_api.h"
 
 using namespace tgw::app;
 

@@ -10,7 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "app/broker/presence.h"
+#include "app/protocol/presence.h"
 #include "app/devices/device_watch.h"
 #include "mqtt/log_capture.h"
 #include "support/app_harness.h"
@@ -109,7 +109,8 @@ TEST_F(PresenceTest, LateSubscriberSeesOnlineWithPhonesAndEveryChangeUntilQuitti
     EXPECT_EQ(online["state"], "online");
     EXPECT_EQ(online["host"], QSysInfo::machineHostName());
     EXPECT_TRUE(QDateTime::fromString(online["since"].toString(), Qt::ISODate).isValid());
-    EXPECT_EQ(online["devices"], DeviceMonitor::toJson(app->deviceMonitor().devices()));
+    EXPECT_EQ(online["devices"],
+              QJsonDocument::fromJson(devicesDataJson(app->deviceMonitor().devices())).array());
 
     // The "status" command is answered on the result topic, as the web
     // service's stand-in (subscribed to tg/p1/tool/web) sees it.

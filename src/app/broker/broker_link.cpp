@@ -11,7 +11,7 @@
 
 #include "app/config/config.h"
 #include "app/queries/console_text.h"
-#include "app/queries/mqtt_api.h"
+#include "app/protocol/mqtt_api.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
 #include "mqtt/session.h"

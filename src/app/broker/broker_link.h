@@ -42,7 +42,7 @@
 
 #include "app/broker/connection_state.h"
 #include "app/broker/outbox.h"
-#include "app/broker/presence.h"
+#include "app/protocol/presence.h"
 #include "app/broker/reconnect_policy.h"
 #include "mqtt/codec/client.h"
 

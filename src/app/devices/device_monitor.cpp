@@ -1,7 +1,5 @@
 #include "app/devices/device_monitor.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -62,11 +60,6 @@ QString presenceLine(const DeviceInfo& d) {
     return android + QStringLiteral(" - ") + d.state;
 }
 
-// `text` as a JSON string, escaped as Qt's JSON writer does.
-QByteArray jsonString(const QString& text) {
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
-}
 
 }  // namespace
 
@@ -317,44 +310,6 @@ QStringList DeviceMonitor::presenceLines(const std::vector<DeviceInfo>& devices,
     for (size_t i = 0; i < devices.size() && i < kShown; ++i) lines << presenceLine(devices[i]);
     if (devices.size() > kShown) lines << QStringLiteral("+%1").arg(devices.size() - kShown);
     return lines + toolProblems;
-}
-
-QJsonArray DeviceMonitor::toJson(const std::vector<DeviceInfo>& devices) {
-    QJsonArray array;
-    for (const DeviceInfo& d : devices) {
-        QJsonObject o;
-        const bool apple = d.platform == DeviceInfo::Platform::apple;
-        o.insert(QStringLiteral("platform"),
-                 apple ? QStringLiteral("apple") : QStringLiteral("android"));
-        o.insert(apple ? QStringLiteral("udid") : QStringLiteral("serial"), d.id);
-        if (!d.name.isEmpty())
-            o.insert(apple ? QStringLiteral("name") : QStringLiteral("model"), d.name);
-        o.insert(QStringLiteral("state"), d.state);
-        array.append(o);
-    }
-    return array;
-}
-
-QByteArray devicesDataJson(const std::vector<DeviceInfo>& devices) {
-    QByteArray out = "[";
-    for (const DeviceInfo& d : devices) {
-        if (out.back() == '}') out += ',';
-        if (d.platform == DeviceInfo::Platform::apple) {
-            out += R"({"platform":"apple","udid":)" + jsonString(d.id);
-            if (!d.name.isEmpty()) out += R"(,"name":)" + jsonString(d.name);
-            out += R"(,"state":)" + jsonString(d.state) + '}';
-        } else {
-            out += R"({"platform":"android","serial":)" + jsonString(d.id) + R"(,"state":)" +
-                   jsonString(d.state);
-            if (!d.name.isEmpty()) out += R"(,"model":)" + jsonString(d.name);
-            out += '}';
-        }
-    }
-    return out + "]";
-}
-
-QByteArray devicesResultJson(const std::vector<DeviceInfo>& devices) {
-    return R"({"type":"devices","data":)" + devicesDataJson(devices) + "}";
 }
 
 bool isValidDeviceId(const QString& value) {

@@ -18,7 +18,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QJsonArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -28,6 +27,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/protocol/device_list.h"
 #include "process/bundle.h"
 
 namespace tgw::process {
@@ -35,16 +35,6 @@ class Process;
 }
 
 namespace tgw::app {
-
-struct DeviceInfo {
-    enum class Platform { android, apple };
-    Platform platform = Platform::android;
-    QString id;     // adb serial or iOS udid
-    QString state;  // android: device|unauthorized|no permissions|offline; apple: paired|unpaired
-    QString name;   // android: model (underscores as blanks); apple: device name; may be empty
-
-    bool operator==(const DeviceInfo&) const = default;
-};
 
 class DeviceMonitor : public QObject {
     Q_OBJECT
@@ -76,9 +66,6 @@ class DeviceMonitor : public QObject {
     // when none): one per phone, at most four, then "+N"; then `toolProblems`.
     static QStringList presenceLines(const std::vector<DeviceInfo>& devices,
                                      const QStringList& toolProblems = {});
-    // The "data" array of a devices result. QJsonObject orders members by name;
-    // for the protocol's member order use devicesResultJson.
-    static QJsonArray toJson(const std::vector<DeviceInfo>& devices);
 
   signals:
     // After every listing, with the presence lines of what it found.
@@ -114,12 +101,5 @@ class DeviceMonitor : public QObject {
 // True when `value` may name a device to the tools: [A-Za-z0-9._:-]{1,64}.
 bool isValidDeviceId(const QString& value);
 
-// The whole devices result, compact, members in the protocol's order:
-// {"type":"devices","data":[{"platform":"android","serial":..,"state":..,
-// "model":..},{"platform":"apple","udid":..,"name":..,"state":..}]}; an empty
-// model or name is left out.
-QByteArray devicesResultJson(const std::vector<DeviceInfo>& devices);
-// Its "data": the array alone.
-QByteArray devicesDataJson(const std::vector<DeviceInfo>& devices);
 
 }  // namespace tgw::app

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "app/queries/mqtt_api.h"
+#include "app/protocol/mqtt_api.h"
 
 namespace tgw::app {
 

@@ -2,7 +2,7 @@
 
 #include "app/devices/device_monitor.h"
 #include "app/queries/console_text.h"
-#include "app/queries/mqtt_api.h"
+#include "app/protocol/mqtt_api.h"
 #include "app/queries/query_runner.h"
 #include "common/console.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "app/config/settings.h"
-#include "app/queries/mqtt_api.h"
+#include "app/protocol/mqtt_api.h"
 
 namespace tgw::process {
 class Bundle;

@@ -1,4 +1,4 @@
-#include "app/queries/mqtt_api.h"
+#include "app/protocol/mqtt_api.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

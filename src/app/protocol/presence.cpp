@@ -1,6 +1,6 @@
-#include "app/broker/presence.h"
+#include "app/protocol/presence.h"
 
-#include "app/queries/mqtt_api.h"
+#include "app/protocol/mqtt_api.h"
 
 namespace tgw::app {
 

@@ -1,11 +1,12 @@
 // MqttApi: the JSON record of the agent's command protocol, carrying both the
-// web service's commands and the agent's results. Commands arrive on
-// "tg/<prefix>/tool"; results go to "tg/<prefix>/tool/web".
+// web service's commands and the agent's results, on the topics of topics.h.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "app/protocol/topics.h"
 
 namespace tgw::app {
 
@@ -34,11 +35,5 @@ std::string jsonString(std::string_view text);
 // The fixed reply to "sync", sent as it stands.
 inline constexpr std::string_view kSyncReply = R"({"type": "sync"})";
 
-inline std::string commandTopic(const std::string& prefix) {
-    return "tg/" + prefix + "/tool";
-}
-inline std::string resultTopic(const std::string& prefix) {
-    return "tg/" + prefix + "/tool/web";
-}
 
 }  // namespace tgw::app

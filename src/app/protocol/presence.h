@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/protocol/topics.h"
 #include "mqtt/codec/message.h"
 
 namespace tgw::app {
@@ -20,7 +21,7 @@ class Presence {
 
     Presence(std::string agentVersion, std::string host);
 
-    static std::string topic(const std::string& prefix) { return "tg/" + prefix + "/tool/status"; }
+    static std::string topic(const std::string& prefix) { return statusTopic(prefix); }
     // The offline status as a retained QoS 1 will.
     static mqtt::MqttWill will(const std::string& prefix);
 
