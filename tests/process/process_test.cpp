@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 
@@ -334,7 +335,7 @@ TEST(ProcessStop, ALaterRunEndsANotedGroupOnlyWhileItFitsItsNote) {
         groups.push_back(static_cast<pid_t>(p->qprocess().processId()));
         grandchildren.push_back(grandchild);
     }
-    // Notes as "<leader's start> <boot> <noting run's pid> <its start>".
+    // Notes as "<leader's start> <boot> <noting run's pid> <its start> <alive at>".
     auto copyNotes = [&](bool ofAGoneRun) {
         QDir().mkpath(dir.filePath("later/tgw-mobile-tool"));
         for (const pid_t group : groups) {
@@ -342,7 +343,7 @@ TEST(ProcessStop, ALaterRunEndsANotedGroupOnlyWhileItFitsItsNote) {
             QFile noted(dir.filePath("this") + note);
             EXPECT_TRUE(noted.open(QIODevice::ReadOnly));
             QList<QByteArray> fields = noted.readAll().trimmed().split(' ');
-            ASSERT_EQ(fields.size(), 4);
+            ASSERT_EQ(fields.size(), 5);
             if (ofAGoneRun) fields[2] = fields[3] = "0";
             if (ofAGoneRun && group == groups[1]) fields[0].prepend('1');
             QFile copy(dir.filePath("later") + note);
@@ -360,6 +361,38 @@ TEST(ProcessStop, ALaterRunEndsANotedGroupOnlyWhileItFitsItsNote) {
     EXPECT_TRUE(QDir(dir.filePath("later/tgw-mobile-tool")).isEmpty());
     launches[1]->stop();
     EXPECT_TRUE(waitUntil([&] { return groupGone(groups[1]); }));
+}
+
+TEST(ProcessStop, AStaleNoteSparesAGroupWhoseMembersStartedAfterTheNotingRunWasLastAlive) {
+    // A double-forked sleep in a group of its own whose first process is gone,
+    // as when an unrelated program's session took a noted group id: noted as
+    // alive until the sleep's start tick it is left; noted as alive past it,
+    // it was the noted run's and is ended.
+    QTemporaryDir dir;
+    const QString pidFile = dir.filePath("sleep");
+    ASSERT_EQ(QProcess::execute("setsid", {"sh", "-c", "sleep 30 & echo $! >" + pidFile}), 0);
+    pid_t sleeper = 0;
+    ASSERT_TRUE(waitUntil([&] { return (sleeper = pidIn(pidFile)) > 0; }));
+    const auto fields = statOf(QString::number(sleeper));
+    ASSERT_GT(fields.size(), 19);
+    const qulonglong started = fields[19].toULongLong();
+    QFile boot("/proc/sys/kernel/random/boot_id");
+    ASSERT_TRUE(boot.open(QIODevice::ReadOnly));
+    const QByteArray bootId = boot.readAll().trimmed();
+    auto endWithNote = [&](qulonglong aliveAt) {
+        QDir().mkpath(dir.filePath("rt/tgw-mobile-tool"));
+        QFile note(dir.filePath("rt/tgw-mobile-tool/launch-") + fields[2]);
+        EXPECT_TRUE(note.open(QIODevice::WriteOnly));
+        note.write(QByteArray::number(started - 1) + ' ' + bootId + " 0 0 " +
+                   QByteArray::number(aliveAt) + '\n');
+        note.close();
+        return endOrphanedLaunches(dir.filePath("rt"));
+    };
+    EXPECT_EQ(endWithNote(started), 0);
+    EXPECT_FALSE(processGone(sleeper));
+    EXPECT_EQ(endWithNote(started + 1), 1);
+    EXPECT_TRUE(waitUntil([&] { return processGone(sleeper); }, 2000));
+    if (!processGone(sleeper)) ::kill(sleeper, SIGKILL);
 }
 
 TEST(ShippedRunScript, RunsTheCommandLineWordByWordWithoutAShell) {

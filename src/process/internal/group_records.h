@@ -3,10 +3,14 @@
 // crash) left behind: the parent-death signal reaches only the started
 // process, not what it started in turn. One file per group, named
 // "launch-<group id>", holding the start time of the group's first process
-// (clock ticks since boot), the boot's id, and the noting run's process id and
-// start time: a group is ended only while everything in it still fits that, so
-// a process id used again by an unrelated program is never signalled, and never
-// while the run that noted it is still there. Internal to the process runner.
+// (clock ticks since boot), the boot's id, the noting run's process id and
+// start time, and when that run was last seen alive (clock ticks since boot,
+// rewritten every two seconds while the group runs): a group is ended only
+// while everything in it still fits that and it holds its first process or a
+// process older than that last sign of life, so a process id used again by an
+// unrelated program is never signalled, nor a group made after the noting run
+// ended, and never while the run that noted it is still there. Internal to the
+// process runner.
 #pragma once
 
 #include <sys/types.h>

@@ -1,10 +1,14 @@
 #include "process/internal/group_records.h"
 
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
+#include <QTimer>
 #include <algorithm>
 #include <map>
 #include <optional>
@@ -89,15 +93,71 @@ QString notePath(pid_t group) {
     return noteFolder() + "/launch-" + QString::number(group);
 }
 
+// Now, in the clock ticks since boot that /proc/<pid>/stat counts start times
+// in, rounded down: a process whose start time is below it started before now.
+qulonglong ticksSinceBoot() {
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    const auto tick = static_cast<qulonglong>(::sysconf(_SC_CLK_TCK));
+    return static_cast<qulonglong>(now.tv_sec) * tick +
+           static_cast<qulonglong>(now.tv_nsec) * tick / 1'000'000'000ULL;
+}
+
+// The noted groups of this run, with their first process's start time.
+std::map<pid_t, qulonglong>& notedGroups() {
+    static std::map<pid_t, qulonglong> groups;
+    return groups;
+}
+
+constexpr int kAliveBeatMs = 2000;
+
+// (Re)writes the note of `group` with this moment as the last one the run was
+// seen alive at, while the group's first process is still the one noted (a
+// zombie holds its id too): its id cannot have gone to another group yet.
+void writeNote(pid_t group, qulonglong startTime) {
+    const auto leader = statOf(group);
+    if (!leader || leader->startTime != startTime) return;
+    QFile note(notePath(group));
+    if (note.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        note.write(QByteArray::number(startTime) + ' ' + bootId() + ' ' + thisRun() + ' ' +
+                   QByteArray::number(ticksSinceBoot()) + '\n');
+}
+
+// Keeps the notes' "seen alive at" fresh while any group is noted.
+void beatWhileNoted() {
+    static QPointer<QTimer> timer;
+    if (!timer && QCoreApplication::instance()) {
+        timer = new QTimer(QCoreApplication::instance());
+        timer->setInterval(kAliveBeatMs);
+        QObject::connect(timer, &QTimer::timeout, [] {
+            for (const auto& [group, startTime] : notedGroups()) writeNote(group, startTime);
+        });
+    }
+    if (!timer) return;
+    if (notedGroups().empty())
+        timer->stop();
+    else if (!timer->isActive())
+        timer->start();
+}
+
 // Whether `members` are still the group noted as started at `startTime`: each
-// in the session the launch made, none older than its first process, and that
-// first process, if still there, the one that was started.
-bool stillTheNotedGroup(pid_t group, qulonglong startTime,
+// in the session the launch made, none older than its first process, that
+// first process, if still there, the one that was started; and the group still
+// the noted one: its first process is there, or one of its members started
+// before the noting run was last seen alive (`aliveAt`). A group id cannot go
+// to another group while one member of the old one lives, so a group whose
+// members all started later may be an unrelated program's (a double-forked
+// daemon in a reused id) and is left alone.
+bool stillTheNotedGroup(pid_t group, qulonglong startTime, qulonglong aliveAt,
                         const std::vector<ProcessStat>& members) {
-    return std::all_of(members.begin(), members.end(), [&](const ProcessStat& m) {
+    const bool fits = std::all_of(members.begin(), members.end(), [&](const ProcessStat& m) {
         return m.session == group && m.startTime >= startTime &&
                (m.pid != group || m.startTime == startTime);
     });
+    const bool same = std::any_of(members.begin(), members.end(), [&](const ProcessStat& m) {
+        return m.pid == group || m.startTime < aliveAt;
+    });
+    return fits && same;
 }
 
 }  // namespace
@@ -106,13 +166,16 @@ void noteGroup(pid_t group) {
     if (noteFolder().isEmpty() || bootId().isEmpty() || thisRun().isEmpty()) return;
     const auto leader = statOf(group);
     if (!leader) return;  // already reaped: nothing to note it by
-    QFile note(notePath(group));
-    if (note.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        note.write(QByteArray::number(leader->startTime) + ' ' + bootId() + ' ' + thisRun() + '\n');
+    notedGroups()[group] = leader->startTime;
+    writeNote(group, leader->startTime);
+    beatWhileNoted();
 }
 
 void forgetGroup(pid_t group) {
-    if (!noteFolder().isEmpty()) QFile::remove(notePath(group));
+    if (noteFolder().isEmpty()) return;
+    QFile::remove(notePath(group));
+    notedGroups().erase(group);
+    beatWhileNoted();
 }
 
 int endLeftBehindGroups(const QString& folder) {
@@ -129,16 +192,19 @@ int endLeftBehindGroups(const QString& folder) {
                                              ? note.readAll().trimmed().split(' ')
                                              : QList<QByteArray>();
         note.close();
-        const bool thisBoot = fields.size() == 4 && fields[1] == bootId();
+        const bool thisBoot = fields.size() == 5 && fields[1] == bootId();
         if (thisBoot && stillRuns(fields[2], fields[3]))
             continue;  // the note of a run that is still there
         note.remove();
-        bool ok[2] = {};
+        bool ok[3] = {};
         const pid_t group = name.mid(7).toInt(&ok[0]);
         const qulonglong startTime = fields.value(0).toULongLong(&ok[1]);
-        if (!ok[0] || !ok[1] || !thisBoot || group <= 1 || group == ::getpgrp()) continue;
+        const qulonglong aliveAt = fields.value(4).toULongLong(&ok[2]);
+        if (!ok[0] || !ok[1] || !ok[2] || !thisBoot || group <= 1 || group == ::getpgrp())
+            continue;
         const auto members = groups.find(group);
-        if (members == groups.end() || !stillTheNotedGroup(group, startTime, members->second))
+        if (members == groups.end() ||
+            !stillTheNotedGroup(group, startTime, aliveAt, members->second))
             continue;
         signalGroup(group, SIGKILL);
         ++ended;
