@@ -65,8 +65,6 @@ struct DevicePresence {
     bool operator==(const DevicePresence&) const = default;
 };
 
-class ToolRun;
-
 class DeviceMonitor : public QObject {
     Q_OBJECT
   public:

@@ -1,7 +1,7 @@
-// QueryRunner: runs device queries. Each query starts its tool, collects its
-// output until a completion text, and is answered exactly once: with the
-// output, or with an error when the tool cannot start, writes more than the
-// output cap or does not finish within the time limit. A few run at once; the
+// QueryRunner: runs device queries. Each query is one tool run (ToolRun: the
+// time limit, the output cap, the end marker, the one result) and is answered
+// exactly once with its result; the runner adds what a query is (tool,
+// arguments, the result's labels, its console lines). A few run at once; the
 // rest wait in order. Answers go to the sink given at construction.
 //
 // Lives on the main thread; owned by the AppDelegate.
