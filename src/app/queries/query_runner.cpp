@@ -6,7 +6,6 @@
 #include "app/tools/tool_run.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
-#include "process/process.h"
 
 namespace tgw::app {
 
@@ -140,7 +139,7 @@ void QueryRunner::cancelAll() {
 void QueryRunner::stopAll() {
     m_waiting.clear();
     for (auto& [id, query] : m_running) query->run->cancel();
-    process::stopAllProcesses();
+    ToolRun::stopAll();
 }
 
 void QueryRunner::launchWaiting() {

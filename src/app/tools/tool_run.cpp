@@ -183,8 +183,8 @@ bool ToolRun::isOver() const {
     return m_state->over && m_state->resultGiven;
 }
 
-const ToolRun::Spec& ToolRun::spec() const {
-    return m_state->spec;
+void ToolRun::stopAll() {
+    process::stopAllProcesses();
 }
 
 }  // namespace tgw::app

@@ -99,7 +99,11 @@ class ToolRun {
     // Its result given (or cancelled) and its process ended or never started:
     // nothing more happens.
     bool isOver() const;
-    const Spec& spec() const;
+
+    // Stops every running tool, of every run, and waits until they are gone
+    // (about one second at most): for quitting, so that no tool outlives the
+    // program. Their `ended` handlers may run before it returns.
+    static void stopAll();
 
   private:
     struct State;
