@@ -1,6 +1,6 @@
 // DeviceMonitor: which phones are attached. Lists Android phones with
 // `adb devices -l` and iPhones with `idevice_id -l` plus `ideviceinfo -k
-// DeviceName`, through the process runner (never blocking the event loop),
+// DeviceName`, as tool runs without an end marker (never blocking the event loop),
 // one listing at a time; requests that arrive meanwhile are coalesced into one
 // more listing. Owned by the controller; lives on the main thread.
 //
