@@ -11,6 +11,7 @@
 
 #include "app/devices/device_monitor.h"
 #include "app/devices/device_tool_output.h"
+#include "ui/phone_lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tgw::app;
@@ -29,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (udids.removeDuplicates() != 0) __builtin_trap();
 
-    (void)DeviceMonitor::presenceLines(devices, {output});
+    (void)tgw::ui::presenceLines({devices, {{"adb", ToolProblem::Kind::failed, output}}});
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(devicesResultJson(devices), &error);
     if (error.error != QJsonParseError::NoError) __builtin_trap();

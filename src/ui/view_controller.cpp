@@ -8,6 +8,8 @@
 #include <QTime>
 #include <QVBoxLayout>
 
+#include "ui/phone_lines.h"
+
 namespace tgw::ui {
 
 using app::ConnectionState;
@@ -23,8 +25,6 @@ const QString kStaysInTray = QStringLiteral(
 const QString kLostLong = QStringLiteral(
     "Al meer dan een minuut geen verbinding met de berichtenserver; opnieuw verbinden...");
 const QString kBack = QStringLiteral("Weer verbonden met de berichtenserver.");
-const QString kSeeInstructions = QStringLiteral("zie de installatie-instructies");
-const QString kManualPage = QStringLiteral(" (man tgw-mobile-tool)");
 
 QLabel* wrappingLabel(QWidget* parent) {
     auto* label = new QLabel(parent);
@@ -197,12 +197,8 @@ void ViewController::showDisconnected() {
     connectionStateChanged(ConnectionState::disconnected);
 }
 
-void ViewController::showDevicePresence(const QStringList& lines) {
-    m_presence.clear();
-    for (const QString& line : lines) {
-        // Where the instructions are, on a machine that has the agent installed.
-        m_presence << (line.endsWith(kSeeInstructions) ? line + kManualPage : line);
-    }
+void ViewController::showDevicePresence(const app::DevicePresence& presence) {
+    m_presence = presenceLines(presence);
     m_presenceLabel->setText(m_presence.join(QLatin1Char('\n')));
     fitContents();
     emit stateShown();

@@ -55,8 +55,9 @@ class ViewController : public QWidget, public app::LoginWindow {
     // Shows the broker connection's state; ignored while a login request runs
     // (it then belongs to the connection that the new login replaces).
     void connectionStateChanged(app::ConnectionState state) override;
-    // The second status line: one line per attached phone, or none.
-    void showDevicePresence(const QStringList& lines);
+    // The second status line: the phones and the tools of the last listing
+    // (phone_lines.h).
+    void showDevicePresence(const app::DevicePresence& presence);
     // A modal notice titled "Melding" that shows `text`, with one button, "OK".
     bool dialog(const QString& text);
     // A modal warning with "OK" and "Cancel"; true when "OK" closed it.

@@ -23,8 +23,11 @@ using std::chrono::milliseconds;
 
 namespace {
 
-const QString kPixel = QStringLiteral("Telefoon: Pixel 7 (Android, 0123456789ABCDEF)");
-const QString kNone = QStringLiteral("Geen telefoon aangesloten");
+const DeviceInfo kPixel{DeviceInfo::Platform::android, "0123456789ABCDEF", "device", "Pixel 7"};
+
+ToolProblem problem(const char* tool, ToolProblem::Kind kind) {
+    return {QString::fromLatin1(tool), kind, {}};
+}
 
 // Stand-in tools first on PATH, the phones they report in a file of the test's.
 class DeviceMonitorTest : public ::testing::Test {
@@ -67,7 +70,7 @@ class DeviceMonitorTest : public ::testing::Test {
     QByteArray m_path;
 };
 
-TEST_F(DeviceMonitorTest, ListsEachKindOfPhoneWithItsPresenceLineAndJson) {
+TEST_F(DeviceMonitorTest, ListsEachKindOfPhoneWithItsProblemAndJson) {
     setPhones(
         "adb-daemon-start\n"
         "android 0123456789ABCDEF device Pixel_7\n"
@@ -89,23 +92,14 @@ TEST_F(DeviceMonitorTest, ListsEachKindOfPhoneWithItsPresenceLineAndJson) {
         R"({"platform":"android","serial":"ZX1G22","state":"offline"},)"
         R"({"platform":"apple","udid":"00008030-001A35E11234802E","name":"iPhone van \"Eva\"","state":"paired"},)"
         R"({"platform":"apple","udid":"00008101-000A1B2C3D4E5F60","state":"unpaired"}]})");
-    const QStringList each = {
-        kPixel,
-        "Telefoon: R58M12345 (Android) - sta USB-foutopsporing toe op de telefoon",
-        "Telefoon: 9A2B3C4D (Android) - geen toegang tot USB; zie de installatie-instructies",
-        "Telefoon: ZX1G22 (Android) - niet bereikbaar (offline)",
-        "Telefoon: iPhone van \"Eva\" (iPhone, 00008030-001A35E11234802E)",
-        "Telefoon: 00008101-000A1B2C3D4E5F60 (iPhone) - vertrouw deze computer op de telefoon"};
+    using P = PhoneProblem;
+    const PhoneProblem each[] = {P::none,    P::unauthorized, P::noPermission,
+                                 P::offline, P::none,         P::untrusted};
     ASSERT_EQ(devices.size(), 6u);
-    for (size_t i = 0; i < devices.size(); ++i)
-        EXPECT_EQ(DeviceMonitor::presenceLines({devices[i]}), QStringList{each[i]});
+    for (size_t i = 0; i < devices.size(); ++i) EXPECT_EQ(problemOf(devices[i]), each[i]) << i;
+    EXPECT_EQ(problemOf({DeviceInfo::Platform::android, "X", "recovery", {}}), P::otherState);
     ASSERT_EQ(changed.size(), 1);
-    EXPECT_EQ(changed[0][0].toStringList(), each);
-    // Eight phones are listed, the rest counted.
-    const QStringList ten = DeviceMonitor::presenceLines(std::vector<DeviceInfo>(10, devices[0]));
-    EXPECT_EQ(ten.size(), 9);
-    EXPECT_EQ(ten.last(), "+2");
-    EXPECT_EQ(DeviceMonitor::presenceLines({}), QStringList{kNone});
+    EXPECT_EQ(changed[0][0].value<DevicePresence>(), (DevicePresence{devices, {}}));
 
     const QStringList called = calls();
     for (const char* call : {"adb devices -l", "idevice_id -l",
@@ -136,27 +130,27 @@ TEST_F(DeviceMonitorTest, ScriptedPlugAndUnplugChangePresenceWithinTwoSeconds) {
     usb::USBDeviceSource::Handler usb;
     double now = 1e12;
     DeviceMonitor monitor(&m_bundle);
-    QStringList lines;
+    std::optional<std::vector<DeviceInfo>> seen;
     QObject::connect(&monitor, &DeviceMonitor::devicesChanged,
-                     [&](const QStringList& l) { lines = l; });
+                     [&](const DevicePresence& p) { seen = p.devices; });
     DeviceWatch watch(
         monitor, std::make_unique<test::ScriptedUsbSource>(std::vector<usb::USBDevice>{}, &usb),
         [&] { return now; });
-    ASSERT_TRUE(test::waitUntil([&] { return lines == QStringList{kNone}; }));
+    ASSERT_TRUE(test::waitUntil([&] { return seen && seen->empty(); }));
 
     const usb::USBDevice phone{"/sys/bus/usb/devices/1-1", "Pixel 7"};
     QElapsedTimer clock;
     setPhones("android 0123456789ABCDEF device Pixel_7\n");
     clock.start();
     usb(usb::USBDeviceSource::Change::added, phone);
-    ASSERT_TRUE(test::waitUntil([&] { return lines == QStringList{kPixel}; }, 2000));
+    ASSERT_TRUE(test::waitUntil([&] { return seen == std::vector{kPixel}; }, 2000));
     RecordProperty("plug_ms", int(clock.elapsed()));
 
     now += 5000;  // past the listener's one-second debounce
     setPhones("");
     clock.restart();
     usb(usb::USBDeviceSource::Change::removed, phone);
-    ASSERT_TRUE(test::waitUntil([&] { return lines == QStringList{kNone}; }, 2000));
+    ASSERT_TRUE(test::waitUntil([&] { return seen->empty(); }, 2000));
     RecordProperty("unplug_ms", int(clock.elapsed()));
 }
 
@@ -173,18 +167,19 @@ TEST_F(DeviceMonitorTest, EventLoopRunsWhileToolsHangAndTheyAreStopped) {
     ASSERT_TRUE(test::waitUntil([&] { return changed.size() == 1; }, 15000));
     RecordProperty("ticks", ticks);
     EXPECT_GE(ticks, 30);  // about 75 on an idle machine
-    EXPECT_EQ(changed[0][0].toStringList(),
-              (QStringList{kNone, "adb reageert niet", "idevice_id reageert niet"}));
+    EXPECT_EQ(changed[0][0].value<DevicePresence>().toolProblems,
+              (std::vector{problem("adb", ToolProblem::Kind::notResponding),
+                           problem("idevice_id", ToolProblem::Kind::notResponding)}));
 }
 
-TEST_F(DeviceMonitorTest, MissingToolsAreNamedInThePresenceLines) {
+TEST_F(DeviceMonitorTest, MissingToolsAreNamedAsToolProblems) {
     ASSERT_TRUE(QDir(m_dir.path()).mkdir("empty"));
     qputenv("PATH", path("empty").toLocal8Bit());
     DeviceMonitor monitor(&m_bundle);
     EXPECT_TRUE(list(monitor).empty());
-    EXPECT_EQ(
-        DeviceMonitor::presenceLines(monitor.devices(), monitor.toolProblems()),
-        (QStringList{kNone, "adb is niet geïnstalleerd", "idevice_id is niet geïnstalleerd"}));
+    EXPECT_EQ(monitor.presence().toolProblems,
+              (std::vector{problem("adb", ToolProblem::Kind::notInstalled),
+                           problem("idevice_id", ToolProblem::Kind::notInstalled)}));
 }
 
 TEST(DeviceMonitorRealTools, NoPhoneGivesAnEmptyList) {
@@ -199,7 +194,7 @@ TEST(DeviceMonitorRealTools, NoPhoneGivesAnEmptyList) {
     QProcess::execute("adb", {"kill-server"});
     ASSERT_TRUE(listed);
     EXPECT_TRUE(monitor.devices().empty());
-    EXPECT_EQ(monitor.toolProblems(), QStringList{});
+    EXPECT_EQ(monitor.presence().toolProblems, std::vector<ToolProblem>{});
 }
 
 }  // namespace

@@ -16,16 +16,21 @@
 #include "support/login_stub.h"
 #include "support/mosquitto_broker.h"
 #include "support/wait.h"
+#include "ui/phone_lines.h"
 #include "ui/tray.h"
 #include "ui/view_controller.h"
 
 using namespace tgw::ui;
 using tgw::app::AppDelegate;
 using tgw::app::ConnectionState;
+using tgw::app::DeviceInfo;
+using tgw::app::ToolProblem;
 using tgw::test::LoginStub;
 using tgw::test::waitUntil;
 
 namespace {
+
+const DeviceInfo kPixel{DeviceInfo::Platform::android, "0123", "device", "Pixel 7"};
 
 // The status line and which panel shows: the login form or the account.
 struct FormState {
@@ -387,13 +392,14 @@ TEST_F(WindowTest, ClosingHidesWithATrayAndAsksWithoutOne) {
 // Every text of every state is shown whole at the window's size; the window
 // in each state goes to the screenshots.
 TEST_F(WindowTest, EveryTextIsShownWholeInEachState) {
-    QStringList phones;
-    for (int i = 0; i < 8; ++i) phones << QString("Telefoon: 0123456789ABCDEF%1 (Android)").arg(i);
-    phones << "+3"
-           << "Telefoon: R58M (Android) - geen toegang tot USB; zie de installatie-instructies";
+    tgw::app::DevicePresence phones;
+    phones.devices.push_back({DeviceInfo::Platform::android, "R58M", "no permissions", {}});
+    for (int i = 0; i < 10; ++i)
+        phones.devices.push_back({{}, QString("0123456789ABCDEF%1").arg(i), "device", {}});
+    phones.toolProblems.push_back({"idevice_id", ToolProblem::Kind::failed, "ERROR: x"});
     window->showDevicePresence(phones);
-    EXPECT_TRUE(window->presenceLabel()->text().endsWith(
-        "zie de installatie-instructies (man tgw-mobile-tool)"));
+    EXPECT_TRUE(window->presenceLabel()->text().contains(
+        "zie de installatie-instructies (man tgw-mobile-tool)\n"));
     auto whole = [&](const char* name) {
         QApplication::processEvents();
         for (QLabel* label : window->findChildren<QLabel*>()) {
@@ -442,12 +448,42 @@ TEST_F(WindowTest, BrokerCredentialsFromTheReplyReachTheSession) {
 
 TEST_F(WindowTest, DevicePresenceHasALineOfItsOwn) {
     EXPECT_EQ(window->presenceLabel()->text(), "");
-    window->showDevicePresence({"Telefoon: Pixel 7 (Android, 0123)", "Telefoon: 00008 (iPhone)"});
+    window->showDevicePresence(
+        {{kPixel, {DeviceInfo::Platform::apple, "00008", "paired", {}}}, {}});
     EXPECT_EQ(window->presenceLabel()->text(),
               "Telefoon: Pixel 7 (Android, 0123)\nTelefoon: 00008 (iPhone)");
     EXPECT_EQ(state(), kIdle);
     window->showDevicePresence({});
-    EXPECT_EQ(window->presenceLabel()->text(), "");
+    EXPECT_EQ(window->presenceLabel()->text(), "Geen telefoon aangesloten");
+}
+
+TEST(PhoneLines, EachPhoneAndEachToolProblemInTheWindowsWords) {
+    using P = DeviceInfo::Platform;
+    const std::pair<DeviceInfo, const char*> rows[] = {
+        {kPixel, "Telefoon: Pixel 7 (Android, 0123)"},
+        {{P::android, "R58", "unauthorized", {}},
+         "Telefoon: R58 (Android) - sta USB-foutopsporing toe op de telefoon"},
+        {{P::android, "9A", "no permissions", {}},
+         "Telefoon: 9A (Android) - geen toegang tot USB; zie de installatie-instructies (man "
+         "tgw-mobile-tool)"},
+        {{P::android, "ZX", "offline", {}}, "Telefoon: ZX (Android) - niet bereikbaar (offline)"},
+        {{P::android, "ZX", "recovery", {}}, "Telefoon: ZX (Android) - recovery"},
+        {{P::apple, "0008", "paired", "iPhone van \"Eva\""},
+         "Telefoon: iPhone van \"Eva\" (iPhone, 0008)"},
+        {{P::apple, "0008", "unpaired", {}},
+         "Telefoon: 0008 (iPhone) - vertrouw deze computer op de telefoon"}};
+    for (const auto& [device, line] : rows)
+        EXPECT_EQ(presenceLines({{device}, {}}), QStringList{line});
+    using K = ToolProblem::Kind;
+    const QStringList ten = presenceLines({std::vector<DeviceInfo>(10, kPixel),
+                                           {{"adb", K::notResponding, {}},
+                                            {"idevice_id", K::notInstalled, {}},
+                                            {"adb", K::cannotStart, {}},
+                                            {"ideviceinfo", K::failed, "ERROR: x"}}});
+    EXPECT_EQ(ten.mid(8),
+              (QStringList{"+2", "adb reageert niet", "idevice_id is niet geïnstalleerd",
+                           "adb kan niet worden gestart", "ideviceinfo gaf een fout: ERROR: x"}));
+    EXPECT_EQ(presenceLines({}), QStringList{"Geen telefoon aangesloten"});
 }
 
 TEST_F(WindowTest, KeyboardEnterLogsInAndTabMovesThroughTheForm) {

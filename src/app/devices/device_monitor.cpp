@@ -6,20 +6,18 @@
 #include <algorithm>
 
 #include "app/devices/device_tool_output.h"
+#include "app/tools/tool_run.h"
 #include "common/diagnostics.h"
-#include "process/process.h"
 
 namespace tgw::app {
-
-using process::Process;
 
 namespace {
 
 // Output kept of one tool; a listing is a few lines, anything beyond is noise.
-constexpr qsizetype kMaxToolOutput = 1 << 20;
+constexpr size_t kMaxToolOutput = 1 << 20;
 
-QString notInstalled(const QString& tool) {
-    return tool + QStringLiteral(" is niet geïnstalleerd");
+ToolProblem notInstalled(const QString& tool) {
+    return {tool, ToolProblem::Kind::notInstalled, {}};
 }
 
 // The last line of a tool's output, where tools put their reason; bounded
@@ -37,47 +35,59 @@ bool waitsForUser(const DeviceInfo& d) {
     return states.contains(d.state);
 }
 
-QString presenceLine(const DeviceInfo& d) {
-    const QString phone = QStringLiteral("Telefoon: ");
-    if (d.platform == DeviceInfo::Platform::apple) {
-        if (d.state == QLatin1String("unpaired"))
-            return phone + d.id +
-                   QStringLiteral(" (iPhone) - vertrouw deze computer op de telefoon");
-        if (d.name.isEmpty()) return phone + d.id + QStringLiteral(" (iPhone)");
-        return phone + d.name + QStringLiteral(" (iPhone, ") + d.id + QLatin1Char(')');
-    }
-    const QString android = phone + d.id + QStringLiteral(" (Android)");
-    if (d.state == QLatin1String("device")) {
-        if (d.name.isEmpty()) return android;
-        return phone + d.name + QStringLiteral(" (Android, ") + d.id + QLatin1Char(')');
-    }
-    if (d.state == QLatin1String("unauthorized"))
-        return android + QStringLiteral(" - sta USB-foutopsporing toe op de telefoon");
-    if (d.state == QLatin1String("no permissions"))
-        return android + QStringLiteral(" - geen toegang tot USB; zie de installatie-instructies");
-    if (d.state == QLatin1String("offline"))
-        return android + QStringLiteral(" - niet bereikbaar (offline)");
-    return android + QStringLiteral(" - ") + d.state;
+// A phone as the log names it: "Pixel 7 0123 (android, device)".
+QString logLine(const DeviceInfo& d) {
+    const bool apple = d.platform == DeviceInfo::Platform::apple;
+    return (d.name.isEmpty() ? d.id : d.name + QLatin1Char(' ') + d.id) + QStringLiteral(" (") +
+           (apple ? QStringLiteral("apple") : QStringLiteral("android")) + QStringLiteral(", ") +
+           d.state + QLatin1Char(')');
 }
 
+QString logLine(const ToolProblem& p) {
+    switch (p.kind) {
+        case ToolProblem::Kind::notInstalled: return p.tool + QStringLiteral(" is not installed");
+        case ToolProblem::Kind::cannotStart: return p.tool + QStringLiteral(" cannot be started");
+        case ToolProblem::Kind::notResponding: return p.tool + QStringLiteral(" does not respond");
+        case ToolProblem::Kind::failed: return p.tool + QStringLiteral(" failed: ") + p.detail;
+    }
+    return p.tool;
+}
 
 }  // namespace
 
-// One run of one tool: how it ended and what it printed (standard error included).
-struct DeviceMonitor::ToolRun {
-    enum class End { exited, notStarted, timedOut };
-    End end = End::exited;
-    int status = -1;
-    QString output;  // for notStarted: why
+PhoneProblem problemOf(const DeviceInfo& d) {
+    if (d.platform == DeviceInfo::Platform::apple)
+        return d.state == QLatin1String("unpaired") ? PhoneProblem::untrusted : PhoneProblem::none;
+    if (d.state == QLatin1String("device")) return PhoneProblem::none;
+    if (d.state == QLatin1String("unauthorized")) return PhoneProblem::unauthorized;
+    if (d.state == QLatin1String("no permissions")) return PhoneProblem::noPermission;
+    if (d.state == QLatin1String("offline")) return PhoneProblem::offline;
+    return PhoneProblem::otherState;
+}
 
-    bool succeeded() const { return end == End::exited && status == 0; }
-    // Why `tool` gave no answer, in the window's words.
-    QString problem(const QString& tool) const {
-        if (end == End::timedOut) return tool + QStringLiteral(" reageert niet");
-        if (end == End::notStarted) return tool + QStringLiteral(" kan niet worden gestart");
-        if (status == 127 && output.contains(QLatin1String("not installed")))
-            return notInstalled(tool);
-        return tool + QStringLiteral(" gaf een fout: ") + lastLine(output);
+// How one tool of a listing ended and what it printed (standard error included).
+struct DeviceMonitor::ToolAnswer {
+    ToolRun::Outcome outcome = ToolRun::Outcome::exited;
+    int status = -1;
+    QString output;
+    std::string error;  // "error: ..." when it did not simply exit
+
+    bool exited() const { return outcome == ToolRun::Outcome::exited; }
+    bool succeeded() const { return exited() && status == 0; }
+    // Why `tool` gave no answer.
+    ToolProblem problem(const QString& tool) const {
+        switch (outcome) {
+            case ToolRun::Outcome::timedOut: return {tool, ToolProblem::Kind::notResponding, {}};
+            case ToolRun::Outcome::notStarted: return {tool, ToolProblem::Kind::cannotStart, {}};
+            case ToolRun::Outcome::exited:
+                if (status == 127 && output.contains(QLatin1String("not installed")))
+                    return notInstalled(tool);
+                return {tool, ToolProblem::Kind::failed, lastLine(output)};
+            default:
+                // Cut: the tool's own words would be noise; say what happened.
+                return {tool, ToolProblem::Kind::failed,
+                        QString::fromStdString(error.substr(std::string_view("error: ").size()))};
+        }
     }
 };
 
@@ -85,9 +95,11 @@ struct DeviceMonitor::Listing {
     std::vector<Done> done;
     std::vector<DeviceInfo> android;
     std::vector<DeviceInfo> apple;
-    QStringList androidProblems;
-    QStringList appleProblems;
+    std::vector<ToolProblem> androidProblems;
+    std::vector<ToolProblem> appleProblems;
     int branchesLeft = 2;
+    // Its tools' runs; ending the listing stops what still runs.
+    std::vector<std::unique_ptr<ToolRun>> runs;
 };
 
 DeviceMonitor::DeviceMonitor(const process::Bundle* bundle, QObject* parent)
@@ -97,12 +109,7 @@ DeviceMonitor::DeviceMonitor(const process::Bundle* bundle, QObject* parent)
     connect(&m_recheck, &QTimer::timeout, this, &DeviceMonitor::refresh);
 }
 
-DeviceMonitor::~DeviceMonitor() {
-    for (const auto& weak : m_running) {
-        if (const auto tool = weak.lock(); tool && tool->qprocess().state() != QProcess::NotRunning)
-            tool->stop();
-    }
-}
+DeviceMonitor::~DeviceMonitor() = default;
 
 void DeviceMonitor::refresh() {
     scheduleListing();
@@ -137,43 +144,33 @@ void DeviceMonitor::startListing() {
 }
 
 void DeviceMonitor::listAndroid() {
-    std::shared_ptr<Process> adb;
-    try {
-        adb = Process::initWith(QStringLiteral("adb"), m_bundle);
-    } catch (const process::SlarderError& e) {
-        qCWarning(lcDevices) << "cannot list Android phones:" << e.what();
-        m_listing->androidProblems << QStringLiteral("adb kan niet worden gestart");
-        branchDone();
-        return;
-    }
-    runTool(adb, {QStringLiteral("devices"), QStringLiteral("-l")}, [this](const ToolRun& run) {
-        if (run.succeeded()) {
-            m_listing->android = parseAdbDevices(run.output);
-        } else {
-            qCWarning(lcDevices) << "adb devices failed:" << run.status << run.output;
-            m_listing->androidProblems << run.problem(QStringLiteral("adb"));
-        }
-        branchDone();
-    });
+    runTool(QStringLiteral("adb"), true, {QStringLiteral("devices"), QStringLiteral("-l")},
+            [this](const ToolAnswer& run) {
+                if (run.succeeded()) {
+                    m_listing->android = parseAdbDevices(run.output);
+                } else {
+                    qCWarning(lcDevices) << "adb devices failed:" << run.status << run.output;
+                    m_listing->androidProblems.push_back(run.problem(QStringLiteral("adb")));
+                }
+                branchDone();
+            });
 }
 
 void DeviceMonitor::listApple() {
-    const QString path = QStandardPaths::findExecutable(QStringLiteral("idevice_id"));
-    if (path.isEmpty()) {
-        m_listing->appleProblems << notInstalled(QStringLiteral("idevice_id"));
+    const QString tool = QStringLiteral("idevice_id");
+    if (QStandardPaths::findExecutable(tool).isEmpty()) {
+        m_listing->appleProblems.push_back(notInstalled(tool));
         branchDone();
         return;
     }
-    auto tool = Process::create();
-    tool->setLaunchPath(path);
-    runTool(tool, {QStringLiteral("-l")}, [this](const ToolRun& run) {
+    runTool(tool, false, {QStringLiteral("-l")}, [this, tool](const ToolAnswer& run) {
         if (!run.succeeded()) {
             // Without an iPhone the USB multiplexer daemon is not running, and
             // the tool says it cannot get the list: that is an empty list.
-            if (run.end != ToolRun::End::exited ||
+            if (!run.exited() ||
                 !run.output.contains(QLatin1String("Unable to retrieve device list"))) {
                 qCWarning(lcDevices) << "idevice_id -l failed:" << run.status << run.output;
-                m_listing->appleProblems << run.problem(QStringLiteral("idevice_id"));
+                m_listing->appleProblems.push_back(run.problem(tool));
             }
             branchDone();
             return;
@@ -189,31 +186,29 @@ void DeviceMonitor::nameIPhones(QStringList udids, qsizetype next) {
         branchDone();
         return;
     }
-    const QString path = QStandardPaths::findExecutable(QStringLiteral("ideviceinfo"));
-    if (path.isEmpty()) {
-        m_listing->appleProblems << notInstalled(QStringLiteral("ideviceinfo"));
+    const QString tool = QStringLiteral("ideviceinfo");
+    if (QStandardPaths::findExecutable(tool).isEmpty()) {
+        m_listing->appleProblems.push_back(notInstalled(tool));
         for (const QString& udid : udids.mid(next))
             m_listing->apple.push_back(
                 {DeviceInfo::Platform::apple, udid, QStringLiteral("unpaired"), {}});
         branchDone();
         return;
     }
-    auto tool = Process::create();
-    tool->setLaunchPath(path);
     const QString udid = udids[next];
-    runTool(tool, {QStringLiteral("-u"), udid, QStringLiteral("-k"), QStringLiteral("DeviceName")},
-            [this, udids = std::move(udids), next, udid](const ToolRun& run) {
+    runTool(tool, false,
+            {QStringLiteral("-u"), udid, QStringLiteral("-k"), QStringLiteral("DeviceName")},
+            [this, udids = std::move(udids), next, udid](const ToolAnswer& run) {
                 if (run.succeeded()) {
                     m_listing->apple.push_back(
                         {DeviceInfo::Platform::apple, udid, QStringLiteral("paired"),
                          run.output.section(QLatin1Char('\n'), 0, 0).trimmed()});
-                } else if (run.end == ToolRun::End::exited &&
-                           run.output.contains(QLatin1String("not found"))) {
+                } else if (run.exited() && run.output.contains(QLatin1String("not found"))) {
                     // Detached since it was listed.
                 } else {
                     // Said once: an unpaired iPhone is asked again every few seconds.
                     const bool known =
-                        std::any_of(m_devices.begin(), m_devices.end(), [&](const DeviceInfo& d) {
+                        std::any_of(devices().begin(), devices().end(), [&](const DeviceInfo& d) {
                             return d.id == udid && d.state == QLatin1String("unpaired");
                         });
                     if (known)
@@ -233,22 +228,28 @@ void DeviceMonitor::branchDone() {
 
 void DeviceMonitor::finishListing() {
     const std::unique_ptr<Listing> listing = std::move(m_listing);
-    m_devices = std::move(listing->android);
-    m_devices.insert(m_devices.end(), listing->apple.begin(), listing->apple.end());
-    m_toolProblems = listing->androidProblems + listing->appleProblems;
-    m_running.clear();
+    m_presence.devices = std::move(listing->android);
+    m_presence.devices.insert(m_presence.devices.end(), listing->apple.begin(),
+                              listing->apple.end());
+    m_presence.toolProblems = std::move(listing->androidProblems);
+    m_presence.toolProblems.insert(m_presence.toolProblems.end(), listing->appleProblems.begin(),
+                                   listing->appleProblems.end());
 
-    const QStringList lines = presenceLines(m_devices, m_toolProblems);
-    if (lines != m_lastLines)
-        qCInfo(lcDevices).noquote() << "phones:" << lines.join(QStringLiteral("; "));
-    m_lastLines = lines;
-    if (std::any_of(m_devices.begin(), m_devices.end(), waitsForUser)) m_recheck.start();
+    QStringList parts;
+    for (const DeviceInfo& d : m_presence.devices) parts << logLine(d);
+    if (parts.isEmpty()) parts << QStringLiteral("none");
+    for (const ToolProblem& p : m_presence.toolProblems) parts << logLine(p);
+    if (const QString logged = parts.join(QStringLiteral("; ")); logged != m_logged) {
+        qCInfo(lcDevices).noquote() << "phones:" << logged;
+        m_logged = logged;
+    }
+    if (std::any_of(devices().begin(), devices().end(), waitsForUser)) m_recheck.start();
 
     QPointer<DeviceMonitor> self(this);
-    emit devicesChanged(lines);
+    emit devicesChanged(m_presence);
     for (const Done& done : listing->done) {
         if (!self) return;
-        done(m_devices);
+        done(m_presence.devices);
     }
     if (self && m_again) {
         m_again = false;
@@ -256,60 +257,29 @@ void DeviceMonitor::finishListing() {
     }
 }
 
-void DeviceMonitor::runTool(std::shared_ptr<Process> tool, QStringList arguments, ToolDone done) {
-    struct Run {
-        ToolRun result;
-        ToolDone done;
-        bool reported = false;
-    };
-    auto run = std::make_shared<Run>();
-    run->done = std::move(done);
-    QPointer<DeviceMonitor> self(this);
-    // Reports once: a stopped tool's own end comes later and is dropped.
-    auto report = [self, run](ToolRun::End end, int status) {
-        if (run->reported || !self) return;
-        run->reported = true;
-        run->result.end = end;
-        run->result.status = status;
-        run->done(run->result);
-    };
-
-    tool->setArguments(std::move(arguments));
-    m_running.push_back(tool);
-    try {
-        tool->sd().launchAsyncWith(
-            false,
-            [run](const std::string& piece, process::ProcessInput*) {
-                if (run->result.output.size() < kMaxToolOutput)
-                    run->result.output += QString::fromStdString(piece);
-            },
-            nullptr, [report](int32_t status) { report(ToolRun::End::exited, status); });
-    } catch (const process::SlarderError& e) {
-        qCWarning(lcDevices) << "cannot start" << tool->launchPath() << e.what();
-        run->result.output = QString::fromStdString(e.description());
-        report(ToolRun::End::notStarted, -1);
-        return;
+void DeviceMonitor::runTool(const QString& tool, bool fromBundle, QStringList arguments,
+                            ToolDone done) {
+    ToolRun::Spec spec;
+    if (fromBundle) {
+        spec.resource = tool;
+        spec.bundle = m_bundle;
+    } else {
+        // Taken from PATH directly: the listing needs the exit status and the
+        // whole output, not an end marker.
+        spec.launchPath = QStandardPaths::findExecutable(tool);
     }
-    std::weak_ptr<Process> weak = tool;
-    QTimer::singleShot(m_toolTimeLimit, this, [run, weak, report, limit = m_toolTimeLimit] {
-        if (run->reported) return;
-        if (const auto t = weak.lock()) {
-            qCWarning(lcDevices) << t->launchPath() << "did not finish within" << limit.count()
-                                 << "ms; stopped";
-            t->stop();
-        }
-        report(ToolRun::End::timedOut, -1);
-    });
-}
-
-QStringList DeviceMonitor::presenceLines(const std::vector<DeviceInfo>& devices,
-                                         const QStringList& toolProblems) {
-    constexpr size_t kShown = 8;
-    QStringList lines;
-    if (devices.empty()) lines << QStringLiteral("Geen telefoon aangesloten");
-    for (size_t i = 0; i < devices.size() && i < kShown; ++i) lines << presenceLine(devices[i]);
-    if (devices.size() > kShown) lines << QStringLiteral("+%1").arg(devices.size() - kShown);
-    return lines + toolProblems;
+    spec.arguments = std::move(arguments);
+    spec.tool = tool.toStdString();
+    spec.timeLimit = m_toolTimeLimit;
+    spec.outputCap = kMaxToolOutput;
+    ToolRun::Handlers handlers;
+    handlers.result = [done = std::move(done)](ToolRun::Result result) {
+        ToolAnswer answer{result.outcome, result.status, {}, std::move(result.error)};
+        answer.output = QString::fromStdString(result.output);
+        done(answer);
+    };
+    m_listing->runs.push_back(std::make_unique<ToolRun>(std::move(spec), std::move(handlers)));
+    m_listing->runs.back()->start();
 }
 
 bool isValidDeviceId(const QString& value) {

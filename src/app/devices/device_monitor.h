@@ -1,6 +1,6 @@
 // DeviceMonitor: which phones are attached. Lists Android phones with
 // `adb devices -l` and iPhones with `idevice_id -l` plus `ideviceinfo -k
-// DeviceName`, through the process runner (never blocking the event loop),
+// DeviceName`, as tool runs without an end marker (never blocking the event loop),
 // one listing at a time; requests that arrive meanwhile are coalesced into one
 // more listing. Owned by the controller; lives on the main thread.
 //
@@ -10,17 +10,15 @@
 // tool that hangs is stopped by stopping the tool itself.
 //
 // A tool that cannot be asked (not installed, failing, not answering within
-// the tool time limit) is named in the presence lines; the devices it would
+// the tool time limit) is reported as a tool problem; the devices it would
 // have found are missing from the listing. While a phone waits for the person
 // holding it (to allow USB debugging, to trust this computer) or is offline,
 // the listing is repeated every few seconds, since no USB event follows those
-// changes.
+// changes. The monitor reports data only; the window words it.
 #pragma once
 
-#include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QTimer>
 #include <chrono>
 #include <functional>
@@ -30,11 +28,42 @@
 #include "app/protocol/device_list.h"
 #include "process/bundle.h"
 
-namespace tgw::process {
-class Process;
-}
-
 namespace tgw::app {
+
+// Why a listing could not ask one of its tools.
+struct ToolProblem {
+    enum class Kind {
+        notInstalled,   // not on PATH, or the launcher found no such program
+        cannotStart,    // there, but it could not be started
+        notResponding,  // stopped at the tool time limit
+        failed,         // ended with an error; `detail` is its last line
+    };
+    QString tool;
+    Kind kind = Kind::failed;
+    QString detail;
+
+    bool operator==(const ToolProblem&) const = default;
+};
+
+// What keeps a listed phone from answering queries, if anything: the person
+// holding it has to act, or it cannot be reached.
+enum class PhoneProblem {
+    none,          // ready (a paired iPhone, an Android phone in state "device")
+    unauthorized,  // USB debugging not yet allowed on the phone
+    noPermission,  // this computer's user may not open the USB device
+    offline,       // adb sees it but cannot reach it
+    untrusted,     // an iPhone that has not trusted this computer
+    otherState,    // another adb state (recovery, sideload, ...): the state says which
+};
+PhoneProblem problemOf(const DeviceInfo& device);
+
+// What a listing found: the phones, then the tools it could not ask.
+struct DevicePresence {
+    std::vector<DeviceInfo> devices;
+    std::vector<ToolProblem> toolProblems;
+
+    bool operator==(const DevicePresence&) const = default;
+};
 
 class DeviceMonitor : public QObject {
     Q_OBJECT
@@ -52,9 +81,8 @@ class DeviceMonitor : public QObject {
     // request made while a listing runs is answered by the listing after it.
     void listDevices(Done done);
     // The last listing.
-    const std::vector<DeviceInfo>& devices() const { return m_devices; }
-    // The tools the last listing could not ask, in the window's words.
-    const QStringList& toolProblems() const { return m_toolProblems; }
+    const std::vector<DeviceInfo>& devices() const { return m_presence.devices; }
+    const DevicePresence& presence() const { return m_presence; }
     bool isListing() const { return m_listing != nullptr; }
 
     // How long one tool of a listing may run before it is stopped (20 s).
@@ -62,19 +90,14 @@ class DeviceMonitor : public QObject {
     // How often a listing repeats while a phone waits for its user (3 s).
     void setRecheckInterval(std::chrono::milliseconds interval) { m_recheck.setInterval(interval); }
 
-    // The window's presence lines for `devices` ("Geen telefoon aangesloten"
-    // when none): one per phone, at most four, then "+N"; then `toolProblems`.
-    static QStringList presenceLines(const std::vector<DeviceInfo>& devices,
-                                     const QStringList& toolProblems = {});
-
   signals:
-    // After every listing, with the presence lines of what it found.
-    void devicesChanged(const QStringList& presenceLines);
+    // After every listing, with what it found.
+    void devicesChanged(const tgw::app::DevicePresence& presence);
 
   private:
     struct Listing;
-    struct ToolRun;
-    using ToolDone = std::function<void(const ToolRun&)>;
+    struct ToolAnswer;
+    using ToolDone = std::function<void(const ToolAnswer&)>;
 
     void scheduleListing();
     void startListing();
@@ -83,23 +106,22 @@ class DeviceMonitor : public QObject {
     void nameIPhones(QStringList udids, qsizetype next);
     void branchDone();
     void finishListing();
-    void runTool(std::shared_ptr<process::Process> tool, QStringList arguments, ToolDone done);
+    // Runs `tool` (a bundle resource, or a program found on PATH) for the
+    // listing; `done` follows on the event loop, unless the listing is gone.
+    void runTool(const QString& tool, bool fromBundle, QStringList arguments, ToolDone done);
 
     const process::Bundle* m_bundle;
-    std::vector<DeviceInfo> m_devices;
-    QStringList m_toolProblems;
-    QStringList m_lastLines;
+    DevicePresence m_presence;
+    QString m_logged;  // what the log said of the last listing
     std::unique_ptr<Listing> m_listing;
     std::vector<Done> m_waiting;  // for the next listing
     bool m_listingQueued = false;
     bool m_again = false;
     std::chrono::milliseconds m_toolTimeLimit{20'000};
     QTimer m_recheck;
-    std::vector<std::weak_ptr<process::Process>> m_running;
 };
 
 // True when `value` may name a device to the tools: [A-Za-z0-9._:-]{1,64}.
 bool isValidDeviceId(const QString& value);
-
 
 }  // namespace tgw::app

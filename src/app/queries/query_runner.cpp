@@ -1,13 +1,11 @@
 #include "app/queries/query_runner.h"
 
-#include <QTimer>
 #include <algorithm>
 
-#include "app/queries/collection_buffer.h"
 #include "app/queries/console_text.h"
+#include "app/tools/tool_run.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
-#include "process/process.h"
 
 namespace tgw::app {
 
@@ -72,26 +70,6 @@ const Query& queryOf(QueryKind kind) {
     return appleInfo;
 }
 
-// `text` cut to at most `bytes` bytes, never inside a UTF-8 sequence.
-std::string cutUtf8(std::string text, size_t bytes) {
-    if (text.size() <= bytes) return text;
-    size_t end = bytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    text.resize(end);
-    return text;
-}
-
-std::string sizeText(size_t bytes) {
-    if (bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
-    if (bytes % (1 << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
-    return std::to_string(bytes) + " bytes";
-}
-
-std::string durationText(std::chrono::milliseconds d) {
-    if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
-    return std::to_string(d.count()) + " ms";
-}
-
 }  // namespace
 
 // One query of one command, from the command's arrival until its tool ended.
@@ -102,26 +80,13 @@ struct QueryRunner::Running {
     std::string prefix;  // the account whose command started it
     std::optional<std::string> serial;
     std::optional<std::string> udid;
-    CollectionBuffer buffer;
-    bool answered = false;  // a result has been sent
-    bool closed = false;    // cut or timed out: later output is not collected
-    std::shared_ptr<process::Process> process;
-    QTimer timeLimit;
-
-    void stopTool() {
-        if (process) process->stop();
-    }
+    std::unique_ptr<ToolRun> run;
 };
 
 QueryRunner::QueryRunner(const Limits& limits, const process::Bundle* bundle, Sink sink)
-    : m_limits(limits),
-      m_bundle(bundle),
-      m_sink(std::move(sink)),
-      m_self(std::make_shared<QueryRunner*>(this)) {}
+    : m_limits(limits), m_bundle(bundle), m_sink(std::move(sink)) {}
 
-QueryRunner::~QueryRunner() {
-    *m_self = nullptr;
-}
+QueryRunner::~QueryRunner() = default;
 
 MqttApi QueryRunner::resultOf(QueryKind kind, std::string data, const MqttApi& command) {
     const Query& q = queryOf(kind);
@@ -168,20 +133,13 @@ void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::str
 
 void QueryRunner::cancelAll() {
     m_waiting.clear();
-    for (auto& [id, query] : m_running) {
-        query->closed = true;
-        query->answered = true;  // nothing of it is sent any more
-        query->stopTool();
-    }
+    for (auto& [id, query] : m_running) query->run->cancel();  // nothing of it is sent any more
 }
 
 void QueryRunner::stopAll() {
     m_waiting.clear();
-    for (auto& [id, query] : m_running) {
-        query->closed = true;
-        query->stopTool();
-    }
-    process::stopAllProcesses();
+    for (auto& [id, query] : m_running) query->run->cancel();
+    ToolRun::stopAll();
 }
 
 void QueryRunner::launchWaiting() {
@@ -195,83 +153,58 @@ void QueryRunner::launchWaiting() {
         }
         Running& query = *q;
         m_running.emplace(q->id, std::move(q));
+        // A tool that cannot start is answered inside launch(); this loop goes on.
+        const bool launching = std::exchange(m_launching, true);
         launch(query);
+        m_launching = launching;
     }
 }
 
 void QueryRunner::launch(Running& q) {
     const Query& query = *q.query;
     const uint64_t id = q.id;
-    std::weak_ptr<QueryRunner*> self = m_self;
-    try {
-        q.process = process::Process::initWith(query.resource, m_bundle);
-        q.process->setArguments(q.arguments);
-        q.timeLimit.setSingleShot(true);
-        QObject::connect(&q.timeLimit, &QTimer::timeout, &m_context,
-                         [this, id] { toolTimedOut(id); });
-        q.timeLimit.start(m_limits.toolTimeLimit);
-        q.process->sd().launchAsyncWith(
-            false,
-            [self, id](const std::string& piece, process::ProcessInput*) {
-                if (auto s = self.lock(); s && *s) (*s)->collect(id, piece);
-            },
-            nullptr,
-            [self, id](int32_t status) {
-                if (auto s = self.lock(); s && *s) (*s)->toolEnded(id, status);
-            });
-    } catch (const process::SlarderError& e) {
-        // No tool, no answer: tell the web service rather than leave it waiting.
-        writeConsoleLine(e.description());
-        q.closed = true;
-        answer(q, "error: " + e.description());
-        m_running.erase(id);  // launchWaiting() goes on with the next
-    }
+    ToolRun::Spec spec{query.resource,
+                       m_bundle,
+                       {},
+                       q.arguments,
+                       query.tool,
+                       query.markers,
+                       m_limits.toolTimeLimit,
+                       m_limits.toolOutputCap};
+    ToolRun::Handlers handlers;
+    if (query.echo == Query::Echo::eachPiece)
+        handlers.piece = [](const std::string& piece) { writeConsoleLine(consoleQuote(piece)); };
+    handlers.result = [this, id](ToolRun::Result result) { resultReady(id, std::move(result)); };
+    handlers.ended = [this, id](int32_t status, const std::string& unread) {
+        toolEnded(id, status, unread);
+    };
+    q.run = std::make_unique<ToolRun>(std::move(spec), std::move(handlers));
+    q.run->start();
 }
 
-void QueryRunner::collect(uint64_t id, const std::string& piece) {
+void QueryRunner::resultReady(uint64_t id, ToolRun::Result result) {
     const auto it = m_running.find(id);
-    if (it == m_running.end() || it->second->closed) return;
+    if (it == m_running.end()) return;
     Running& q = *it->second;
-    const Query& query = *q.query;
-    q.buffer.append(piece);
-    if (query.echo == Query::Echo::eachPiece) writeConsoleLine(consoleQuote(piece));
-    const size_t cap = m_limits.toolOutputCap;
-    if (q.answered) {
-        // Each query is answered once; what follows is only reported when the tool ends.
-        if (q.buffer.text().size() > cap) {
-            q.closed = true;
-            q.stopTool();
-        }
-        return;
+    switch (result.outcome) {
+        case ToolRun::Outcome::completed:
+            if (q.query->echo == Query::Echo::wholeText)
+                writeConsoleLine(consoleQuote(result.output));
+            break;
+        case ToolRun::Outcome::notStarted:
+            // No tool, no answer: tell the web service rather than leave it waiting.
+            writeConsoleLine(result.error.substr(std::string_view("error: ").size()));
+            break;
+        case ToolRun::Outcome::endedEarly:
+            writeConsoleLine(std::string(q.query->tool) + " ended without a completion text");
+            break;
+        default: break;
     }
-    if (q.buffer.text().size() > cap) {
-        q.closed = true;
-        q.stopTool();
-        qCWarning(lcTools) << query.tool << "wrote more than" << cap << "bytes; stopped";
-        answer(q, "error: " + std::string(query.tool) + " wrote more than " + sizeText(cap) +
-                      "; the output was cut\n" + cutUtf8(q.buffer.take(), cap));
-        return;
-    }
-    if (!q.buffer.containsAny(query.markers)) return;
-    if (query.echo == Query::Echo::wholeText) writeConsoleLine(consoleQuote(q.buffer.text()));
-    answer(q, q.buffer.take());
+    answer(q, result.takeData());
+    releaseIfOver(it);
 }
 
-void QueryRunner::toolTimedOut(uint64_t id) {
-    const auto it = m_running.find(id);
-    if (it == m_running.end() || it->second->closed) return;
-    Running& q = *it->second;
-    q.closed = true;
-    q.stopTool();
-    if (q.answered) return;  // answered already, then hung: only stopped
-    const std::string limit = durationText(m_limits.toolTimeLimit);
-    qCWarning(lcTools) << q.query->tool << "did not finish within" << limit.c_str() << "; stopped";
-    const std::string text = q.buffer.take();
-    answer(q, "error: " + std::string(q.query->tool) + " did not finish within " + limit +
-                  (text.empty() ? "" : "\n" + text));
-}
-
-void QueryRunner::toolEnded(uint64_t id, int32_t status) {
+void QueryRunner::toolEnded(uint64_t id, int32_t status, const std::string& unread) {
     const auto it = m_running.find(id);
     if (it == m_running.end()) return;
     Running& q = *it->second;
@@ -281,25 +214,18 @@ void QueryRunner::toolEnded(uint64_t id, int32_t status) {
         }
         writeConsoleLine(std::to_string(status));
     }
-    if (!q.closed && !q.answered) {
-        // Ended without a completion text: what it wrote may be cut anywhere (a
-        // phone unplugged mid-answer leaves adb's shell exiting 0), so the
-        // answer says so before the text.
-        writeConsoleLine(std::string(q.query->tool) + " ended without a completion text");
-        const std::string text = q.buffer.take();
-        answer(q, "error: " + std::string(q.query->tool) + " ended before the end marker" +
-                      (text.empty() ? "" : "\n" + text));
-    } else if (!q.closed && !q.buffer.text().empty()) {
-        writeConsoleLine("output after the result dropped: " + consoleQuote(q.buffer.text()));
-    }
-    q.timeLimit.stop();
+    if (!unread.empty())
+        writeConsoleLine("output after the result dropped: " + consoleQuote(unread));
+    releaseIfOver(it);
+}
+
+void QueryRunner::releaseIfOver(std::map<uint64_t, std::unique_ptr<Running>>::iterator it) {
+    if (!it->second->run->isOver()) return;
     m_running.erase(it);
-    launchWaiting();
+    if (!m_launching) launchWaiting();
 }
 
 void QueryRunner::answer(Running& q, std::string data) {
-    if (q.answered) return;
-    q.answered = true;
     std::string encoded =
         MqttApi{q.query->type, std::move(data), q.query->action, q.serial, q.udid}.encode();
     // Escaping can grow text sixfold (control bytes): a result that would not

@@ -1,13 +1,12 @@
-// QueryRunner: runs device queries. Each query starts its tool, collects its
-// output until a completion text, and is answered exactly once: with the
-// output, or with an error when the tool cannot start, writes more than the
-// output cap or does not finish within the time limit. A few run at once; the
+// QueryRunner: runs device queries. Each query is one tool run (ToolRun: the
+// time limit, the output cap, the end marker, the one result) and is answered
+// exactly once with its result; the runner adds what a query is (tool,
+// arguments, the result's labels, its console lines). A few run at once; the
 // rest wait in order. Answers go to the sink given at construction.
 //
 // Lives on the main thread; owned by the AppDelegate.
 #pragma once
 
-#include <QObject>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -17,6 +16,7 @@
 
 #include "app/config/settings.h"
 #include "app/protocol/mqtt_api.h"
+#include "app/tools/tool_run.h"
 
 namespace tgw::process {
 class Bundle;
@@ -56,10 +56,11 @@ class QueryRunner {
 
     void launchWaiting();
     void launch(Running& query);
-    void collect(uint64_t id, const std::string& piece);
-    void toolEnded(uint64_t id, int32_t status);
-    void toolTimedOut(uint64_t id);
-    // Sends `data` as the query's result unless it has one already.
+    void resultReady(uint64_t id, ToolRun::Result result);
+    void toolEnded(uint64_t id, int32_t status, const std::string& unread);
+    // Frees the query's place once its tool has ended and it is answered.
+    void releaseIfOver(std::map<uint64_t, std::unique_ptr<Running>>::iterator it);
+    // Sends `data` as the query's result.
     void answer(Running& query, std::string data);
 
     Limits m_limits;
@@ -70,9 +71,7 @@ class QueryRunner {
     std::map<uint64_t, std::unique_ptr<Running>> m_running;
     uint64_t m_count = 0;
     bool m_overflowing = false;  // the waiting queue is full; said once per overflow
-    QObject m_context;  // receiver of the time limits
-    // Lets process callbacks that outlive the runner do nothing.
-    std::shared_ptr<QueryRunner*> m_self;
+    bool m_launching = false;    // inside launchWaiting()'s loop
 };
 
 }  // namespace tgw::app

@@ -1,4 +1,4 @@
-#include "app/queries/collection_buffer.h"
+#include "app/tools/collection_buffer.h"
 
 #include <algorithm>
 #include <span>
