@@ -1,0 +1,49 @@
+// The broker link's echo for a person watching: the console line of each
+// connection event, and the link's state as `--status` shows it. Only words;
+// the link decides when each is said.
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "app/broker/connection_state.h"
+#include "mqtt/codec/client.h"
+
+namespace tgw::app::link_console {
+
+void connAck(mqtt::MqttConnAck ack);
+void published();
+void publishAck(uint16_t id);
+void received(const std::optional<std::string>& text, uint16_t id);
+void subscribed(const std::string& topic);
+void unsubscribed(const std::string& topic);
+void ping();
+void pong();
+// The connection ended, and why when it did not end cleanly.
+void disconnected(const std::optional<std::string>& reason);
+void skipped(const std::string& topic, size_t bytes);
+void unknownAcks(uint64_t count);
+// `dropped` results went, "held for " + `whose`.
+void resultsDropped(size_t dropped, const char* whose);
+void resultOfAnotherAccount();
+void answeredWhileLeaving(size_t answers);
+
+// What a person asking sees of the link.
+struct Facts {
+    ConnectionState state;
+    QDateTime since;
+    std::string broker;  // host:port
+    std::string user;
+    std::string clientID;
+    std::string prefix;
+    std::string lastError;
+    QDateTime lastErrorAt;
+    size_t resultsHeld;
+};
+QJsonObject describe(const Facts& facts);
+
+}  // namespace tgw::app::link_console
