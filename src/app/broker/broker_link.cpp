@@ -1,28 +1,16 @@
 #include "app/broker/broker_link.h"
 
-#include <QCoreApplication>
-#include <QRandomGenerator>
-#include <QSysInfo>
 #include <utility>
 
-#include "app/broker/leaving_answers.h"
 #include "app/broker/link_console.h"
+#include "app/broker/outbox_pump.h"
 #include "app/protocol/topics.h"
 #include "common/diagnostics.h"
-#include "mqtt/tls_trust.h"
 
 namespace tgw::app {
 
 using mqtt::MqttClient;
 using mqtt::MqttConnAck;
-using mqtt::MqttQos;
-
-namespace {
-
-// How long a clean end waits for the broker to take its goodbye.
-constexpr int kGoodbyeMs = 1000;
-
-}  // namespace
 
 BrokerLink::BrokerLink(BrokerSettings settings, ClientFactory factory, Listener& listener)
     : m_settings(std::move(settings)),
@@ -31,25 +19,23 @@ BrokerLink::BrokerLink(BrokerSettings settings, ClientFactory factory, Listener&
       m_clientID(makeClientID()),
       m_machine(m_settings.delays, m_settings.subscribeTimeout),
       m_outbox(m_settings.maxOutboundBytes, m_settings.windowBytes),
-      m_presence(m_settings.presence,
-                 Presence(m_settings.agentVersion.empty()
-                              ? QCoreApplication::applicationVersion().toStdString()
-                              : m_settings.agentVersion,
-                          m_settings.hostName.empty() ? QSysInfo::machineHostName().toStdString()
-                                                      : m_settings.hostName),
+      m_presence(m_settings.presence, m_settings.presenceOf(),
                  [this](std::string status) {
                      m_outbox.setStatus(m_prefix, std::move(status));
                      publishWaiting();
-                 }) {
-    for (QTimer* t : {&m_reconnectTimer, &m_subscribeTimer, &m_departTimer}) t->setSingleShot(true);
+                 }),
+      m_departure(m_outbox, [this](bool byTimer) {
+          if (byTimer) link_console::logDepartureGaveUp(m_shutdownDone != nullptr);
+          finishShutdown();
+      }) {
+    for (QTimer* t : {&m_reconnectTimer, &m_subscribeTimer}) t->setSingleShot(true);
     QObject::connect(&m_reconnectTimer, &QTimer::timeout, &m_context,
                      [this] { apply(m_machine.reconnectDue()); });
     QObject::connect(&m_subscribeTimer, &QTimer::timeout, &m_context, [this] {
         // A broker that accepted the connection but never confirms the command
         // topic leaves the agent deaf: that connection counts as lost.
         if (!m_client || m_machine.subscribedNow()) return;
-        qCWarning(lcConnection) << "no SUBACK for the command topic within"
-                                << m_settings.subscribeTimeout.count() << "ms; connecting again";
+        link_console::logSubAckMissed(m_settings.subscribeTimeout);
         failed("no SUBACK for the command topic");
         m_client->disconnect();
         const auto actions = m_machine.subscribeTimedOut(random());
@@ -57,18 +43,12 @@ BrokerLink::BrokerLink(BrokerSettings settings, ClientFactory factory, Listener&
         link_console::disconnected("no SUBACK for the command topic");
         apply(actions);
     });
-    QObject::connect(&m_departTimer, &QTimer::timeout, &m_context, [this] { departed(true); });
 }
 
 BrokerLink::~BrokerLink() {
-    for (QTimer* t : {&m_reconnectTimer, &m_subscribeTimer, &m_departTimer}) t->stop();
+    for (QTimer* t : {&m_reconnectTimer, &m_subscribeTimer}) t->stop();
     m_client.reset();  // before the rest of this delegate goes
-    m_departing.reset();
     m_retired.clear();
-}
-
-double BrokerLink::random() const {
-    return QRandomGenerator::global()->generateDouble() * 2 - 1;
 }
 
 void BrokerLink::apply(const ConnectionMachine::Actions& a) {
@@ -77,16 +57,12 @@ void BrokerLink::apply(const ConnectionMachine::Actions& a) {
     if (a.retire) retire(m_client);
     if (a.report) {
         m_stateSince = QDateTime::currentDateTimeUtc();
-        qCInfo(lcConnection) << "connection state:" << stateName(*a.report);
+        link_console::logState(*a.report);
         m_listener.connectionStateChanged(*a.report);
     }
-    if (a.shortLivedInARow > 0) {
-        qCWarning(lcConnection).nospace()
-            << "the broker ended the subscribed connection within seconds " << a.shortLivedInARow
-            << " times in a row: another client may be using the client id " << m_clientID.c_str();
-    }
+    if (a.shortLivedInARow > 0) link_console::logShortLived(a.shortLivedInARow, m_clientID);
     if (a.reconnectIn) {
-        qCInfo(lcConnection) << "connecting again in" << a.reconnectIn->count() << "ms";
+        link_console::logReconnectIn(*a.reconnectIn);
         m_reconnectTimer.start(*a.reconnectIn);
     }
     if (a.connect) connect();
@@ -118,39 +94,13 @@ void BrokerLink::shutdown(std::function<void()> done) {
     m_shutdownDone = std::move(done);
     if (m_client && state() == ConnectionState::connected) depart();
     apply(m_machine.stop());  // nothing else to say goodbye on; no late CONNACK either
-    if (!m_departing) finishShutdown();
+    if (!m_departure.active()) finishShutdown();
 }
 
-// With presence, DISCONNECT follows the acknowledgement of the offline status
-// and of every answer given meanwhile; without it, it goes at once.
 void BrokerLink::depart() {
-    if (m_departing) departed(false);
     m_outbox.connectionLost();
     m_presence.disconnected();
-    m_departing = std::move(m_client);
-    m_departingPrefix = m_prefix;
-    const auto goodbye = m_presence.goodbye();
-    const uint16_t id = goodbye ? m_departing->publish(Presence::topic(m_prefix), *goodbye,
-                                                       mqtt::MqttQos::qos1, true, false)
-                                : 0;
-    if (id != 0) {
-        m_outbox.departingSent(id);
-    } else {
-        m_departing->disconnect();
-    }
-    m_departTimer.start(kGoodbyeMs);
-}
-
-void BrokerLink::departed(bool byTimer) {
-    m_departTimer.stop();
-    if (byTimer) {
-        qCWarning(lcConnection) << (m_shutdownDone
-                                        ? "DISCONNECT not written within 1 s; quitting anyway"
-                                        : "the offline status was not acknowledged within 1 s");
-    }
-    retire(m_departing);
-    m_outbox.departed();
-    finishShutdown();
+    m_departure.begin(std::move(m_client), m_prefix, m_presence.goodbye());
 }
 
 void BrokerLink::finishShutdown() {
@@ -167,24 +117,13 @@ void BrokerLink::connect() {
     m_client->setPassword(account.password);
     m_client->setKeepAlive(m_settings.keepAlive);
     if (m_presence.enabled()) m_client->setWillMessage(Presence::will(m_prefix));
-    qCInfo(lcConnection).nospace()
-        << "connecting to " << m_settings.host.c_str() << ":" << m_settings.port << " as "
-        << account.username.c_str() << " (" << accountOrigin().c_str() << "), client id "
-        << m_clientID.c_str() << ", prefix \"" << m_prefix.c_str() << "\", attempt "
-        << m_machine.attempt();
+    link_console::logConnecting(m_settings.broker(), account.username, accountOrigin(), m_clientID,
+                                m_prefix, m_machine.attempt());
     if (!m_client->connect()) {
         qCWarning(lcConnection) << "the connection could not be started";
         failed("the connection could not be started");
         apply(m_machine.connectFailed(random()));
     }
-}
-
-const BrokerCredentials& BrokerLink::account() const {
-    return m_credentials ? *m_credentials : m_settings.account;
-}
-
-std::string BrokerLink::accountOrigin() const {
-    return m_credentials ? "login reply" : m_settings.accountOrigin;
 }
 
 void BrokerLink::retire(std::unique_ptr<mqtt::MqttClient>& client) {
@@ -204,14 +143,8 @@ void BrokerLink::retire(std::unique_ptr<mqtt::MqttClient>& client) {
 void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
     if (&client != m_client.get()) return;
     link_console::connAck(ack);
-    if (ack != MqttConnAck::accepted) {
-        const std::string reason = "the broker refused the connection: CONNACK " +
-                                   std::to_string(static_cast<int>(ack)) + " (" +
-                                   mqtt::toString(ack) + ") for user " + account().username +
-                                   " (" + accountOrigin() + ")";
-        qCWarning(lcConnection).noquote() << reason.c_str();
-        failed(reason);
-    }
+    if (ack != MqttConnAck::accepted)
+        failed(link_console::refused(ack, account().username, accountOrigin()));
     apply(m_machine.connAck(ack));
 }
 
@@ -221,10 +154,7 @@ void BrokerLink::didPublishMessage(MqttClient& client, const mqtt::MqttMessage& 
 }
 
 void BrokerLink::didPublishAck(MqttClient& client, uint16_t id) {
-    if (m_departing && &client == m_departing.get()) {
-        if (m_outbox.departingAcknowledged(id)) m_departing->disconnect();
-        return;
-    }
+    if (m_departure.is(client)) return m_departure.acknowledged(id);
     if (&client != m_client.get()) return;
     const auto kind = m_outbox.acknowledged(id);
     // The status's own acknowledgements stay off the console.
@@ -234,19 +164,15 @@ void BrokerLink::didPublishAck(MqttClient& client, uint16_t id) {
 
 void BrokerLink::didReceiveMessage(MqttClient& client, const mqtt::MqttMessage& message,
                                    uint16_t id) {
-    const bool departing = m_departing && &client == m_departing.get();
+    const bool departing = m_departure.is(client);
     if (!departing && &client != m_client.get()) return;
     const std::optional<std::string> text = message.string();
     link_console::received(text, id);
     if (!text) return;
     if (!departing) return m_listener.commandArrived(m_prefix, *text);
-    const auto answers = answersWhileLeaving(*text, m_presence.goodbye());
-    for (const std::string& answer : answers) {
-        if (const uint16_t sent = client.publish(resultTopic(m_departingPrefix), answer)) {
-            m_outbox.departingSent(sent);
-        }
+    if (const size_t answers = m_departure.commandArrived(*text, m_presence.goodbye())) {
+        link_console::answeredWhileLeaving(answers);
     }
-    if (!answers.empty()) link_console::answeredWhileLeaving(answers.size());
 }
 
 void BrokerLink::didSubscribeTopic(MqttClient& client, const std::string& topic) {
@@ -259,66 +185,32 @@ void BrokerLink::didSubscribeTopic(MqttClient& client, const std::string& topic)
     publishWaiting();
 }
 
-void BrokerLink::didUnsubscribeTopic(MqttClient& client, const std::string& topic) {
-    if (&client == m_client.get()) link_console::unsubscribed(topic);
-}
-
-void BrokerLink::didPing(MqttClient& client) {
-    if (&client == m_client.get()) link_console::ping();
-}
-
-void BrokerLink::didReceivePong(MqttClient& client) {
-    if (&client == m_client.get()) link_console::pong();
-}
-
 void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::MqttError>& error) {
     const auto reason = error ? std::optional(error->description) : std::nullopt;
-    if (m_departing && &client == m_departing.get()) {
+    if (m_departure.is(client)) {
         if (m_shutdownDone) link_console::disconnected(reason);
-        return departed(false);
+        return m_departure.disconnected();
     }
     if (&client != m_client.get()) return;
     link_console::disconnected(reason);
     if (error) {
-        qCWarning(lcConnection) << "connection lost:" << error->description.c_str() << "kind"
-                                << static_cast<int>(error->kind);
+        link_console::logLost(*error);
         if (!m_machine.connAckRefused()) failed(error->description);  // the CONNACK said it better
     }
-    const auto lasted = std::chrono::milliseconds(
-        m_machine.subscribedNow() ? m_subscribedFor.elapsed() : 0);
+    const auto lasted =
+        std::chrono::milliseconds(m_machine.subscribedNow() ? m_subscribedFor.elapsed() : 0);
     const auto actions = m_machine.lost(error, lasted, random());
     if (m_machine.state() == ConnectionState::untrusted) {
-        mqtt::fetchPeerCertificate(
-            m_settings.host, m_settings.port, &m_context, [this](std::string names) {
-                if (names.empty()) return;
-                qCWarning(lcConnection).noquote()
-                    << "the broker"
-                    << (m_settings.host + ":" + std::to_string(m_settings.port)).c_str()
-                    << "shows an untrusted" << names.c_str();
-                m_lastError += "; " + names;
-            });
+        link_console::reportUntrustedPeer(
+            m_settings.host, m_settings.port, &m_context,
+            [this](const std::string& names) { m_lastError += "; " + names; });
     }
     m_presence.disconnected();
-    if (const size_t held = m_outbox.connectionLost()) {
-        qCInfo(lcConnection) << held << "results unacknowledged; sent again on reconnect";
-    }
+    if (const size_t held = m_outbox.connectionLost()) link_console::logHeldAgain(held);
     apply(actions);
 }
 
-void BrokerLink::didSkipOversizedMessage(MqttClient& client, const std::string& topic,
-                                         size_t bytes) {
-    if (&client == m_client.get()) link_console::skipped(topic, bytes);
-}
-
-void BrokerLink::didIgnoreUnknownAcks(MqttClient& client, uint64_t count) {
-    if (&client == m_client.get()) link_console::unknownAcks(count);
-}
-
 // ---- results -----------------------------------------------------------------
-// Results are QoS 1. Every session is a clean one, so the broker forgets
-// unacknowledged packet ids with the connection (MQTT 3.1.1, 3.1.2.4): what
-// the old session had not seen acknowledged is published afresh, with new ids
-// and DUP 0, on the next connection.
 
 void BrokerLink::dropResults() {
     if (const size_t dropped = m_outbox.clear()) {
@@ -328,29 +220,12 @@ void BrokerLink::dropResults() {
 
 void BrokerLink::sendResult(OutgoingResult result) {
     if (result.prefix != m_prefix) return link_console::resultOfAnotherAccount();
-    m_outbox.add(std::move(result), [](size_t bytes) {
-        qCWarning(lcConnection) << "result of" << bytes
-                                << "bytes dropped: too much waits for the connection";
-    });
+    m_outbox.add(std::move(result), link_console::logResultDropped);
     publishWaiting();
 }
 
 void BrokerLink::publishWaiting() {
-    if (!m_client || state() != ConnectionState::connected) return;
-    while (m_outbox.canSend()) {
-        const Outbox::Message& next = m_outbox.next();
-        const bool status = next.kind == Outbox::Kind::status;
-        const uint16_t id =
-            m_client->publish(status ? Presence::topic(next.prefix) : resultTopic(next.prefix),
-                              next.payload, mqtt::MqttQos::qos1, status, false);
-        if (id == 0) {  // the window keeps ids free: only a message no packet can carry
-            qCWarning(lcConnection) << "message of" << next.payload.size()
-                                    << "bytes does not fit one MQTT packet; not sent";
-            m_outbox.dropNext();
-            continue;
-        }
-        m_outbox.sent(id);
-    }
+    if (m_client && state() == ConnectionState::connected) app::publishWaiting(m_outbox, *m_client);
 }
 
 void BrokerLink::setPresenceDevices(std::string devices) {
@@ -365,10 +240,8 @@ void BrokerLink::failed(std::string reason) {
 }
 
 QJsonObject BrokerLink::describe() const {
-    return link_console::describe({state(), m_stateSince,
-                                   m_settings.host + ":" + std::to_string(m_settings.port),
-                                   account().username, m_clientID, m_prefix, m_lastError,
-                                   m_lastErrorAt,
+    return link_console::describe({state(), m_stateSince, m_settings.broker(), account().username,
+                                   m_clientID, m_prefix, m_lastError, m_lastErrorAt,
                                    m_outbox.waitingCount() + m_outbox.inFlightCount()});
 }
 

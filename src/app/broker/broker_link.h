@@ -38,6 +38,8 @@
 
 #include "app/broker/connection_machine.h"
 #include "app/broker/connection_state.h"
+#include "app/broker/departure.h"
+#include "app/broker/link_console.h"
 #include "app/broker/outbox.h"
 #include "app/broker/presence_publisher.h"
 #include "app/broker/reconnect_policy.h"
@@ -69,6 +71,9 @@ struct BrokerSettings {
     std::string hostName;      // for the status; this machine's by default
 
     static BrokerSettings from(const Config& config);
+    std::string broker() const { return host + ":" + std::to_string(port); }
+    // The presence payloads' maker, with the defaults filled in.
+    Presence presenceOf() const;
 };
 
 class BrokerLink : public mqtt::MqttDelegate {
@@ -138,13 +143,24 @@ class BrokerLink : public mqtt::MqttDelegate {
     void didReceiveMessage(mqtt::MqttClient&, const mqtt::MqttMessage& message,
                            uint16_t id) override;
     void didSubscribeTopic(mqtt::MqttClient&, const std::string& topic) override;
-    void didUnsubscribeTopic(mqtt::MqttClient&, const std::string& topic) override;
-    void didPing(mqtt::MqttClient&) override;
-    void didReceivePong(mqtt::MqttClient&) override;
     void didDisconnect(mqtt::MqttClient&, const std::optional<mqtt::MqttError>&) override;
-    void didSkipOversizedMessage(mqtt::MqttClient&, const std::string& topic,
-                                 size_t bytes) override;
-    void didIgnoreUnknownAcks(mqtt::MqttClient&, uint64_t count) override;
+    // Only echoed, and only for the current connection.
+    void didUnsubscribeTopic(mqtt::MqttClient& c, const std::string& topic) override {
+        if (&c == m_client.get()) link_console::unsubscribed(topic);
+    }
+    void didPing(mqtt::MqttClient& c) override {
+        if (&c == m_client.get()) link_console::ping();
+    }
+    void didReceivePong(mqtt::MqttClient& c) override {
+        if (&c == m_client.get()) link_console::pong();
+    }
+    void didSkipOversizedMessage(mqtt::MqttClient& c, const std::string& topic,
+                                 size_t bytes) override {
+        if (&c == m_client.get()) link_console::skipped(topic, bytes);
+    }
+    void didIgnoreUnknownAcks(mqtt::MqttClient& c, uint64_t count) override {
+        if (&c == m_client.get()) link_console::unknownAcks(count);
+    }
 
   private:
     static std::string makeClientID();
@@ -153,14 +169,17 @@ class BrokerLink : public mqtt::MqttDelegate {
     void connect();
     // The broker account in force (the login reply's, else the configured or
     // built-in one) and where it came from, for the log.
-    const BrokerCredentials& account() const;
-    std::string accountOrigin() const;
+    const BrokerCredentials& account() const {
+        return m_credentials ? *m_credentials : m_settings.account;
+    }
+    std::string accountOrigin() const {
+        return m_credentials ? "login reply" : m_settings.accountOrigin;
+    }
     // Ends the current session; it goes on the event loop, never inside one
     // of its own callbacks.
     void retire(std::unique_ptr<mqtt::MqttClient>& client);
     // The current connection says goodbye and becomes the departing one.
     void depart();
-    void departed(bool byTimer);
     void finishShutdown();
     void publishWaiting();
     void failed(std::string reason);
@@ -182,14 +201,11 @@ class BrokerLink : public mqtt::MqttDelegate {
     std::function<void()> m_shutdownDone;
 
     std::unique_ptr<mqtt::MqttClient> m_client;
-    // The connection saying goodbye, and the account it said it for.
-    std::unique_ptr<mqtt::MqttClient> m_departing;
-    std::string m_departingPrefix;
     std::vector<std::unique_ptr<mqtt::MqttClient>> m_retired;  // deleted on the event loop
+    Departure m_departure;
     QObject m_context;  // receiver of timers and queued work; goes first
     QTimer m_reconnectTimer;
     QTimer m_subscribeTimer;
-    QTimer m_departTimer;
 };
 
 }  // namespace tgw::app

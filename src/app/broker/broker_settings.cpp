@@ -1,8 +1,10 @@
 // The link's settings from the program's Config, the sessions it makes, its
-// client id and the states' names for the log.
+// client id, its randomness and the states' names for the log.
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QRandomGenerator>
+#include <QSysInfo>
 
 #include "app/broker/broker_link.h"
 #include "app/config/config.h"
@@ -16,6 +18,10 @@ std::string BrokerLink::makeClientID() {
     char suffix[9];
     std::snprintf(suffix, sizeof suffix, "%08x", QRandomGenerator::system()->generate());
     return "TGW-API-MOBILE-TOOL-" + std::to_string(::getpid()) + "-" + suffix;
+}
+
+double BrokerLink::random() const {
+    return QRandomGenerator::global()->generateDouble() * 2 - 1;
 }
 
 const char* stateName(ConnectionState s) {
@@ -41,6 +47,12 @@ BrokerSettings BrokerSettings::from(const Config& config) {
     s.maxOutboundBytes = config.limits.maxOutboundBytes;
     s.presence = config.presenceEnabled;
     return s;
+}
+
+Presence BrokerSettings::presenceOf() const {
+    return Presence(
+        agentVersion.empty() ? QCoreApplication::applicationVersion().toStdString() : agentVersion,
+        hostName.empty() ? QSysInfo::machineHostName().toStdString() : hostName);
 }
 
 BrokerLink::ClientFactory BrokerLink::sessionFactory(const Config& config) {

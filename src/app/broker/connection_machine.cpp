@@ -75,7 +75,8 @@ ConnectionMachine::Actions ConnectionMachine::connAck(mqtt::MqttConnAck ack) {
         return a;
     }
     m_connAckRefused = true;
-    if (ack == mqtt::MqttConnAck::badUserNameOrPassword || ack == mqtt::MqttConnAck::notAuthorized) {
+    if (ack == mqtt::MqttConnAck::badUserNameOrPassword ||
+        ack == mqtt::MqttConnAck::notAuthorized) {
         m_credentialsRefused = true;  // trying again cannot help
         if (m_reconnecting) {
             // The end of this connection was reported first.

@@ -24,7 +24,7 @@ class ConnectionMachine {
   public:
     // What the owner does in answer to one event, in this order.
     struct Actions {
-        bool retire = false;          // end and retire the current session
+        bool retire = false;           // end and retire the current session
         bool cancelReconnect = false;  // stop a pending back-off
         bool connect = false;          // make a new session and connect it
         bool subscribe = false;        // subscribe to the command topic, start the SUBACK deadline
@@ -72,7 +72,7 @@ class ConnectionMachine {
     ReconnectDelays m_delays;
     std::chrono::milliseconds m_subscribeTimeout;
     ConnectionState m_state = ConnectionState::disconnected;
-    int m_attempt = 0;  // attempts since the last stable connection
+    int m_attempt = 0;                      // attempts since the last stable connection
     std::chrono::milliseconds m_waited{0};  // and the time waited before them
     std::chrono::milliseconds m_lastDelay{0};
     bool m_session = false;             // a session is current (connecting or up)

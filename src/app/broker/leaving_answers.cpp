@@ -16,8 +16,8 @@ std::vector<std::string> answersWhileLeaving(const std::string& text,
         return {of(QueryKind::androidProperties), of(QueryKind::androidImei)};
     }
     if (command->type == "apple") {
-        return {of(command->action == "battery" ? QueryKind::appleDiagnostics
-                                                : QueryKind::appleInfo)};
+        return {
+            of(command->action == "battery" ? QueryKind::appleDiagnostics : QueryKind::appleInfo)};
     }
     if (command->type == "devices") return {MqttApi{"devices", error}.encode()};
     if (command->type == "status" && offline) return {std::string(*offline)};

@@ -4,6 +4,8 @@
 
 #include "app/queries/console_text.h"
 #include "common/console.h"
+#include "common/diagnostics.h"
+#include "mqtt/tls_trust.h"
 
 namespace tgw::app::link_console {
 
@@ -79,6 +81,76 @@ void resultOfAnotherAccount() {
 void answeredWhileLeaving(size_t answers) {
     writeConsoleLine("command not run: the agent is disconnecting; " + std::to_string(answers) +
                      " error result(s) sent");
+}
+
+void logConnecting(const std::string& broker, const std::string& user, const std::string& origin,
+                   const std::string& clientID, const std::string& prefix, int attempt) {
+    qCInfo(lcConnection).nospace() << "connecting to " << broker.c_str() << " as " << user.c_str()
+                                   << " (" << origin.c_str() << "), client id " << clientID.c_str()
+                                   << ", prefix \"" << prefix.c_str() << "\", attempt " << attempt;
+}
+
+void logState(ConnectionState state) {
+    qCInfo(lcConnection) << "connection state:" << stateName(state);
+}
+
+void logReconnectIn(std::chrono::milliseconds delay) {
+    qCInfo(lcConnection) << "connecting again in" << delay.count() << "ms";
+}
+
+void logShortLived(int inARow, const std::string& clientID) {
+    qCWarning(lcConnection).nospace()
+        << "the broker ended the subscribed connection within seconds " << inARow
+        << " times in a row: another client may be using the client id " << clientID.c_str();
+}
+
+void logSubAckMissed(std::chrono::milliseconds deadline) {
+    qCWarning(lcConnection) << "no SUBACK for the command topic within" << deadline.count()
+                            << "ms; connecting again";
+}
+
+void logLost(const mqtt::MqttError& error) {
+    qCWarning(lcConnection) << "connection lost:" << error.description.c_str() << "kind"
+                            << static_cast<int>(error.kind);
+}
+
+void logHeldAgain(size_t results) {
+    qCInfo(lcConnection) << results << "results unacknowledged; sent again on reconnect";
+}
+
+void logResultDropped(size_t bytes) {
+    qCWarning(lcConnection) << "result of" << bytes
+                            << "bytes dropped: too much waits for the connection";
+}
+
+void logUnsendable(size_t bytes) {
+    qCWarning(lcConnection) << "message of" << bytes
+                            << "bytes does not fit one MQTT packet; not sent";
+}
+
+void logDepartureGaveUp(bool quitting) {
+    qCWarning(lcConnection) << (quitting ? "DISCONNECT not written within 1 s; quitting anyway"
+                                         : "the offline status was not acknowledged within 1 s");
+}
+
+void reportUntrustedPeer(const std::string& host, uint16_t port, QObject* context,
+                         std::function<void(const std::string&)> names) {
+    mqtt::fetchPeerCertificate(
+        host, port, context, [host, port, names = std::move(names)](std::string shown) {
+            if (shown.empty()) return;
+            qCWarning(lcConnection).noquote()
+                << "the broker" << (host + ":" + std::to_string(port)).c_str()
+                << "shows an untrusted" << shown.c_str();
+            names(shown);
+        });
+}
+
+std::string refused(mqtt::MqttConnAck ack, const std::string& user, const std::string& origin) {
+    const std::string reason = "the broker refused the connection: CONNACK " +
+                               std::to_string(static_cast<int>(ack)) + " (" + mqtt::toString(ack) +
+                               ") for user " + user + " (" + origin + ")";
+    qCWarning(lcConnection).noquote() << reason.c_str();
+    return reason;
 }
 
 QJsonObject describe(const Facts& f) {

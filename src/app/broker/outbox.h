@@ -95,8 +95,8 @@ class Outbox {
 
     size_t m_maxBytes;
     size_t m_window;
-    size_t m_bytes = 0;          // results waiting and in flight
-    size_t m_inFlightBytes = 0;  // results in flight only
+    size_t m_bytes = 0;             // results waiting and in flight
+    size_t m_inFlightBytes = 0;     // results in flight only
     std::deque<Message> m_waiting;  // results
     std::optional<Message> m_status;
     // In flight by order of sending (the key), and the packet id of each.
