@@ -46,7 +46,7 @@ class Outbox {
 
     // Results in flight at most: far below the 65,535 packet ids, so a burst of
     // small results waits here for an id rather than being refused.
-    static constexpr size_t kMaxInFlight = 1024;
+    static constexpr size_t kMaxInFlight = 16384;
     // Status messages in flight at most, beside the results.
     static constexpr size_t kStatusInFlight = 16;
 
