@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <thread>
 
+#include "app/broker/connection_machine.h"
 #include "mqtt/log_capture.h"
 #include "support/app_harness.h"
 #include "support/console_capture.h"
@@ -171,6 +172,33 @@ TEST_F(AppBrokerTest, OversizedRetainedCommandIsSkippedAtEachArrivalAndTheAgentS
 #ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(grown, 2048);
 #endif
+}
+
+// The connection's states without a clock: a refusal whose CONNACK is read
+// after the end turns the pending retry into "refused"; a missing SUBACK is
+// retried within 3/4 of its deadline; short connections in a row are flagged.
+TEST(ConnectionMachine, EventsInActionsOut) {
+    using std::chrono::milliseconds;
+    ConnectionMachine m(ReconnectDelays{}, milliseconds(200));
+    EXPECT_TRUE(m.start().connect);
+    const auto lost = m.lost(tgw::mqtt::MqttError{"reset"}, {}, 0);
+    EXPECT_EQ(lost.report, ConnectionState::retrying);
+    const auto refused = m.connAck(tgw::mqtt::MqttConnAck::notAuthorized);
+    EXPECT_TRUE(refused.cancelReconnect);
+    EXPECT_EQ(refused.report, ConnectionState::refused);
+
+    m.start();
+    EXPECT_TRUE(m.connAck(tgw::mqtt::MqttConnAck::accepted).subscribe);
+    const auto missed = m.subscribeTimedOut(1);
+    EXPECT_TRUE(missed.retire);
+    EXPECT_LE(*missed.reconnectIn, milliseconds(150));
+    int flagged = 0;
+    for (int i = 0; i < 3; ++i) {
+        m.reconnectDue();
+        EXPECT_EQ(m.subscribed().report, ConnectionState::connected);
+        flagged = m.lost(std::nullopt, milliseconds(100), 0).shortLivedInARow;
+    }
+    EXPECT_EQ(flagged, 3);
 }
 
 // A burst of QoS 0 syncs, on a broker that queues for its subscribers without
