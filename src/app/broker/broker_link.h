@@ -3,10 +3,11 @@
 // connection state, passes the commands that arrive to its listener, and
 // publishes results and statuses through the one Outbox.
 //
-// It wires four parts: the ConnectionMachine decides what follows each event
+// It wires five parts: the ConnectionMachine decides what follows each event
 // (back-off, deadlines, which failures end the retrying), the Outbox holds
 // every message and packet id in flight, the PresencePublisher says when the
-// status goes, link_console says it to a person. The link itself makes a
+// status goes, the Departure says goodbye, link_console says it all to a
+// person. The link itself makes a
 // fresh MqttSession for every attempt (a session is one connection and keeps
 // nothing across connections), runs the timers and pumps the outbox into the
 // session as far as the window lets it.
