@@ -57,7 +57,6 @@ class MqttSessionCallbacks final : public AsyncSocketDelegate,
         s.didReceiveMalformed(r, e);
     }
     void buffer(MqttFrameBuffer& b, MqttFramePublish& f) override { s.buffer(b, f); }
-    void bufferDidGiveUp(MqttFrameBuffer& b, uint16_t id) override { s.bufferDidGiveUp(b, id); }
 
   private:
     MqttSession& s;
@@ -92,8 +91,7 @@ MqttSession::MqttSession(std::string clientID, std::string host, uint16_t port,
       m_socket(socket ? std::move(socket) : std::make_unique<QtAsyncSocket>()),
       m_connectTimer(std::make_unique<QTimer>()),
       m_unknownAckTimer(std::make_unique<QTimer>()) {
-    m_buffer->setDelegate(m_callbacks.get());
-    m_buffer->setPaused(true);  // publishes wait for an accepted connection
+    m_buffer->setDelegate(m_callbacks.get());  // paused: publishes wait for an accepted connection
     m_connectTimer->setSingleShot(true);
     QObject::connect(m_connectTimer.get(), &QTimer::timeout, m_context.get(),
                      [this] { connectTimedOut(); });
@@ -103,27 +101,9 @@ MqttSession::MqttSession(std::string clientID, std::string host, uint16_t port,
                      [this] { reportUnknownAcks(); });
 }
 
-size_t MqttSession::maxOutboundBytes() const {
-    return m_buffer->maxWaitingBytes();
-}
-void MqttSession::setMaxOutboundBytes(size_t bytes) {
-    m_buffer->setMaxWaitingBytes(bytes);
-}
-double MqttSession::bufferSilosTimeout() const {
-    return m_buffer->timeout();
-}
-void MqttSession::setBufferSilosTimeout(double s) {
-    m_buffer->setTimeout(s);
-}
-size_t MqttSession::bufferSilosMaxNumber() const {
-    return m_buffer->silosMaxNumber();
-}
-void MqttSession::setBufferSilosMaxNumber(size_t n) {
-    m_buffer->setSilosMaxNumber(n);
-}
 MqttOutboundStatus MqttSession::outboundStatus() const {
-    return {m_buffer->waitingCount(), m_buffer->waitingBytes(), m_buffer->inFlightCount(),
-            m_buffer->abandonedCount(), static_cast<size_t>(m_socket->bytesToWrite())};
+    return {m_buffer->waitingCount(), m_buffer->waitingBytes(), m_unacked.size(),
+            static_cast<size_t>(m_socket->bytesToWrite())};
 }
 
 MqttSession::~MqttSession() {
@@ -176,14 +156,7 @@ void MqttSession::socketDidConnectToHost(AsyncSocket&, const std::string& host, 
         return;
     }
     AsyncSocketTlsSettings settings;
-    if (m_sslSettings) {
-        m_sslSettings->manuallyEvaluateTrust = true;
-        settings = *m_sslSettings;
-    } else {
-        settings.manuallyEvaluateTrust = m_allowUntrustCACertificate;
-    }
-    settings.extraCaCertificates.insert(settings.extraCaCertificates.end(),
-                                        m_extraCaCertificates.begin(), m_extraCaCertificates.end());
+    settings.extraCaCertificates = m_extraCaCertificates;
     m_socket->startTLS(settings);
 }
 
@@ -230,7 +203,7 @@ void MqttSession::applyBackPressure() {
     // does not read. Reading on would only make more of it. Reading resumes
     // once half the allowance has gone, not at every byte the broker takes.
     const uint64_t held = m_socket->bytesToWrite();
-    const uint64_t limit = m_buffer->inFlightBytes() + kAckAllowance;
+    const uint64_t limit = m_unackedBytes + kAckAllowance;
     const bool hold = m_reader->held() ? held > limit - kAckAllowance / 2 : held > limit;
     if (hold != m_reader->held()) {
         qCDebug(lcConnection).nospace()
@@ -331,6 +304,9 @@ void MqttSession::disconnect() {
 void MqttSession::internalDisconnect() {
     MqttFrame frame(MqttFrameType::disconnect);
     send(frame, kDisconnectTag);
+    // Nothing more is read, delivered or acknowledged after DISCONNECT (MQTT
+    // 3.1.1, 3.14.4): a command read now could no longer be answered.
+    if (m_reader) m_reader->stop();
     m_socket->disconnect();
 }
 
@@ -350,7 +326,7 @@ bool MqttSession::send(const MqttFrame& frame, long tag) {
 uint16_t MqttSession::nextMessageID() {
     for (int tries = 0; tries < 65535; ++tries) {
         m_gmid = m_gmid == 65535 ? 1 : m_gmid + 1;
-        if (!m_buffer->holds(m_gmid) && !m_subscriptionsWaitingAck.contains(m_gmid) &&
+        if (!m_unacked.contains(m_gmid) && !m_subscriptionsWaitingAck.contains(m_gmid) &&
             !m_unsubscriptionsWaitingAck.contains(m_gmid)) {
             return m_gmid;
         }
@@ -374,9 +350,12 @@ uint16_t MqttSession::publish(const MqttMessage& message) {
     frame.setQos(static_cast<uint8_t>(message.qos()));
     frame.setRetained(message.retained());
     frame.setDup(message.dup());
-    // Refused when it does not fit beside what waits and what the socket
-    // still holds: logged and counted by the buffer.
-    if (!m_buffer->add(std::move(frame), m_socket->bytesToWrite())) return 0;
+    if (message.qos() != MqttQos::qos0) {
+        const size_t bytes = MqttFrameBuffer::frameBytes(frame);
+        m_unacked.emplace(id, bytes);
+        m_unackedBytes += bytes;
+    }
+    m_buffer->add(std::move(frame));
     if (m_delegate) m_delegate->didPublishMessage(*this, message, id);
     return id;
 }
@@ -385,15 +364,12 @@ void MqttSession::buffer(MqttFrameBuffer&, MqttFramePublish& frame) {
     send(frame, frame.msgid().value_or(0));
 }
 
-void MqttSession::bufferDidGiveUp(MqttFrameBuffer&, uint16_t msgid) {
-    if (m_connState == MqttConnState::connected) {
-        qCWarning(lcConnection).nospace()
-            << "message " << msgid << " was not acknowledged within " << m_buffer->timeout()
-            << " s on a live connection; given up";
-    } else {
-        qCInfo(lcConnection).nospace()
-            << "message " << msgid << " was not acknowledged before the connection ended";
-    }
+bool MqttSession::settle(uint16_t msgid) {
+    const auto it = m_unacked.find(msgid);
+    if (it == m_unacked.end()) return false;
+    m_unackedBytes -= it->second;
+    m_unacked.erase(it);
+    return true;
 }
 
 uint16_t MqttSession::subscribe(const std::string& topic, MqttQos qos) {
@@ -457,14 +433,14 @@ void MqttSession::didReceiveAck(MqttReader&, const AckPacket& packet) {
     switch (packet.type) {
         case MqttFrameType::puback:
             if (debugEnabled()) printDebug("PUBACK Received: " + std::to_string(msgid));
-            if (!m_buffer->sendSuccess(msgid)) return unknownAck();
+            if (!settle(msgid)) return unknownAck();
             if (m_delegate) m_delegate->didPublishAck(*this, msgid);
             break;
         case MqttFrameType::pubrec:
             if (debugEnabled()) printDebug("PUBREC Received: " + std::to_string(msgid));
             // Only a publish of ours in flight is released: answering every
             // PUBREC would let a broker make us write without bound.
-            if (!m_buffer->isOutstanding(msgid)) return unknownAck();
+            if (!m_unacked.contains(msgid)) return unknownAck();
             puback(MqttFrameType::pubrel, msgid);
             break;
         case MqttFrameType::pubrel:
@@ -473,7 +449,7 @@ void MqttSession::didReceiveAck(MqttReader&, const AckPacket& packet) {
             break;
         case MqttFrameType::pubcomp:
             if (debugEnabled()) printDebug("PUBCOMP Received: " + std::to_string(msgid));
-            if (!m_buffer->sendSuccess(msgid)) return unknownAck();
+            if (!settle(msgid)) return unknownAck();
             if (m_delegate && m_delegate->handlesPublishComplete()) {
                 m_delegate->didPublishComplete(*this, msgid);
             }

@@ -1,8 +1,11 @@
 // MqttSession: the MQTT 3.1.1 client for one connection. Its owner makes and
 // configures it, calls connect() once and learns everything else through its
 // MqttDelegate; once that connection has ended the session stays ended, and
-// trying again takes a new session (reconnecting and keeping unacknowledged
-// results across connections is the owner's job). Runs on the main thread's
+// trying again takes a new session. The session is the transport only: it
+// writes what it is given, holds reading while the broker does not take our
+// bytes, and reports each publish acknowledged or the connection lost. How
+// many publishes are in flight, how much may wait and what is sent again on
+// the next connection is its owner's to decide. Runs on the main thread's
 // event loop: socket callbacks, timers (keep-alive, frame timeouts) and
 // delegate calls.
 // Owns its socket, reader and frame buffer; those, and the timers, stay inside
@@ -15,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "mqtt/async_socket.h"
 #include "mqtt/codec/client.h"
@@ -37,16 +41,14 @@ struct PublishPacket;
 struct SubAckPacket;
 enum class MqttFrameType : uint8_t;
 
-// What the outbound buffer holds and has refused, at the moment of asking.
+// What the session holds for the broker, at the moment of asking.
 struct MqttOutboundStatus {
-    size_t waiting = 0;
+    size_t waiting = 0;  // publishes made before the CONNACK, not yet written
     size_t waitingBytes = 0;
-    size_t inFlight = 0;
-    size_t abandoned = 0;
+    size_t inFlight = 0;     // QoS 1 and 2 publishes awaiting their acknowledgement
     size_t socketBytes = 0;  // written and still held in this process, acknowledgements included
     size_t waitingCount() const { return waiting; }
     size_t inFlightCount() const { return inFlight; }
-    size_t abandonedCount() const { return abandoned; }
 };
 
 enum class MqttConnState : uint8_t { initial = 0, connecting = 1, connected = 2, disconnected = 3 };
@@ -64,9 +66,7 @@ class MqttSession final : public MqttClient {
 
     // MqttClient
     std::string host() const override { return m_host; }
-    void setHost(std::string host) override { m_host = std::move(host); }
     uint16_t port() const override { return m_port; }
-    void setPort(uint16_t port) override { m_port = port; }
     std::string clientID() const override { return m_clientID; }
     std::optional<std::string> username() const override { return m_username; }
     void setUsername(std::optional<std::string> u) override { m_username = std::move(u); }
@@ -87,10 +87,10 @@ class MqttSession final : public MqttClient {
     uint16_t subscribe(const std::string& topic, MqttQos qos = MqttQos::qos1) override;
     uint16_t unsubscribe(const std::string& topic) override;
     using MqttClient::publish;
-    // Returns 0, without didPublishMessage, when the outbound buffer refuses the
-    // message (over maxOutboundBytes), no packet id is free or it cannot be
-    // encoded. Publishes made before the CONNACK wait for it; whatever is not
-    // acknowledged when the connection ends is gone with it.
+    // Returns 0, without didPublishMessage, only when no packet id is free
+    // (65,535 in use) or the message cannot be encoded; nothing is refused for
+    // its size or number. Publishes made before the CONNACK wait for it;
+    // whatever is not acknowledged when the connection ends is gone with it.
     uint16_t publish(const MqttMessage& message) override;
 
     // Non-owning: the delegate must outlive the session or unset itself.
@@ -98,20 +98,10 @@ class MqttSession final : public MqttClient {
     void setDelegate(MqttDelegate* delegate) { m_delegate = delegate; }
 
     MqttConnState connState() const { return m_connState; }
-    // secureMQTT and backgroundOnSocket are stored for owners that set them;
-    // nothing here reads them (TLS is enableSSL; the socket always runs on the
-    // main thread's event loop).
-    bool secureMQTT() const { return m_secureMQTT; }
-    void setSecureMQTT(bool v) { m_secureMQTT = v; }
-    bool backgroundOnSocket() const { return m_backgroundOnSocket; }
-    void setBackgroundOnSocket(bool v) { m_backgroundOnSocket = v; }
+    // TLS with the system store's verification (plus the extra CAs below);
+    // a certificate that fails it ends the connection.
     bool enableSSL() const { return m_enableSSL; }
     void setEnableSSL(bool v) { m_enableSSL = v; }
-    // Settings given here always ask the delegate to judge the certificate.
-    const std::optional<AsyncSocketTlsSettings>& sslSettings() const { return m_sslSettings; }
-    void setSslSettings(std::optional<AsyncSocketTlsSettings> s) { m_sslSettings = std::move(s); }
-    bool allowUntrustCACertificate() const { return m_allowUntrustCACertificate; }
-    void setAllowUntrustCACertificate(bool v) { m_allowUntrustCACertificate = v; }
     // CA certificates (PEM or DER) trusted besides the system store on every
     // TLS start; they never switch verification off.
     const std::vector<Bytes>& extraCaCertificates() const { return m_extraCaCertificates; }
@@ -127,19 +117,9 @@ class MqttSession final : public MqttClient {
     // QoS asks, logged and reported (didSkipOversizedMessage).
     size_t maxIncomingPacketSize() const { return m_maxIncomingPacketSize; }
     void setMaxIncomingPacketSize(size_t bytes) { m_maxIncomingPacketSize = bytes; }
-    // Publishes waiting to be written plus every byte written and still held
-    // in this process (publishes, acknowledgements, pings) may be this many;
-    // beyond it publish() refuses the message (returns 0, logged, counted).
     // Reading from the broker pauses while this process holds more than
     // kAckAllowance bytes beyond the publishes in flight, until the broker
     // reads again: a broker that floods PUBREL and never reads costs no more.
-    size_t maxOutboundBytes() const;
-    void setMaxOutboundBytes(size_t bytes);
-
-    double bufferSilosTimeout() const;
-    void setBufferSilosTimeout(double s);
-    size_t bufferSilosMaxNumber() const;
-    void setBufferSilosMaxNumber(size_t n);
     MqttLoggerLevel logLevel() const { return MqttLogger::logger().minLevel(); }
     void setLogLevel(MqttLoggerLevel l) { MqttLogger::logger().setMinLevel(l); }
 
@@ -148,8 +128,8 @@ class MqttSession final : public MqttClient {
     const Subscriptions& unsubscriptionsWaitingAck() const { return m_unsubscriptionsWaitingAck; }
     // The last message identifier handed out ("global message id"): PUBLISH,
     // SUBSCRIBE and UNSUBSCRIBE share one counter, and an id still in use
-    // (publish waiting or in flight, subscribe or unsubscribe unanswered) is
-    // skipped.
+    // (QoS 1 or 2 publish unacknowledged, subscribe or unsubscribe unanswered)
+    // is skipped.
     uint16_t gmid() const { return m_gmid; }
     MqttOutboundStatus outboundStatus() const;
     // The same, under the name existing callers use.
@@ -162,7 +142,6 @@ class MqttSession final : public MqttClient {
 
     // MqttFrameBufferDelegate
     void buffer(MqttFrameBuffer& buffer, MqttFramePublish& frame);
-    void bufferDidGiveUp(MqttFrameBuffer& buffer, uint16_t msgid);
     // AsyncSocketDelegate
     void socketDidConnectToHost(AsyncSocket&, const std::string& host, uint16_t port);
     void socketDidReceiveTrust(AsyncSocket&, const MqttServerTrust& trust,
@@ -192,6 +171,8 @@ class MqttSession final : public MqttClient {
     void connectTimedOut();
     // Holds or releases reading by what this process holds for the broker.
     void applyBackPressure();
+    // Forgets the acknowledged publish `msgid`; false when none was in flight.
+    bool settle(uint16_t msgid);
     void unknownAck();
     void reportUnknownAcks();
 
@@ -200,21 +181,21 @@ class MqttSession final : public MqttClient {
     std::string m_clientID;
     std::optional<std::string> m_username;
     std::optional<std::string> m_password;
-    bool m_secureMQTT = false;
     bool m_cleanSession = true;
     std::optional<MqttWill> m_willMessage;
     MqttDelegate* m_delegate = nullptr;
-    bool m_backgroundOnSocket = false;
     MqttConnState m_connState = MqttConnState::initial;
     uint16_t m_keepAlive = 60;
     bool m_enableSSL = false;
-    std::optional<AsyncSocketTlsSettings> m_sslSettings;
-    bool m_allowUntrustCACertificate = false;
     std::vector<Bytes> m_extraCaCertificates;
     Subscriptions m_subscriptions;
     Subscriptions m_subscriptionsWaitingAck;
     Subscriptions m_unsubscriptionsWaitingAck;
     uint16_t m_gmid = 1;
+    // QoS 1 and 2 publishes awaiting their acknowledgement, with their wire
+    // size: the ids in use and what counts as ours in the socket.
+    std::unordered_map<uint16_t, size_t> m_unacked;
+    size_t m_unackedBytes = 0;
     // Keep-alive bookkeeping: a PINGREQ is outstanding and nothing has arrived since.
     bool m_pingOutstanding = false;
     bool m_inboundSincePing = false;

@@ -13,12 +13,15 @@
 #include <QTemporaryDir>
 #include <thread>
 
+#include "app/broker/connection_machine.h"
 #include "mqtt/log_capture.h"
 #include "support/app_harness.h"
 #include "support/console_capture.h"
+#include "support/fake_client.h"
 #include "support/proc_status.h"
 #include "support/raw_peer.h"
 #include "support/recording_delegate.h"
+#include "support/tcp_relay.h"
 
 using namespace tgw::app;
 using ::testing::HasSubstr;
@@ -169,6 +172,112 @@ TEST_F(AppBrokerTest, OversizedRetainedCommandIsSkippedAtEachArrivalAndTheAgentS
 #ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(grown, 2048);
 #endif
+}
+
+// The connection's states without a clock: a refusal whose CONNACK is read
+// after the end turns the pending retry into "refused"; a missing SUBACK is
+// retried within 3/4 of its deadline; short connections in a row are flagged.
+TEST(ConnectionMachine, EventsInActionsOut) {
+    using std::chrono::milliseconds;
+    ConnectionMachine m(ReconnectDelays{}, milliseconds(200));
+    EXPECT_TRUE(m.start().connect);
+    const auto lost = m.lost(tgw::mqtt::MqttError{"reset"}, {}, 0);
+    EXPECT_EQ(lost.report, ConnectionState::retrying);
+    const auto refused = m.connAck(tgw::mqtt::MqttConnAck::notAuthorized);
+    EXPECT_TRUE(refused.cancelReconnect);
+    EXPECT_EQ(refused.report, ConnectionState::refused);
+
+    m.start();
+    EXPECT_TRUE(m.connAck(tgw::mqtt::MqttConnAck::accepted).subscribe);
+    const auto missed = m.subscribeTimedOut(1);
+    EXPECT_TRUE(missed.retire);
+    EXPECT_LE(*missed.reconnectIn, milliseconds(150));
+    int flagged = 0;
+    for (int i = 0; i < 3; ++i) {
+        m.reconnectDue();
+        EXPECT_EQ(m.subscribed().report, ConnectionState::connected);
+        flagged = m.lost(std::nullopt, milliseconds(100), 0).shortLivedInARow;
+    }
+    EXPECT_EQ(flagged, 3);
+}
+
+// A burst of QoS 0 syncs, on a broker that queues for its subscribers without
+// bound, directly and through a link that delivers the broker's bytes 2 s
+// late: every one is answered, the window refilling as acknowledgements come.
+TEST(SyncBurst, EveryCommandIsAnsweredHoweverLateTheAcknowledgementsCome) {
+    constexpr int kSyncs = 3000;
+    MosquittoBroker::Options options;
+    options.extraConfig = "max_queued_messages 0\n";
+    MosquittoBroker broker(options);
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    for (const int delayMs : {0, 2000}) {
+        tgw::test::TcpRelay relay(broker.port());
+        ASSERT_TRUE(relay.listen(false));
+        relay.delayDown(delayMs);
+        Config config = brokerConfig(broker);
+        if (delayMs > 0) config.brokerPort = relay.port();
+        tgw::process::Bundle tools{TGW_TEST_APP_RESOURCES};
+        AppDelegate app(config, AppDelegate::Options{{}, &tools, {}, AppDelegate::kKeepAlive});
+        WebStandIn web{broker, "p1"};
+        web.keepResults = false;
+        tgw::test::ConsoleCapture console;  // tens of thousands of lines
+        app.start("p1");
+        ASSERT_TRUE(waitUntil([&] { return app.state() == ConnectionState::connected; }, 20000));
+        ASSERT_TRUE(web.connect());
+        QElapsedTimer took;
+        took.start();
+        for (int i = 0; i < kSyncs; ++i) {
+            web.session->publish("tg/p1/tool", R"({"type":"sync"})", tgw::mqtt::MqttQos::qos0);
+        }
+        waitUntil([&] { return web.syncReplies == kSyncs && app.link().outbox().bytes() == 0; },
+                  120000);
+        console.text();
+        std::printf("%d of %d syncs answered in %lld ms, the broker's bytes %d ms late\n",
+                    web.syncReplies, kSyncs, took.elapsed(), delayMs);
+        EXPECT_EQ(web.syncReplies, kSyncs) << "delay " << delayMs << " ms";
+        EXPECT_EQ(app.link().outbox().bytes(), 0u);
+        app.stop();
+    }
+}
+
+// A command that arrives while a log-out says goodbye is not run but answered,
+// on that connection, before its DISCONNECT.
+TEST(Goodbye, ACommandArrivingMeanwhileIsAnsweredWithAnErrorBeforeTheDisconnect) {
+    tgw::test::FakeClient* client = nullptr;
+    Config config = Config::builtIn();
+    tgw::process::Bundle tools{TGW_TEST_APP_RESOURCES};
+    AppDelegate app(config, {[&](const std::string& id, const std::string& h, uint16_t p,
+                                 tgw::mqtt::MqttDelegate&) {
+                                 auto c = std::make_unique<tgw::test::FakeClient>(id, h, p);
+                                 client = c.get();
+                                 return c;
+                             },
+                             &tools,
+                             {},
+                             AppDelegate::kKeepAlive});
+    tgw::test::ConsoleCapture console;
+    app.start("p1");
+    app.link().didConnectAck(*client, tgw::mqtt::MqttConnAck::accepted);
+    app.link().didSubscribeTopic(*client, "tg/p1/tool");
+    app.stop();  // the offline status goes out
+    ASSERT_EQ(client->published.back().payload, R"({"type":"status","state":"offline"})");
+    const uint16_t goodbye = client->nextId - 1;
+    app.link().didReceiveMessage(
+        *client, tgw::mqtt::MqttMessage("tg/p1/tool", R"({"type":"android","serial":"s1"})"), 9);
+    ASSERT_EQ(client->published.size(), 4u);  // online, offline, the two answers
+    for (int i : {2, 3}) {
+        const auto answer = MqttApi::decode(client->published[i].payload);
+        EXPECT_EQ(client->published[i].topic, "tg/p1/tool/web");
+        EXPECT_EQ(answer->data, "error: the agent is disconnecting; not run");
+        EXPECT_EQ(answer->serial, "s1");
+    }
+    EXPECT_EQ(app.queries().runningCount() + app.queries().waitingCount(), 0u);
+    app.link().didPublishAck(*client, goodbye);
+    app.link().didPublishAck(*client, goodbye + 1);
+    EXPECT_EQ(client->disconnects, 0);  // one answer still unacknowledged
+    app.link().didPublishAck(*client, goodbye + 2);
+    EXPECT_EQ(client->disconnects, 1);
+    EXPECT_THAT(console.text(), HasSubstr("command not run: the agent is disconnecting; 2 error"));
 }
 
 TEST_F(AppBrokerTest, AccountCredentialsAreUsedAndARefusalIsNotRetried) {

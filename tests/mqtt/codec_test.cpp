@@ -24,9 +24,7 @@ namespace {
 class SettingsClient : public MqttClient {
   public:
     std::string host() const override { return "localhost"; }
-    void setHost(std::string) override {}
     uint16_t port() const override { return 1883; }
-    void setPort(uint16_t) override {}
     std::string clientID() const override { return id; }
     std::optional<std::string> username() const override { return user; }
     void setUsername(std::optional<std::string> u) override { user = std::move(u); }

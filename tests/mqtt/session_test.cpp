@@ -8,7 +8,6 @@
 #include <iostream>
 
 #include "log_capture.h"
-#include "mqtt/frame_buffer.h"
 #include "mqtt/session.h"
 #include "support/fake_socket.h"
 #include "support/hex.h"
@@ -66,8 +65,6 @@ TEST_F(SessionTest, NewSessionDefaults) {
     EXPECT_TRUE(fresh.cleanSession());
     EXPECT_EQ(fresh.gmid(), 1);
     EXPECT_EQ(fresh.connState(), MqttConnState::initial);
-    EXPECT_EQ(fresh.bufferSilosMaxNumber(), 10u);
-    EXPECT_EQ(fresh.bufferSilosTimeout(), 60.0);
 }
 
 TEST_F(SessionTest, ConnectSendsConnectThenReadsAndAcceptsConnack) {
@@ -351,29 +348,16 @@ TEST_F(SessionTest, ConnectTimeoutCoversTcpTlsAndConnack) {
     EXPECT_FALSE(socket->closeKind);
 }
 
-TEST_F(SessionTest, RefusedPublishIsCountedAndNotReportedAsPublished) {
+TEST_F(SessionTest, EveryPublishIsWrittenAtOnceAndEachAckReportedAtOnce) {
     connectAccepted();
-    for (int i = 0; i < 10; ++i) session->publish("t", "x");  // fill the in-flight window
-    session->setMaxOutboundBytes(MqttFrameBuffer::frameBytes(MqttFramePublish(1, "t", {'x'})));
-    const uint16_t waiting = session->publish("t", "x");
-    tgw::test::LogCapture log;
-    EXPECT_EQ(session->publish("t", "x"), 0);
-    EXPECT_NE(waiting, 0);
-    EXPECT_EQ(delegate.count("published"), 11);
-    EXPECT_EQ(session->frameBuffer().abandonedCount(), 1u);
-    EXPECT_TRUE(log.has("warning", "message 13 of")) << log.all().toStdString();
-}
-
-TEST_F(SessionTest, FrameGivenUpOnALiveConnectionIsWarnedAboutAndItsLateAckStillCounts) {
-    session->setBufferSilosTimeout(0.1);
-    connectAccepted();
-    tgw::test::LogCapture log;
-    const uint16_t id = session->publish("t", "x");
-    ASSERT_TRUE(waitUntil([&] { return session->frameBuffer().inFlightCount() == 0; }, 3000));
-    EXPECT_TRUE(log.has("warning", QString("message %1 was not acknowledged").arg(id)))
-        << log.all().toStdString();
-    socket->feed(Bytes{0x40, 0x02, 0x00, static_cast<uint8_t>(id)});
-    EXPECT_TRUE(delegate.has("puback " + std::to_string(id)));
+    socket->record = false;
+    for (int i = 0; i < 3000; ++i) ASSERT_NE(session->publish("t", "x"), 0);
+    EXPECT_EQ(session->outboundStatus().waitingCount(), 0u);  // no window of its own
+    EXPECT_EQ(session->outboundStatus().inFlightCount(), 3000u);
+    socket->feed(hex("40 02 00 02 40 02 0B B9"));  // the first and the last
+    EXPECT_TRUE(delegate.has("puback 2"));
+    EXPECT_TRUE(delegate.has("puback 3001"));
+    EXPECT_EQ(session->outboundStatus().inFlightCount(), 2998u);
 }
 
 TEST_F(SessionTest, RefusedConnectIsLoggedAndChangesNothing) {

@@ -22,9 +22,7 @@ class FakeClient : public tgw::mqtt::MqttClient {
         : id(std::move(id)), hostName(std::move(h)), portNumber(p) {}
 
     std::string host() const override { return hostName; }
-    void setHost(std::string h) override { hostName = std::move(h); }
     uint16_t port() const override { return portNumber; }
-    void setPort(uint16_t p) override { portNumber = p; }
     std::string clientID() const override { return id; }
     std::optional<std::string> username() const override { return user; }
     void setUsername(std::optional<std::string> u) override { user = std::move(u); }

@@ -14,13 +14,13 @@ namespace {
 constexpr int kTickMs = 50;
 constexpr qint64 kReadBuffer = 256;
 
-// A listening loopback socket whose receive buffer is small; accepted
+// A listening loopback socket, its receive buffer small if asked; accepted
 // connections inherit it (set before listen, so the window scale agrees).
-int smallBufferListener() {
+int listener(bool smallBuffer) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int size = 1;  // the kernel rounds it up to its minimum
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (smallBuffer) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -40,14 +40,16 @@ TcpRelay::TcpRelay(quint16 targetPort) : m_targetPort(targetPort) {
         pump();
     });
     m_tick.start(kTickMs);
+    m_clock.start();
 }
 
 TcpRelay::~TcpRelay() {
     cut();
 }
 
-bool TcpRelay::listen() {
-    const int fd = smallBufferListener();
+bool TcpRelay::listen(bool slow) {
+    m_slow = slow;
+    const int fd = listener(slow);
     return fd >= 0 && m_server.setSocketDescriptor(fd);
 }
 
@@ -56,9 +58,9 @@ void TcpRelay::accept() {
         auto link = std::make_unique<Link>();
         link->client.reset(incoming);
         incoming->setParent(nullptr);
-        incoming->setReadBufferSize(kReadBuffer);
+        if (m_slow) incoming->setReadBufferSize(kReadBuffer);
         link->server = std::make_unique<QTcpSocket>();
-        link->server->setReadBufferSize(kReadBuffer);
+        if (m_slow) link->server->setReadBufferSize(kReadBuffer);
         Link* raw = link.get();
         for (QTcpSocket* s : {raw->client.get(), raw->server.get()}) {
             connect(s, &QTcpSocket::readyRead, this, &TcpRelay::pump);
@@ -89,7 +91,11 @@ void TcpRelay::pump() {
             m_forwarded += up.size();
         }
         const QByteArray down = link->server->readAll();
-        if (!down.isEmpty()) link->client->write(down);
+        if (!down.isEmpty()) link->late.emplace_back(m_clock.elapsed() + m_delayMs, down);
+        while (!link->late.empty() && link->late.front().first <= m_clock.elapsed()) {
+            link->client->write(link->late.front().second);
+            link->late.pop_front();
+        }
     }
 }
 

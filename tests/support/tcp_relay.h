@@ -1,15 +1,17 @@
 // A TCP relay between a client under test and a real server, on loopback: it
 // passes bytes both ways and can freeze the link (nothing moves, nothing is
-// closed), throttle what the client sends to N bytes a second, or cut every
-// connection. Its listening socket has a small receive buffer, so a client
-// writing faster than the relay reads sees its bytes stay unacknowledged, as
-// on a slow real link.
+// closed), throttle what the client sends to N bytes a second, deliver what
+// the server sends a fixed time late, or cut every connection. Its listening socket has a small
+// receive buffer, so a client writing faster than the relay reads sees its bytes stay
+// unacknowledged, as on a slow real link.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -21,11 +23,15 @@ class TcpRelay : public QObject {
     ~TcpRelay() override;
 
     // Listens on a free loopback port; false when it could not.
-    bool listen();
+    // `slow`: small buffers, so that a client writing fast sees its bytes
+    // stay unacknowledged; otherwise the relay moves bytes as fast as loopback.
+    bool listen(bool slow = true);
     quint16 port() const { return m_server.serverPort(); }
 
     // Client-to-server bytes per second; 0 passes them as fast as they come.
     void throttle(qint64 bytesPerSecond) { m_rate = bytesPerSecond; }
+    // Server-to-client bytes reach the client this long after they arrived.
+    void delayDown(int ms) { m_delayMs = ms; }
     // Stops moving bytes in both directions (connections stay open); thaw() resumes.
     void freeze() { m_frozen = true; }
     void thaw();
@@ -41,6 +47,7 @@ class TcpRelay : public QObject {
         std::unique_ptr<QTcpSocket> client;
         std::unique_ptr<QTcpSocket> server;
         qint64 budget = 0;  // client-to-server bytes still allowed in this tick
+        std::deque<std::pair<qint64, QByteArray>> late;  // server bytes and when they are due
     };
     void accept();
     void pump();
@@ -53,7 +60,10 @@ class TcpRelay : public QObject {
     std::vector<Link*> m_closedWhileFrozen;
     qint64 m_rate = 0;
     bool m_frozen = false;
+    bool m_slow = true;
     qint64 m_forwarded = 0;
+    int m_delayMs = 0;
+    QElapsedTimer m_clock;
 };
 
 }  // namespace tgw::test

@@ -1,27 +1,25 @@
 // BrokerLink: the connection owner. One per logged-in account: connects to
 // the broker, subscribes to the account's command topic, reports every
 // connection state, passes the commands that arrive to its listener, and
-// publishes results through the one Outbox.
+// publishes results and statuses through the one Outbox.
 //
-// It makes a fresh MqttSession for every connection attempt and does the
-// reconnecting itself: the session is one connection and keeps nothing across
-// connections. A new attempt needs a new socket and TLS state anyway, an
-// account change needs new credentials, and results must outlive the session
-// that failed to deliver them; so the results, the back-off and the deadlines
-// have this one owner.
-//
-// After an unexpected loss it connects again with a growing back-off, reset
-// only by a connection that stayed subscribed for a while; a refused account,
-// an untrusted certificate or a refused subscription end the retrying. The
-// connect deadline (in the session) and the SUBACK deadline (here) apply to
-// every attempt.
+// It wires five parts: the ConnectionMachine decides what follows each event
+// (back-off, deadlines, which failures end the retrying), the Outbox holds
+// every message and packet id in flight, the PresencePublisher says when the
+// status goes, the Departure says goodbye, link_console says it all to a
+// person. The link itself makes a
+// fresh MqttSession for every attempt (a session is one connection and keeps
+// nothing across connections), runs the timers and pumps the outbox into the
+// session as far as the window lets it.
 //
 // With presence on, every connection carries the offline status as its will,
-// publishes the online status after its SUBACK and again when the phones
-// change (at most once a second), and publishes the offline status itself
-// before it ends cleanly (a clean DISCONNECT discards the will). These status
-// messages do not pass through the outbox: they never count against the
-// results' bound and are never held across connections.
+// and a clean end (log-out, quitting) first publishes the offline status and
+// sends DISCONNECT once the broker has it (a clean DISCONNECT discards the
+// will), at most 1 s later. A command arriving meanwhile is not run but
+// answered at once on that connection with an error result (leaving_answers.h):
+// the session acknowledges every command it reads, and a clean session would
+// forget an unacknowledged one anyway, so answering is the only way not to
+// drop it; DISCONNECT then waits for those answers too.
 //
 // Lives on the main thread; owned by the AppDelegate.
 #pragma once
@@ -37,12 +35,14 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "app/broker/connection_machine.h"
 #include "app/broker/connection_state.h"
+#include "app/broker/departure.h"
+#include "app/broker/link_console.h"
 #include "app/broker/outbox.h"
-#include "app/protocol/presence.h"
+#include "app/broker/presence_publisher.h"
 #include "app/broker/reconnect_policy.h"
 #include "mqtt/codec/client.h"
 
@@ -64,14 +64,17 @@ struct BrokerSettings {
     // after at most three quarters of this, whatever the back-off has grown
     // to: within 35 s of the CONNACK.
     std::chrono::milliseconds subscribeTimeout{20'000};
-    size_t maxOutboundBytes = size_t{64} << 20;
-    size_t windowBytes = size_t{4} << 20;  // results handed to the session at once
+    size_t maxOutboundBytes = size_t{64} << 20;  // results held, in the outbox
+    size_t windowBytes = size_t{4} << 20;        // results handed to the session at once
     ReconnectDelays delays;
     bool presence = true;
     std::string agentVersion;  // for the status; the application's version by default
     std::string hostName;      // for the status; this machine's by default
 
     static BrokerSettings from(const Config& config);
+    std::string broker() const { return host + ":" + std::to_string(port); }
+    // The presence payloads' maker, with the defaults filled in.
+    Presence presenceOf() const;
 };
 
 class BrokerLink : public mqtt::MqttDelegate {
@@ -102,12 +105,11 @@ class BrokerLink : public mqtt::MqttDelegate {
     // before the configured account. Results held for other accounts go.
     void start(std::string prefix, std::optional<BrokerCredentials> credentials = std::nullopt);
     // Ends the connection and any retrying without a state report. A
-    // subscribed connection first publishes the offline status and ends with
-    // DISCONNECT once the broker has it (at most 1 s later, meanwhile a new
+    // subscribed connection first says goodbye (see above; meanwhile a new
     // start() may connect already).
     void stop();
-    // Quitting: publishes the offline status, sends DISCONNECT (waiting at
-    // most 1 s for both to be written), then calls `done` on the event loop.
+    // Quitting: says goodbye as stop() does, then calls `done` on the event
+    // loop (at most about 1 s later).
     void shutdown(std::function<void()> done);
     // Drops every held result, waiting or in flight (the account logged out
     // or another one logged in).
@@ -118,13 +120,13 @@ class BrokerLink : public mqtt::MqttDelegate {
     // "data"; a change is published while connected, at most once a second.
     void setPresenceDevices(std::string devices);
     // The online status as it would be published now; none with presence off.
-    std::optional<std::string> onlineStatus() const;
+    std::optional<std::string> onlineStatus() const { return m_presence.online(); }
 
     // For a person asking: state, since when, broker, user, client id,
     // prefix, the last error and its time, results held.
     QJsonObject describe() const;
 
-    ConnectionState state() const { return m_state; }
+    ConnectionState state() const { return m_machine.state(); }
     const QDateTime& stateSince() const { return m_stateSince; }
     // The last failure's reason and its time (UTC); empty before any.
     const std::string& lastError() const { return m_lastError; }
@@ -134,47 +136,55 @@ class BrokerLink : public mqtt::MqttDelegate {
     const std::string& prefix() const { return m_prefix; }
     const Outbox& outbox() const { return m_outbox; }
 
-    // MqttDelegate
-    bool evaluatesTrust() const override { return true; }
-    void didReceiveTrust(mqtt::MqttClient&, const mqtt::MqttServerTrust&,
-                         std::function<void(bool)> completion) override;
+    // MqttDelegate. The broker's certificate is judged by the TLS layer
+    // alone: the link answers no trust question (the default refuses).
     void didConnectAck(mqtt::MqttClient& client, mqtt::MqttConnAck ack) override;
     void didPublishMessage(mqtt::MqttClient&, const mqtt::MqttMessage&, uint16_t) override;
     void didPublishAck(mqtt::MqttClient&, uint16_t id) override;
     void didReceiveMessage(mqtt::MqttClient&, const mqtt::MqttMessage& message,
                            uint16_t id) override;
     void didSubscribeTopic(mqtt::MqttClient&, const std::string& topic) override;
-    void didUnsubscribeTopic(mqtt::MqttClient&, const std::string& topic) override;
-    void didPing(mqtt::MqttClient&) override;
-    void didReceivePong(mqtt::MqttClient&) override;
     void didDisconnect(mqtt::MqttClient&, const std::optional<mqtt::MqttError>&) override;
-    void didSkipOversizedMessage(mqtt::MqttClient&, const std::string& topic,
-                                 size_t bytes) override;
-    void didIgnoreUnknownAcks(mqtt::MqttClient&, uint64_t count) override;
+    // Only echoed, and only for the current connection.
+    void didUnsubscribeTopic(mqtt::MqttClient& c, const std::string& topic) override {
+        if (&c == m_client.get()) link_console::unsubscribed(topic);
+    }
+    void didPing(mqtt::MqttClient& c) override {
+        if (&c == m_client.get()) link_console::ping();
+    }
+    void didReceivePong(mqtt::MqttClient& c) override {
+        if (&c == m_client.get()) link_console::pong();
+    }
+    void didSkipOversizedMessage(mqtt::MqttClient& c, const std::string& topic,
+                                 size_t bytes) override {
+        if (&c == m_client.get()) link_console::skipped(topic, bytes);
+    }
+    void didIgnoreUnknownAcks(mqtt::MqttClient& c, uint64_t count) override {
+        if (&c == m_client.get()) link_console::unknownAcks(count);
+    }
 
   private:
+    static std::string makeClientID();
+    // Carries out what the machine decided.
+    void apply(const ConnectionMachine::Actions& actions);
     void connect();
     // The broker account in force (the login reply's, else the configured or
     // built-in one) and where it came from, for the log.
-    const BrokerCredentials& account() const;
-    std::string accountOrigin() const;
-    void setState(ConnectionState state);
+    const BrokerCredentials& account() const {
+        return m_credentials ? *m_credentials : m_settings.account;
+    }
+    std::string accountOrigin() const {
+        return m_credentials ? "login reply" : m_settings.accountOrigin;
+    }
     // Ends the current session; it goes on the event loop, never inside one
     // of its own callbacks.
-    void retireSession();
-    // The current connection is lost: hold what was in flight, then retry
-    // or stop as the state says.
-    void connectionEnded(ConnectionState next);
-    void scheduleReconnect();
-    void subscribeTimedOut();
+    void retire(std::unique_ptr<mqtt::MqttClient>& client);
+    // The current connection says goodbye and becomes the departing one.
+    void depart();
     void finishShutdown();
     void publishWaiting();
-    void publishStatus();
-    // Publishes the offline status on `client`; its packet id, 0 when none went.
-    uint16_t sayGoodbye(mqtt::MqttClient& client);
-    void retireDeparting();
     void failed(std::string reason);
-    void console(std::string_view text);
+    double random() const;
 
     BrokerSettings m_settings;
     ClientFactory m_factory;
@@ -182,38 +192,21 @@ class BrokerLink : public mqtt::MqttDelegate {
     const std::string m_clientID;
     std::string m_prefix;
     std::optional<BrokerCredentials> m_credentials;  // the login reply's
-    ConnectionState m_state = ConnectionState::disconnected;
-    // Attempts since the last stable connection, and the time waited before them.
-    int m_attempt = 0;
-    std::chrono::milliseconds m_waited{0};
-    bool m_subAckMissed = false;        // the latest connection ended for want of SUBACK
-    bool m_subscribed = false;          // the current session has its SUBACK
-    bool m_credentialsRefused = false;  // CONNACK 4 or 5 on the current session
-    bool m_connAckRefused = false;      // any refusing CONNACK on the current session
-    bool m_quitting = false;
-    int m_shortLived = 0;  // subscribed connections in a row the broker ended within seconds
+    ConnectionMachine m_machine;
     QElapsedTimer m_subscribedFor;
     QDateTime m_stateSince = QDateTime::currentDateTimeUtc();
     std::string m_lastError;
     QDateTime m_lastErrorAt;
-    Presence m_presence;
-    std::vector<uint16_t> m_statusIds;  // status publishes awaiting their PUBACK
-    uint16_t m_goodbyeID = 0;           // the offline status sent on quitting
-    QElapsedTimer m_lastStatus;         // since the last online status went out
-    std::function<void()> m_shutdownDone;
     Outbox m_outbox;
+    PresencePublisher m_presence;
+    std::function<void()> m_shutdownDone;
 
     std::unique_ptr<mqtt::MqttClient> m_client;
-    // A connection ended by stop(), waiting for its offline status's PUBACK.
-    std::unique_ptr<mqtt::MqttClient> m_departing;
-    uint16_t m_departingGoodbye = 0;
     std::vector<std::unique_ptr<mqtt::MqttClient>> m_retired;  // deleted on the event loop
+    Departure m_departure;
     QObject m_context;  // receiver of timers and queued work; goes first
     QTimer m_reconnectTimer;
     QTimer m_subscribeTimer;
-    QTimer m_shutdownTimer;
-    QTimer m_departTimer;
-    QTimer m_statusTimer;  // the next online status, when one went out less than 1 s ago
 };
 
 }  // namespace tgw::app

@@ -6,7 +6,7 @@ namespace tgw::app {
 
 void Outbox::add(OutgoingResult result, const std::function<void(size_t)>& dropped) {
     m_bytes += result.payload.size();
-    m_waiting.push_back(std::move(result));
+    m_waiting.push_back({Kind::result, std::move(result.prefix), std::move(result.payload)});
     // The newest result stays even alone above the bound: it fits one packet,
     // and dropping it would leave its command without an answer just the same.
     while (m_bytes > m_maxBytes && m_waiting.size() > 1) {
@@ -17,58 +17,86 @@ void Outbox::add(OutgoingResult result, const std::function<void(size_t)>& dropp
     }
 }
 
+void Outbox::setStatus(std::string prefix, std::string payload) {
+    m_status = Message{Kind::status, std::move(prefix), std::move(payload)};
+}
+
+bool Outbox::resultFits() const {
+    if (m_waiting.empty() || inFlightCount() >= kMaxInFlight) return false;
+    return inFlightCount() == 0 || m_inFlightBytes + m_waiting.front().payload.size() <= m_window;
+}
+
 bool Outbox::canSend() const {
-    if (m_waiting.empty() || m_inFlight.size() >= kMaxInFlight) return false;
-    return m_inFlight.empty() || m_inFlightBytes + m_waiting.front().payload.size() <= m_window;
+    return (m_status && m_statusesInFlight < kStatusInFlight) || resultFits();
+}
+
+const Outbox::Message& Outbox::next() const {
+    return m_status && m_statusesInFlight < kStatusInFlight ? *m_status : m_waiting.front();
 }
 
 void Outbox::sent(uint16_t id) {
-    OutgoingResult result = std::move(m_waiting.front());
-    m_waiting.pop_front();
-    m_inFlightBytes += result.payload.size();
-    if (const auto old = m_ids.find(id); old != m_ids.end()) {
-        // The session hands an id out again only once its PUBLISH is done.
-        const auto entry = m_inFlight.find(old->second);
-        m_inFlightBytes -= entry->second.payload.size();
-        m_bytes -= entry->second.payload.size();
-        m_inFlight.erase(entry);
+    Message message;
+    if (m_status && m_statusesInFlight < kStatusInFlight) {
+        message = std::move(*m_status);
+        m_status.reset();
+        ++m_statusesInFlight;
+    } else {
+        message = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        m_inFlightBytes += message.payload.size();
     }
+    // The session hands an id out again only once its publish is acknowledged;
+    // an id still here means that acknowledgement never reached this table.
+    acknowledged(id);
     m_ids[id] = ++m_sent;
-    m_inFlight.emplace(m_sent, std::move(result));
+    m_inFlight.emplace(m_sent, std::move(message));
 }
 
 void Outbox::dropNext() {
+    if (m_status && m_statusesInFlight < kStatusInFlight) {
+        m_status.reset();
+        return;
+    }
     m_bytes -= m_waiting.front().payload.size();
     m_waiting.pop_front();
 }
 
-bool Outbox::acknowledged(uint16_t id) {
+std::optional<Outbox::Kind> Outbox::acknowledged(uint16_t id) {
     const auto it = m_ids.find(id);
-    if (it == m_ids.end()) return false;
+    if (it == m_ids.end()) return std::nullopt;
     const auto entry = m_inFlight.find(it->second);
-    m_inFlightBytes -= entry->second.payload.size();
-    m_bytes -= entry->second.payload.size();
+    const Kind kind = entry->second.kind;
+    if (kind == Kind::status) {
+        --m_statusesInFlight;
+    } else {
+        m_inFlightBytes -= entry->second.payload.size();
+        m_bytes -= entry->second.payload.size();
+    }
     m_inFlight.erase(entry);
     m_ids.erase(it);
-    return true;
+    return kind;
 }
 
 size_t Outbox::connectionLost() {
-    const size_t count = m_inFlight.size();
+    size_t count = 0;
     for (auto it = m_inFlight.rbegin(); it != m_inFlight.rend(); ++it) {
+        if (it->second.kind != Kind::result) continue;
         m_waiting.push_front(std::move(it->second));
+        ++count;
     }
     m_inFlight.clear();
     m_ids.clear();
+    m_status.reset();
+    m_statusesInFlight = 0;
     m_inFlightBytes = 0;
     return count;
 }
 
 size_t Outbox::clear() {
-    const size_t count = m_waiting.size() + m_inFlight.size();
+    const size_t count = m_waiting.size() + inFlightCount();
+    std::erase_if(m_inFlight, [](const auto& e) { return e.second.kind == Kind::result; });
+    std::erase_if(m_ids, [&](const auto& e) { return !m_inFlight.contains(e.second); });
     m_waiting.clear();
-    m_inFlight.clear();
-    m_ids.clear();
     m_bytes = 0;
     m_inFlightBytes = 0;
     return count;
@@ -76,12 +104,16 @@ size_t Outbox::clear() {
 
 size_t Outbox::keepOnly(const std::string& prefix) {
     const size_t before = m_waiting.size();
-    std::erase_if(m_waiting, [&](const OutgoingResult& r) {
+    std::erase_if(m_waiting, [&](const Message& r) {
         if (r.prefix == prefix) return false;
         m_bytes -= r.payload.size();
         return true;
     });
     return before - m_waiting.size();
+}
+
+bool Outbox::departingAcknowledged(uint16_t id) {
+    return m_departing.erase(id) > 0 && m_departing.empty();
 }
 
 }  // namespace tgw::app

@@ -59,10 +59,9 @@ class MqttClient {
   public:
     virtual ~MqttClient() = default;
 
+    // Where it connects; given when the client is made.
     virtual std::string host() const = 0;
-    virtual void setHost(std::string host) = 0;
     virtual uint16_t port() const = 0;
-    virtual void setPort(uint16_t port) = 0;
     virtual std::string clientID() const = 0;
     virtual std::optional<std::string> username() const = 0;
     virtual void setUsername(std::optional<std::string> username) = 0;
@@ -79,8 +78,8 @@ class MqttClient {
     virtual bool connect() = 0;
     virtual void disconnect() = 0;
     virtual void ping() = 0;
-    // Each returns the message identifier used; 0 means the packet could not
-    // be encoded and nothing was sent.
+    // Each returns the message identifier used; 0 means no identifier was
+    // free or the packet could not be encoded, and nothing was sent.
     virtual uint16_t subscribe(const std::string& topic, MqttQos qos = MqttQos::qos1) = 0;
     virtual uint16_t unsubscribe(const std::string& topic) = 0;
     virtual uint16_t publish(const MqttMessage& message) = 0;
