@@ -29,6 +29,7 @@ QtAsyncSocket::QtAsyncSocket() {
     connect(&m_socket, &QSslSocket::stateChanged, this, &QtAsyncSocket::onStateChanged);
     connect(&m_socket, &QSslSocket::readyRead, this, &QtAsyncSocket::serveReads);
     connect(&m_socket, &QSslSocket::bytesWritten, this, &QtAsyncSocket::onBytesWritten);
+    connect(&m_socket, &QSslSocket::encryptedBytesWritten, this, &QtAsyncSocket::feedQt);
     connect(&m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
         // After our own disconnect() the peer closing too is no error.
         if (!m_error && !m_closeRequested) {
@@ -66,6 +67,7 @@ bool QtAsyncSocket::connectToHost(const std::string& host, uint16_t port, std::s
     m_read.reset();
     m_readHave = 0;
     m_writes.clear();
+    dropUnfed();
     m_queued = m_written = 0;
     m_received = 0;
     m_socket.connectToHost(QString::fromStdString(host), port);
@@ -126,16 +128,63 @@ bool QtAsyncSocket::writable() const {
            (!m_tlsStarted || m_secured);
 }
 
+qint64 QtAsyncSocket::qtHolds() const {
+    return m_socket.bytesToWrite() + m_socket.encryptedBytesToWrite();
+}
+
 void QtAsyncSocket::writeData(std::span<const uint8_t> data, double, long tag) {
     if (!writable() || data.empty()) return;
-    const qint64 n = m_socket.write(reinterpret_cast<const char*>(data.data()),
-                                    static_cast<qint64>(data.size()));
-    if (n <= 0) return;
-    m_queued += n;
+    // What Qt has room for goes to it at once, as before; the rest waits here.
+    size_t taken = 0;
+    if (m_unfed.empty()) {
+        const qint64 room = kQtWriteSlice - qtHolds();
+        if (room > 0) {
+            const auto n = std::min<size_t>(data.size(), static_cast<size_t>(room));
+            const qint64 w = m_socket.write(reinterpret_cast<const char*>(data.data()),
+                                            static_cast<qint64>(n));
+            if (w <= 0) return;
+            taken = static_cast<size_t>(w);
+        }
+    }
+    if (taken < data.size()) {
+        const auto rest = data.subspan(taken);
+        // Small writes (acknowledgements, pings) share a chunk.
+        if (m_unfed.empty() || m_unfed.back().size() + rest.size() > kUnfedChunk) {
+            m_unfed.emplace_back();
+            if (rest.size() < kUnfedChunk) m_unfed.back().reserve(kUnfedChunk);
+        }
+        m_unfed.back().insert(m_unfed.back().end(), rest.begin(), rest.end());
+        m_unfedBytes += rest.size();
+    }
+    m_queued += static_cast<qint64>(data.size());
     m_writes.push_back({m_queued, tag});
 }
 
+void QtAsyncSocket::feedQt() {
+    while (!m_unfed.empty() && writable() && qtHolds() < kQtWriteSlice) {
+        const Bytes& front = m_unfed.front();
+        const size_t n = std::min(front.size() - m_unfedOffset, static_cast<size_t>(kQtWriteSlice));
+        const qint64 w = m_socket.write(reinterpret_cast<const char*>(front.data() + m_unfedOffset),
+                                        static_cast<qint64>(n));
+        if (w <= 0) return;  // the socket is failing; its end is reported as usual
+        m_unfedOffset += static_cast<size_t>(w);
+        m_unfedBytes -= static_cast<size_t>(w);
+        if (m_unfedOffset == front.size()) {
+            m_unfed.pop_front();
+            m_unfedOffset = 0;
+        }
+    }
+    if (m_unfed.empty() && m_closeRequested && m_socket.state() == QAbstractSocket::ConnectedState)
+        m_socket.disconnectFromHost();
+}
+
+void QtAsyncSocket::dropUnfed() {
+    m_unfed.clear();
+    m_unfedOffset = m_unfedBytes = 0;
+}
+
 void QtAsyncSocket::onBytesWritten(qint64 bytes) {
+    feedQt();
     m_written += bytes;
     std::weak_ptr<bool> alive = m_alive;
     while (!m_writes.empty() && m_writes.front().end <= m_written) {
@@ -210,7 +259,8 @@ void QtAsyncSocket::serveReads() {
 void QtAsyncSocket::disconnect() {
     if (!m_open) return;
     m_closeRequested = true;
-    m_socket.disconnectFromHost();
+    // What waits here goes first: the close follows once Qt has it all.
+    if (m_unfed.empty() || !writable()) m_socket.disconnectFromHost();
 }
 
 void QtAsyncSocket::disconnectWithError(const MqttError& error) {
@@ -223,8 +273,7 @@ std::optional<AsyncSocketProgress> QtAsyncSocket::transmitProgress() const {
     if (!m_open || m_socket.state() != QAbstractSocket::ConnectedState) return std::nullopt;
     // Bytes Qt still holds (plain, and encrypted ones not yet handed to the
     // kernel) count as unacknowledged too.
-    const auto held =
-        static_cast<uint64_t>(m_socket.bytesToWrite() + m_socket.encryptedBytesToWrite());
+    const auto held = static_cast<uint64_t>(qtHolds()) + m_unfedBytes;
     const auto kernel = tcpProgress(m_socket.socketDescriptor());
     if (!kernel) {
         // Without the kernel's figures, bytes that left our buffers for the
@@ -237,7 +286,7 @@ std::optional<AsyncSocketProgress> QtAsyncSocket::transmitProgress() const {
 
 uint64_t QtAsyncSocket::bytesToWrite() const {
     if (!m_open) return 0;
-    return static_cast<uint64_t>(m_socket.bytesToWrite() + m_socket.encryptedBytesToWrite());
+    return static_cast<uint64_t>(qtHolds()) + m_unfedBytes;
 }
 
 void QtAsyncSocket::onStateChanged(QAbstractSocket::SocketState state) {
@@ -253,6 +302,7 @@ void QtAsyncSocket::onStateChanged(QAbstractSocket::SocketState state) {
         [this] {
             m_reportPending = false;
             m_open = false;
+            dropUnfed();
             std::optional<MqttError> error;
             if (m_error) error = *m_error;
             m_error.reset();

@@ -38,6 +38,11 @@ class QtAsyncSocket : public QObject, public AsyncSocket {
     void onEncrypted();
     void onStateChanged(QAbstractSocket::SocketState state);
     void onBytesWritten(qint64 bytes);
+    // Bytes Qt holds for this connection: plain ones and encrypted ones.
+    qint64 qtHolds() const;
+    // Hands waiting bytes to Qt while it holds less than a slice.
+    void feedQt();
+    void dropUnfed();
     void serveReads();
     void scheduleServe();
     void secured();
@@ -71,6 +76,13 @@ class QtAsyncSocket : public QObject, public AsyncSocket {
     size_t m_readHave = 0;  // bytes of the pending read already in m_readBuffer
     uint64_t m_received = 0;
     std::deque<PendingWrite> m_writes;
+    // Qt keeps what it is given twice (plain, then encrypted) until the kernel
+    // takes it: bytes beyond a slice wait here, once, and go to Qt as it drains.
+    static constexpr qint64 kQtWriteSlice = 256 * 1024;
+    static constexpr size_t kUnfedChunk = 16 * 1024;
+    std::deque<Bytes> m_unfed;
+    size_t m_unfedOffset = 0;  // bytes of the first already handed to Qt
+    size_t m_unfedBytes = 0;
     qint64 m_queued = 0;
     qint64 m_written = 0;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
