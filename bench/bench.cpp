@@ -95,7 +95,7 @@ class Ours : public mqtt::MqttDelegate {
     void didConnectAck(mqtt::MqttClient&, mqtt::MqttConnAck a) override {
         connected = a == mqtt::MqttConnAck::accepted;
     }
-    void didPublishMessage(mqtt::MqttClient&, const mqtt::MqttMessage&, uint16_t) override {}
+    void didPublishMessage(mqtt::MqttClient&, const std::string&, uint16_t) override {}
     void didPublishAck(mqtt::MqttClient&, uint16_t) override { ++acks; }
     void didReceiveMessage(mqtt::MqttClient&, const mqtt::MqttMessage&, uint16_t) override {
         ++received;

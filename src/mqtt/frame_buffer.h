@@ -34,6 +34,8 @@ class MqttFrameBuffer {
     // While paused (no accepted connection to write to) frames wait;
     // unpausing writes them all, oldest first. A new buffer is paused.
     bool paused() const { return m_paused; }
+    // Whether a frame added now is written at once rather than kept.
+    bool writesThrough() const { return !m_paused && m_waiting.empty(); }
     void setPaused(bool paused);
 
     size_t waitingCount() const { return m_waiting.size(); }

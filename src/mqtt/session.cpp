@@ -311,16 +311,45 @@ void MqttSession::internalDisconnect() {
 }
 
 bool MqttSession::send(const MqttFrame& frame, long tag) {
-    const auto bytes = frame.data();
-    if (!bytes) {
-        printError(
-            "packet not sent: a text longer than 65535 bytes or a packet longer than "
-            "268435455 bytes cannot be encoded");
-        return false;
+    // A payload field of its own goes after the head, from where it is.
+    if (const auto head = frame.head(frame.payload().size())) {
+        writePacket(*head, frame.payload(), tag);
+        return true;
     }
-    m_socket->writeData(*bytes, -1, tag);
-    if (m_reader && !m_reader->held()) applyBackPressure();
+    const auto bytes = frame.data();
+    if (!bytes) return unencodable();
+    writePacket(*bytes, {}, tag);
     return true;
+}
+
+bool MqttSession::send(const MqttFrame& frame, long tag, std::span<const uint8_t> payload) {
+    const auto head = frame.head(payload.size());
+    if (!head) return unencodable();
+    writePacket(*head, payload, tag);
+    return true;
+}
+
+bool MqttSession::unencodable() {
+    printError(
+        "packet not sent: a text longer than 65535 bytes or a packet longer than "
+        "268435455 bytes cannot be encoded");
+    return false;
+}
+
+void MqttSession::writePacket(std::span<const uint8_t> head, std::span<const uint8_t> payload,
+                              long tag) {
+    // A small packet goes in one write; a large payload is not copied to join its head.
+    if (payload.size() <= kJoinedPayloadBytes) {
+        Bytes packet;
+        packet.reserve(head.size() + payload.size());
+        packet.insert(packet.end(), head.begin(), head.end());
+        packet.insert(packet.end(), payload.begin(), payload.end());
+        m_socket->writeData(packet, -1, tag);
+    } else {
+        m_socket->writeData(head, -1, tag);
+        m_socket->writeData(payload, -1, tag);
+    }
+    if (m_reader && !m_reader->held()) applyBackPressure();
 }
 
 uint16_t MqttSession::nextMessageID() {
@@ -338,25 +367,44 @@ uint16_t MqttSession::nextMessageID() {
 // ---- operations ----------------------------------------------------------
 
 uint16_t MqttSession::publish(const MqttMessage& message) {
+    return publishBytes(message.topic(), message.payload(), message.qos(), message.retained(),
+                        message.dup());
+}
+
+uint16_t MqttSession::publish(const std::string& topic, std::string_view string, MqttQos qos,
+                              bool retained, bool dup) {
+    return publishBytes(
+        topic, std::span(reinterpret_cast<const uint8_t*>(string.data()), string.size()), qos,
+        retained, dup);
+}
+
+uint16_t MqttSession::publishBytes(const std::string& topic, std::span<const uint8_t> payload,
+                                   MqttQos qos, bool retained, bool dup) {
     const uint16_t id = nextMessageID();
     if (id == 0) return 0;
-    if (!publishFits(message.topic().size(), message.payload().size(), message.qos())) {
+    if (!publishFits(topic.size(), payload.size(), qos)) {
         printError("message(" + std::to_string(id) + ") not sent: topic of " +
-                   std::to_string(message.topic().size()) + " bytes and payload of " +
-                   std::to_string(message.payload().size()) + " bytes do not fit one MQTT packet");
+                   std::to_string(topic.size()) + " bytes and payload of " +
+                   std::to_string(payload.size()) + " bytes do not fit one MQTT packet");
         return 0;
     }
-    MqttFramePublish frame(id, message.topic(), message.payload());
-    frame.setQos(static_cast<uint8_t>(message.qos()));
-    frame.setRetained(message.retained());
-    frame.setDup(message.dup());
-    if (message.qos() != MqttQos::qos0) {
-        const size_t bytes = MqttFrameBuffer::frameBytes(frame);
+    // Written at once, the payload goes from the caller to the socket without
+    // a copy in a message or a frame; only a frame that must wait keeps one.
+    const bool writesNow = m_buffer->writesThrough();
+    MqttFramePublish frame(id, topic, writesNow ? Bytes() : Bytes(payload.begin(), payload.end()));
+    frame.setQos(static_cast<uint8_t>(qos));
+    frame.setRetained(retained);
+    frame.setDup(dup);
+    if (qos != MqttQos::qos0) {
+        const size_t bytes = MqttFrameBuffer::frameBytes(frame) + (writesNow ? payload.size() : 0);
         m_unacked.emplace(id, bytes);
         m_unackedBytes += bytes;
     }
-    m_buffer->add(std::move(frame));
-    if (m_delegate) m_delegate->didPublishMessage(*this, message, id);
+    if (writesNow)
+        send(frame, id, payload);
+    else
+        m_buffer->add(std::move(frame));
+    if (m_delegate) m_delegate->didPublishMessage(*this, topic, id);
     return id;
 }
 

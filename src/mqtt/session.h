@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -92,6 +93,8 @@ class MqttSession final : public MqttClient {
     // its size or number. Publishes made before the CONNACK wait for it;
     // whatever is not acknowledged when the connection ends is gone with it.
     uint16_t publish(const MqttMessage& message) override;
+    uint16_t publish(const std::string& topic, std::string_view string, MqttQos qos = MqttQos::qos1,
+                     bool retained = false, bool dup = false) override;
 
     // Non-owning: the delegate must outlive the session or unset itself.
     MqttDelegate* delegate() const { return m_delegate; }
@@ -161,7 +164,14 @@ class MqttSession final : public MqttClient {
     void didReceiveMalformed(MqttReader&, const MqttError& error);
 
     // Writes the frame's bytes; false (logged) when it cannot be encoded.
+    uint16_t publishBytes(const std::string& topic, std::span<const uint8_t> payload, MqttQos qos,
+                          bool retained, bool dup);
     bool send(const MqttFrame& frame, long tag = 0);
+    // The frame's head, then `payload` in place of its payload field.
+    bool send(const MqttFrame& frame, long tag, std::span<const uint8_t> payload);
+    void writePacket(std::span<const uint8_t> head, std::span<const uint8_t> payload, long tag);
+    static constexpr size_t kJoinedPayloadBytes = 64 * 1024;
+    bool unencodable();
     void sendConnectFrame();
     uint16_t nextMessageID();
     void puback(MqttFrameType type, uint16_t msgid);

@@ -1,6 +1,7 @@
 // The agent: the command line and the configuration first (no display needed
 // for --help, --version, --print-config or a configuration error), then one
 // instance per user, one controller, one login window, the event loop.
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -109,8 +110,18 @@ void applyLogLevel(LogLevel level) {
 
 }  // namespace
 
+// A fixed threshold for taking large blocks (a tool's output, a result) from
+// the system rather than the heap, so that each goes back to the system when
+// freed. The C library would otherwise raise it to the largest block freed so
+// far, and blocks that large would then stay in the heap once freed, resident,
+// since freed memory is overwritten.
+void returnLargeBlocks() {
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+}
+
 int main(int argc, char** argv) {
     scrubFreedMemory(argv);
+    returnLargeBlocks();
     harden();
     tgw::installLogHandler();
     QCoreApplication::setApplicationName(QStringLiteral("tgw-mobile-tool"));

@@ -112,7 +112,7 @@ class WebStandIn : public mqtt::MqttDelegate {
         if (keepResults) results.push_back(std::move(text));
     }
     void didPublishAck(mqtt::MqttClient&, uint16_t) override { ++acked; }
-    void didPublishMessage(mqtt::MqttClient&, const mqtt::MqttMessage&, uint16_t) override {}
+    void didPublishMessage(mqtt::MqttClient&, const std::string&, uint16_t) override {}
     void didUnsubscribeTopic(mqtt::MqttClient&, const std::string&) override {}
     void didPing(mqtt::MqttClient&) override {}
     void didReceivePong(mqtt::MqttClient&) override {}

@@ -12,7 +12,7 @@ class NullDelegate : public tgw::mqtt::MqttDelegate {
     using MqttMessage = tgw::mqtt::MqttMessage;
 
     void didConnectAck(MqttClient&, tgw::mqtt::MqttConnAck) override {}
-    void didPublishMessage(MqttClient&, const MqttMessage&, uint16_t) override {}
+    void didPublishMessage(MqttClient&, const std::string&, uint16_t) override {}
     void didPublishAck(MqttClient&, uint16_t) override {}
     void didReceiveMessage(MqttClient&, const MqttMessage&, uint16_t) override {}
     void didSubscribeTopic(MqttClient&, const std::string&) override {}

@@ -17,7 +17,7 @@ class RecordingDelegate : public tgw::mqtt::MqttDelegate {
         add(std::string("connack ") + tgw::mqtt::toString(ack));
         if (onConnAck) onConnAck(ack);
     }
-    void didPublishMessage(MqttClient&, const MqttMessage&, uint16_t id) override {
+    void didPublishMessage(MqttClient&, const std::string&, uint16_t id) override {
         add("published " + std::to_string(id));
     }
     void didPublishAck(MqttClient&, uint16_t id) override { add("puback " + std::to_string(id)); }

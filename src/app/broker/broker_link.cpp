@@ -148,8 +148,8 @@ void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
     apply(m_machine.connAck(ack));
 }
 
-void BrokerLink::didPublishMessage(MqttClient& client, const mqtt::MqttMessage& message, uint16_t) {
-    if (&client != m_client.get() || message.topic() == Presence::topic(m_prefix)) return;
+void BrokerLink::didPublishMessage(MqttClient& client, const std::string& topic, uint16_t) {
+    if (&client != m_client.get() || topic == Presence::topic(m_prefix)) return;
     link_console::published();
 }
 

@@ -139,7 +139,7 @@ class BrokerLink : public mqtt::MqttDelegate {
     // MqttDelegate. The broker's certificate is judged by the TLS layer
     // alone: the link answers no trust question (the default refuses).
     void didConnectAck(mqtt::MqttClient& client, mqtt::MqttConnAck ack) override;
-    void didPublishMessage(mqtt::MqttClient&, const mqtt::MqttMessage&, uint16_t) override;
+    void didPublishMessage(mqtt::MqttClient&, const std::string& topic, uint16_t) override;
     void didPublishAck(mqtt::MqttClient&, uint16_t id) override;
     void didReceiveMessage(mqtt::MqttClient&, const mqtt::MqttMessage& message,
                            uint16_t id) override;

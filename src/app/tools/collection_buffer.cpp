@@ -34,6 +34,13 @@ bool CollectionBuffer::containsAny(MarkerSet set) {
     return found;
 }
 
+void CollectionBuffer::append(std::string_view piece, size_t roomLimit) {
+    const size_t needed = m_text.size() + piece.size();
+    if (needed > m_text.capacity())
+        m_text.reserve(std::max(needed, std::min(2 * m_text.capacity(), roomLimit)));
+    m_text.append(piece);
+}
+
 std::string CollectionBuffer::take() {
     std::string text = std::move(m_text);
     clear();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,7 +15,11 @@ enum class MarkerSet { android, apple };
 
 class CollectionBuffer {
   public:
-    void append(std::string_view piece) { m_text.append(piece); }
+    // Appends `piece`. Room grows by doubling, but never past `roomLimit`
+    // unless the text itself needs it: a tool cut at its output cap leaves no
+    // unused half as large again (the freed memory of the running program is
+    // overwritten, so all of it is resident).
+    void append(std::string_view piece, size_t roomLimit = SIZE_MAX);
     // Whether the whole text holds one of the set's completion texts.
     bool containsAny(MarkerSet set);
     const std::string& text() const { return m_text; }

@@ -10,6 +10,10 @@ namespace tgw::app {
 
 namespace {
 
+// Room a collection keeps beyond the output cap: the piece that crosses it
+// (a pipe read is at most 64 KiB) and the error line put before a cut output.
+constexpr size_t kRoomBeyondCap = 64 * 1024 + 1024;
+
 // `text` cut to at most `bytes` bytes, never inside a UTF-8 sequence.
 std::string cutUtf8(std::string text, size_t bytes) {
     if (text.size() <= bytes) return text;
@@ -35,11 +39,9 @@ std::string durationText(std::chrono::milliseconds d) {
 std::string ToolRun::Result::takeData() {
     if (error.empty()) return std::move(output);
     if (output.empty()) return std::move(error);
-    std::string data;
-    data.reserve(error.size() + 1 + output.size());
-    data.append(error).append(1, '\n').append(output);
-    output.clear();
-    return data;
+    // In place: the output's room (see collect) holds the error line too.
+    output.insert(0, error + '\n');
+    return std::move(output);
 }
 
 // What the process callbacks reach through a weak pointer; the ToolRun holds
@@ -72,7 +74,8 @@ struct ToolRun::State : std::enable_shared_from_this<ToolRun::State> {
     void collect(const std::string& piece) {
         if (closed || detached) return;
         const std::shared_ptr<State> keep = shared_from_this();
-        buffer.append(piece);
+        // Room for the cap, one piece beyond it and an error line before it.
+        buffer.append(piece, spec.outputCap + kRoomBeyondCap);
         if (handlers.piece) {
             handlers.piece(piece);
             if (detached) return;

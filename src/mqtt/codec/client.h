@@ -83,8 +83,9 @@ class MqttClient {
     virtual uint16_t subscribe(const std::string& topic, MqttQos qos = MqttQos::qos1) = 0;
     virtual uint16_t unsubscribe(const std::string& topic) = 0;
     virtual uint16_t publish(const MqttMessage& message) = 0;
-    uint16_t publish(const std::string& topic, std::string_view string, MqttQos qos = MqttQos::qos1,
-                     bool retained = false, bool dup = false) {
+    // The same for a text payload; a client may publish it from where it is.
+    virtual uint16_t publish(const std::string& topic, std::string_view string,
+                             MqttQos qos = MqttQos::qos1, bool retained = false, bool dup = false) {
         return publish(MqttMessage(topic, string, qos, retained, dup));
     }
 };
@@ -96,8 +97,8 @@ class MqttDelegate {
     virtual ~MqttDelegate() = default;
 
     virtual void didConnectAck(MqttClient& client, MqttConnAck ack) = 0;
-    // The frame was handed to the outbound buffer; nothing is written yet.
-    virtual void didPublishMessage(MqttClient& client, const MqttMessage& message, uint16_t id) = 0;
+    // The publish went out under `id`: written, or waiting for the connection.
+    virtual void didPublishMessage(MqttClient& client, const std::string& topic, uint16_t id) = 0;
     // Only for ids of publishes in flight (see didIgnoreUnknownAcks).
     virtual void didPublishAck(MqttClient& client, uint16_t id) = 0;
     // Before the client's acknowledgement is written; id is 0 for QoS 0.

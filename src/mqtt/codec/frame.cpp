@@ -59,6 +59,21 @@ std::optional<Bytes> MqttFrame::encodeLength() const {
     return encodeRemainingLength(static_cast<uint32_t>(length));
 }
 
+std::optional<Bytes> MqttFrame::head(size_t payloadBytes) const {
+    Bytes variableHeader;
+    std::optional<Bytes> packedPayload;
+    if (!pack(variableHeader, packedPayload) || packedPayload) return std::nullopt;
+    uint8_t digits[4];
+    const size_t n = encodeRemainingLengthInto(variableHeader.size() + payloadBytes, digits);
+    if (n == 0) return std::nullopt;
+    Bytes out;
+    out.reserve(1 + n + variableHeader.size());
+    out.push_back(m_header);
+    out.insert(out.end(), digits, digits + n);
+    out.insert(out.end(), variableHeader.begin(), variableHeader.end());
+    return out;
+}
+
 std::optional<Bytes> MqttFrame::data() const {
     Bytes variableHeader;
     std::optional<Bytes> packedPayload;

@@ -68,6 +68,11 @@ class MqttFrame {
     // None when a text is longer than its 16-bit prefix allows or the packet
     // longer than 268,435,455 bytes.
     std::optional<Bytes> data() const;
+    // The packet up to its payload field, for a payload of `payloadBytes`
+    // written after it from where it is: a large payload is then never
+    // copied into the packet. None as for data(), and for a frame that packs
+    // a payload of its own.
+    std::optional<Bytes> head(size_t payloadBytes) const;
     // Remaining-length bytes for the packed variable header and payload; none
     // when they cannot be encoded.
     std::optional<Bytes> encodeLength() const;
