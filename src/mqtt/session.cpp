@@ -312,20 +312,28 @@ void MqttSession::internalDisconnect() {
 
 bool MqttSession::send(const MqttFrame& frame, long tag) {
     // A payload field of its own goes after the head, from where it is.
-    if (const auto head = frame.head(frame.payload().size())) {
-        writePacket(*head, frame.payload(), tag);
-        return true;
-    }
+    if (send(frame, tag, frame.payload(), false)) return true;
     const auto bytes = frame.data();
     if (!bytes) return unencodable();
-    writePacket(*bytes, {}, tag);
+    m_socket->writeData(*bytes, -1, tag);
+    if (m_reader && !m_reader->held()) applyBackPressure();
     return true;
 }
 
-bool MqttSession::send(const MqttFrame& frame, long tag, std::span<const uint8_t> payload) {
-    const auto head = frame.head(payload.size());
-    if (!head) return unencodable();
-    writePacket(*head, payload, tag);
+bool MqttSession::send(const MqttFrame& frame, long tag, std::span<const uint8_t> payload,
+                       bool sayWhenUnencodable) {
+    m_packet.clear();
+    if (!frame.appendHead(m_packet, payload.size()))
+        return sayWhenUnencodable ? unencodable() : false;
+    // A small packet goes in one write; a large payload is not copied to join its head.
+    if (payload.size() <= kJoinedPayloadBytes) {
+        m_packet.insert(m_packet.end(), payload.begin(), payload.end());
+        m_socket->writeData(m_packet, -1, tag);
+    } else {
+        m_socket->writeData(m_packet, -1, tag);
+        m_socket->writeData(payload, -1, tag);
+    }
+    if (m_reader && !m_reader->held()) applyBackPressure();
     return true;
 }
 
@@ -334,22 +342,6 @@ bool MqttSession::unencodable() {
         "packet not sent: a text longer than 65535 bytes or a packet longer than "
         "268435455 bytes cannot be encoded");
     return false;
-}
-
-void MqttSession::writePacket(std::span<const uint8_t> head, std::span<const uint8_t> payload,
-                              long tag) {
-    // A small packet goes in one write; a large payload is not copied to join its head.
-    if (payload.size() <= kJoinedPayloadBytes) {
-        Bytes packet;
-        packet.reserve(head.size() + payload.size());
-        packet.insert(packet.end(), head.begin(), head.end());
-        packet.insert(packet.end(), payload.begin(), payload.end());
-        m_socket->writeData(packet, -1, tag);
-    } else {
-        m_socket->writeData(head, -1, tag);
-        m_socket->writeData(payload, -1, tag);
-    }
-    if (m_reader && !m_reader->held()) applyBackPressure();
 }
 
 uint16_t MqttSession::nextMessageID() {

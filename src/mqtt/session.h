@@ -168,8 +168,8 @@ class MqttSession final : public MqttClient {
                           bool retained, bool dup);
     bool send(const MqttFrame& frame, long tag = 0);
     // The frame's head, then `payload` in place of its payload field.
-    bool send(const MqttFrame& frame, long tag, std::span<const uint8_t> payload);
-    void writePacket(std::span<const uint8_t> head, std::span<const uint8_t> payload, long tag);
+    bool send(const MqttFrame& frame, long tag, std::span<const uint8_t> payload,
+              bool sayWhenUnencodable = true);
     static constexpr size_t kJoinedPayloadBytes = 64 * 1024;
     bool unencodable();
     void sendConnectFrame();
@@ -226,6 +226,7 @@ class MqttSession final : public MqttClient {
     std::unique_ptr<QTimer> m_aliveTimer;
     std::unique_ptr<QTimer> m_connectTimer;
     std::unique_ptr<QTimer> m_unknownAckTimer;
+    Bytes m_packet;  // the packet being written, its room kept for the next
 };
 
 }  // namespace tgw::mqtt

@@ -60,18 +60,37 @@ std::optional<Bytes> MqttFrame::encodeLength() const {
 }
 
 std::optional<Bytes> MqttFrame::head(size_t payloadBytes) const {
+    Bytes out;
+    if (!appendHead(out, payloadBytes)) return std::nullopt;
+    return out;
+}
+
+bool MqttFrame::appendVariableHeader(Bytes& out) const {
     Bytes variableHeader;
     std::optional<Bytes> packedPayload;
-    if (!pack(variableHeader, packedPayload) || packedPayload) return std::nullopt;
-    uint8_t digits[4];
-    const size_t n = encodeRemainingLengthInto(variableHeader.size() + payloadBytes, digits);
-    if (n == 0) return std::nullopt;
-    Bytes out;
-    out.reserve(1 + n + variableHeader.size());
-    out.push_back(m_header);
-    out.insert(out.end(), digits, digits + n);
+    if (!pack(variableHeader, packedPayload) || packedPayload) return false;
     out.insert(out.end(), variableHeader.begin(), variableHeader.end());
-    return out;
+    return true;
+}
+
+bool MqttFrame::appendHead(Bytes& out, size_t payloadBytes) const {
+    // Room for the header byte and the longest remaining length, then the
+    // variable header; what the length does not need is taken out again.
+    const size_t start = out.size();
+    out.resize(start + 5);
+    uint8_t digits[4];
+    size_t n = 0;
+    if (!appendVariableHeader(out) ||
+        (n = encodeRemainingLengthInto(out.size() - start - 5 + payloadBytes, digits)) == 0) {
+        out.resize(start);
+        return false;
+    }
+    const size_t at = start + 4 - n;
+    out[at] = m_header;
+    std::memcpy(out.data() + at + 1, digits, n);
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(start),
+              out.begin() + static_cast<std::ptrdiff_t>(at));
+    return true;
 }
 
 std::optional<Bytes> MqttFrame::data() const {

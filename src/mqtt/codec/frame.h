@@ -73,6 +73,9 @@ class MqttFrame {
     // copied into the packet. None as for data(), and for a frame that packs
     // a payload of its own.
     std::optional<Bytes> head(size_t payloadBytes) const;
+    // The same head appended to `out`; false, and `out` as it was, when it
+    // cannot be encoded.
+    bool appendHead(Bytes& out, size_t payloadBytes) const;
     // Remaining-length bytes for the packed variable header and payload; none
     // when they cannot be encoded.
     std::optional<Bytes> encodeLength() const;
@@ -82,6 +85,9 @@ class MqttFrame {
     // itself, as the frame's fields make them now. False when a field cannot
     // be encoded. The base frame sends its two fields as they are.
     virtual bool pack(Bytes& variableHeader, std::optional<Bytes>& payload) const;
+    // The variable header appended to `out`; false for a frame that cannot be
+    // encoded or packs a payload of its own. By default through pack().
+    virtual bool appendVariableHeader(Bytes& out) const;
 
     uint8_t m_header = 0;
     Bytes m_variableHeader;

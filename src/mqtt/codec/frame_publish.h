@@ -23,6 +23,7 @@ class MqttFramePublish : public MqttFrame {
 
   protected:
     bool pack(Bytes& variableHeader, std::optional<Bytes>& payload) const override;
+    bool appendVariableHeader(Bytes& out) const override;
 
   private:
     std::optional<uint16_t> m_msgid;
