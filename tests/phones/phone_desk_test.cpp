@@ -1,0 +1,149 @@
+// The phone desk against simulated phones, through the real adb and
+// libimobiledevice tools: identity per phone, the raw battery actions byte for
+// byte, and a command's id on each of its results.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "app/devices/device_monitor.h"
+#include "app/identity/imei_reader.h"
+#include "app/queries/command_handler.h"
+#include "app/queries/query_runner.h"
+#include "process/bundle.h"
+#include "support/phones/simulated_phones.h"
+#include "support/quiet_stdout.h"
+#include "support/wait.h"
+
+using namespace tgw::app;
+using tgw::test::SimulatedPhones;
+
+namespace {
+
+// Phones 0 (one SIM), 1 (dual SIM), 2 (USB debugging not allowed), 3 (IMEI
+// refused) and one iPhone; the agent's handler, runner and listing in front.
+class PhoneDesk : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_phones = new SimulatedPhones({4, 1,
+                                        {"android:1:dual_sim", "android:2:unauthorized",
+                                         "android:3:imei_refused"}});
+    }
+    static void TearDownTestSuite() { delete s_phones; }
+
+    void SetUp() override { ASSERT_TRUE(s_phones->ok()) << s_phones->error(); }
+
+    // The results of `commands`, once `count` have come.
+    std::vector<std::string> ask(std::vector<std::string> commands, size_t count) {
+        for (const std::string& c : commands) handler.handle("acct", c);
+        EXPECT_TRUE(tgw::test::waitUntil([&] { return results.size() >= count; }, 60000))
+            << results.size();
+        return std::exchange(results, {});
+    }
+    static QString serial(int i) { return s_phones->androidSerials()[i]; }
+
+    static inline SimulatedPhones* s_phones = nullptr;
+    tgw::test::QuietStdout quiet;
+    const tgw::process::Bundle tools{TGW_SOURCE_RESOURCES};
+    std::vector<std::string> results;
+    DeviceMonitor monitor{&tools};
+    QueryRunner runner{Limits{}, &tools, [this](std::string, std::string r) { results.push_back(r); }};
+    CommandHandler handler{runner, monitor,
+                           [this](std::string, std::string r) { results.push_back(r); }};
+};
+
+}  // namespace
+
+TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
+    runner.setAccount("acct");
+    std::map<QString, QJsonObject> byPhone;
+    for (const std::string& r : ask({R"({"type":"identity","id":"desk-1"})"}, 5)) {
+        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r)).object();
+        EXPECT_EQ(o["id"], "desk-1") << r;
+        byPhone[o[o["platform"] == "apple" ? "udid" : "serial"].toString()] = o;
+    }
+    ASSERT_EQ(byPhone.size(), 5u);
+    auto imeis = [](const QJsonObject& o) {
+        QStringList list;
+        for (const QJsonValue v : o["imei"].toArray()) {
+            EXPECT_TRUE(isImei(v.toString())) << v.toString().toStdString();
+            list << v.toString();
+        }
+        return list;
+    };
+    const QJsonObject single = byPhone[serial(0)];
+    EXPECT_EQ(single["state"], "device");
+    EXPECT_EQ(single["model"], "Pixel 8");
+    EXPECT_EQ(single["manufacturer"], "Google");
+    EXPECT_EQ(single["os_version"], "14");
+    EXPECT_EQ(single["serial_number"], "2B201FDH300000");
+    EXPECT_EQ(imeis(single).size(), 1);
+    EXPECT_EQ(single["battery"].toObject(), (QJsonObject{{"level_percent", 78}, {"charging", true}}));
+    EXPECT_EQ(imeis(byPhone[serial(1)]).size(), 2);
+
+    const QJsonObject unauthorized = byPhone[serial(2)];
+    EXPECT_EQ(unauthorized["state"], "unauthorized");
+    EXPECT_FALSE(unauthorized.contains("model"));
+    EXPECT_EQ(unauthorized["unread"]["imei"], "USB debugging is not yet allowed on the phone");
+
+    const QJsonObject refused = byPhone[serial(3)];
+    EXPECT_FALSE(refused.contains("imei"));
+    EXPECT_TRUE(refused["unread"]["imei"].toString().contains(
+        "SecurityException: getDeviceId: The user 2000 does not meet the requirements"))
+        << refused["unread"]["imei"].toString().toStdString();
+
+    const QJsonObject iphone = byPhone[s_phones->iphoneUdids()[0]];
+    EXPECT_EQ(iphone["state"], "paired");
+    EXPECT_EQ(iphone["model"], "iPhone15,3");
+    EXPECT_EQ(iphone["manufacturer"], "Apple");
+    EXPECT_EQ(iphone["os_version"], "17.5");
+    EXPECT_EQ(imeis(iphone).size(), 1);
+    EXPECT_EQ(iphone["battery"].toObject(),
+              (QJsonObject{{"level_percent", 78}, {"health_percent", 97}, {"cycle_count", 143},
+                           {"design_capacity_mah", 4355}, {"full_charge_capacity_mah", 4210},
+                           {"charging", true}}));
+    EXPECT_FALSE(iphone.contains("unread"));
+
+    // One phone by its serial, and one that is not there.
+    const std::string one = R"({"type":"identity","serial":")" + serial(2).toStdString() + "\"}";
+    const std::vector<std::string> named =
+        ask({one, R"({"type":"identity","udid":"00008110-0000000000000000"})"}, 2);
+    EXPECT_NE(std::find(named.begin(), named.end(),
+                        R"({"data":"error: no iPhone with udid 00008110-0000000000000000 is attached","type":"identity","udid":"00008110-0000000000000000"})"),
+              named.end());
+}
+
+TEST_F(PhoneDesk, RawActionsAndIdsCarryTheToolsOwnBytes) {
+    runner.setAccount("acct");
+    const QString battery = SimulatedPhones::runTool(
+        "adb", {"-s", serial(0), "shell", "dumpsys", "battery", "&& echo \"<DONE>\";"});
+    const QString health =
+        SimulatedPhones::runTool("idevicediagnostics", {"ioregentry", "AppleSmartBattery"});
+    ASSERT_TRUE(battery.contains("level: 78") && health.contains("NominalChargeCapacity"));
+    const std::string s0 = serial(0).toStdString();
+    std::vector<std::string> got = ask(
+        {R"({"type":"android","action":"battery","id":"b-1","serial":")" + s0 + "\"}",
+         R"({"type":"apple","action":"battery-health","id":"b-2"})",
+         R"({"type":"sync","id":"s.1:x_y-z"})", R"({"type":"sync","id":"not valid"})",
+         R"({"type":"android","id":"p-1","serial":")" + s0 + "\"}"},
+        6);
+    std::sort(got.begin(), got.end());
+    std::vector<std::string> expected = {
+        MqttApi{"android", battery.toStdString(), "battery", s0, std::nullopt, "b-1"}.encode(),
+        MqttApi{"apple", health.toStdString() + "<DO>\n", "battery-health", std::nullopt,
+                std::nullopt, "b-2"}
+            .encode(),
+        R"({"id":"s.1:x_y-z","type":"sync"})",
+        R"x({"data":"error: invalid id (1 to 64 letters, digits, '.', '_', ':' or '-')","type":"sync"})x"};
+    // The properties and the IMEI, whole, each with the command's id.
+    const std::string tail = R"(<DONE>\n","id":"p-1","serial":")" + s0 + R"(","type":"android"})";
+    for (const std::string& r : got) {
+        if ((r.starts_with(R"({"action":"data","data":"[)") ||
+             r.starts_with(R"({"action":"imei","data":"Result: Parcel()")) &&
+            r.ends_with(tail))
+            expected.push_back(r);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+}
