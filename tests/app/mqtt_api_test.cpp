@@ -63,3 +63,24 @@ TEST(MqttApiEncode, IsByteIdenticalToQtsJsonWriter) {
         EXPECT_EQ(api.encode(), qtEncode(api)) << mask;
     }
 }
+
+TEST(MqttApiId, OnlyAValidIdIsKeptAndItIsWrittenInKeyOrder) {
+    for (const char* valid :
+         {"a", "Req-1.2_x:y", "0123456789012345678901234567890123456789012345678901234567890123"}) {
+        const auto api = MqttApi::decode(std::string(R"({"type":"sync","id":")") + valid + "\"}");
+        ASSERT_TRUE(api && api->id) << valid;
+        EXPECT_EQ(*api->id, valid);
+        EXPECT_FALSE(api->invalidId);
+    }
+    for (const char* invalid :
+         {R"("")", R"("a b")", R"("a/b")", R"("\u00e9")", "17", "[]", "{}", "true",
+          R"("01234567890123456789012345678901234567890123456789012345678901234")"}) {
+        const auto api = MqttApi::decode(std::string(R"({"type":"sync","id":)") + invalid + "}");
+        ASSERT_TRUE(api) << invalid;  // answered, with an error
+        EXPECT_TRUE(api->invalidId && !api->id) << invalid;
+    }
+    EXPECT_FALSE(MqttApi::decode(R"({"type":"sync","id":null})")->invalidId);
+    const MqttApi result{"android", "d", "data", "S", std::nullopt, "r1"};
+    EXPECT_EQ(result.encode(),
+              R"({"action":"data","data":"d","id":"r1","serial":"S","type":"android"})");
+}

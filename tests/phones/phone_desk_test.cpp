@@ -26,9 +26,8 @@ namespace {
 class PhoneDesk : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        s_phones = new SimulatedPhones({4, 1,
-                                        {"android:1:dual_sim", "android:2:unauthorized",
-                                         "android:3:imei_refused"}});
+        s_phones = new SimulatedPhones(
+            {4, 1, {"android:1:dual_sim", "android:2:unauthorized", "android:3:imei_refused"}});
     }
     static void TearDownTestSuite() { delete s_phones; }
 
@@ -48,7 +47,8 @@ class PhoneDesk : public testing::Test {
     const tgw::process::Bundle tools{TGW_SOURCE_RESOURCES};
     std::vector<std::string> results;
     DeviceMonitor monitor{&tools};
-    QueryRunner runner{Limits{}, &tools, [this](std::string, std::string r) { results.push_back(r); }};
+    QueryRunner runner{Limits{}, &tools,
+                       [this](std::string, std::string r) { results.push_back(r); }};
     CommandHandler handler{runner, monitor,
                            [this](std::string, std::string r) { results.push_back(r); }};
 };
@@ -79,7 +79,8 @@ TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
     EXPECT_EQ(single["os_version"], "14");
     EXPECT_EQ(single["serial_number"], "2B201FDH300000");
     EXPECT_EQ(imeis(single).size(), 1);
-    EXPECT_EQ(single["battery"].toObject(), (QJsonObject{{"level_percent", 78}, {"charging", true}}));
+    EXPECT_EQ(single["battery"].toObject(),
+              (QJsonObject{{"level_percent", 78}, {"charging", true}}));
     EXPECT_EQ(imeis(byPhone[serial(1)]).size(), 2);
 
     const QJsonObject unauthorized = byPhone[serial(2)];
@@ -99,19 +100,23 @@ TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
     EXPECT_EQ(iphone["manufacturer"], "Apple");
     EXPECT_EQ(iphone["os_version"], "17.5");
     EXPECT_EQ(imeis(iphone).size(), 1);
-    EXPECT_EQ(iphone["battery"].toObject(),
-              (QJsonObject{{"level_percent", 78}, {"health_percent", 97}, {"cycle_count", 143},
-                           {"design_capacity_mah", 4355}, {"full_charge_capacity_mah", 4210},
-                           {"charging", true}}));
+    EXPECT_EQ(iphone["battery"].toObject(), (QJsonObject{{"level_percent", 78},
+                                                         {"health_percent", 97},
+                                                         {"cycle_count", 143},
+                                                         {"design_capacity_mah", 4355},
+                                                         {"full_charge_capacity_mah", 4210},
+                                                         {"charging", true}}));
     EXPECT_FALSE(iphone.contains("unread"));
 
     // One phone by its serial, and one that is not there.
     const std::string one = R"({"type":"identity","serial":")" + serial(2).toStdString() + "\"}";
     const std::vector<std::string> named =
         ask({one, R"({"type":"identity","udid":"00008110-0000000000000000"})"}, 2);
-    EXPECT_NE(std::find(named.begin(), named.end(),
-                        R"({"data":"error: no iPhone with udid 00008110-0000000000000000 is attached","type":"identity","udid":"00008110-0000000000000000"})"),
-              named.end());
+    EXPECT_NE(
+        std::find(
+            named.begin(), named.end(),
+            R"({"data":"error: no iPhone with udid 00008110-0000000000000000 is attached","type":"identity","udid":"00008110-0000000000000000"})"),
+        named.end());
 }
 
 TEST_F(PhoneDesk, RawActionsAndIdsCarryTheToolsOwnBytes) {
@@ -122,12 +127,12 @@ TEST_F(PhoneDesk, RawActionsAndIdsCarryTheToolsOwnBytes) {
         SimulatedPhones::runTool("idevicediagnostics", {"ioregentry", "AppleSmartBattery"});
     ASSERT_TRUE(battery.contains("level: 78") && health.contains("NominalChargeCapacity"));
     const std::string s0 = serial(0).toStdString();
-    std::vector<std::string> got = ask(
-        {R"({"type":"android","action":"battery","id":"b-1","serial":")" + s0 + "\"}",
-         R"({"type":"apple","action":"battery-health","id":"b-2"})",
-         R"({"type":"sync","id":"s.1:x_y-z"})", R"({"type":"sync","id":"not valid"})",
-         R"({"type":"android","id":"p-1","serial":")" + s0 + "\"}"},
-        6);
+    std::vector<std::string> got =
+        ask({R"({"type":"android","action":"battery","id":"b-1","serial":")" + s0 + "\"}",
+             R"({"type":"apple","action":"battery-health","id":"b-2"})",
+             R"({"type":"sync","id":"s.1:x_y-z"})", R"({"type":"sync","id":"not valid"})",
+             R"({"type":"android","id":"p-1","serial":")" + s0 + "\"}"},
+            6);
     std::sort(got.begin(), got.end());
     std::vector<std::string> expected = {
         MqttApi{"android", battery.toStdString(), "battery", s0, std::nullopt, "b-1"}.encode(),
@@ -146,4 +151,18 @@ TEST_F(PhoneDesk, RawActionsAndIdsCarryTheToolsOwnBytes) {
     }
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(got, expected);
+}
+
+// Last: the phone is gone afterwards.
+TEST_F(PhoneDesk, APhoneVanishingMidAnswerNamesTheCutForWhatWasNotRead) {
+    runner.setAccount("acct");
+    ASSERT_EQ(s_phones->control("set android 0 vanishing on"), "ok");
+    const std::vector<std::string> got =
+        ask({R"({"type":"identity","serial":")" + serial(0).toStdString() + "\"}"}, 1);
+    ASSERT_EQ(got.size(), 1u);
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(got[0])).object();
+    // getprop sorts its keys: the ro.* ones are in the half never sent.
+    for (const char* member : {"model", "manufacturer", "os_version", "serial_number"})
+        EXPECT_EQ(o["unread"][member], "adb ended before the end marker") << got[0];
+    EXPECT_TRUE(o["unread"].toObject().contains("imei")) << got[0];
 }

@@ -123,7 +123,8 @@ std::optional<MqttApi> MqttApi::decode(std::string_view json, std::string* error
         !optionalString(object, "udid", api.udid, error)) {
         return std::nullopt;
     }
-    if (const QJsonValue id = object.value(QLatin1String("id")); !id.isUndefined() && !id.isNull()) {
+    if (const QJsonValue id = object.value(QLatin1String("id"));
+        !id.isUndefined() && !id.isNull()) {
         const std::string text = id.isString() ? id.toString().toStdString() : std::string();
         if (isValidRequestId(text))
             api.id = text;

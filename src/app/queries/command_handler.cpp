@@ -1,10 +1,10 @@
 #include "app/queries/command_handler.h"
 
 #include "app/devices/device_monitor.h"
-#include "app/queries/console_text.h"
-#include "app/protocol/mqtt_api.h"
-#include "app/queries/query_runner.h"
 #include "app/protocol/device_list.h"
+#include "app/protocol/mqtt_api.h"
+#include "app/queries/console_text.h"
+#include "app/queries/query_runner.h"
 #include "common/console.h"
 
 namespace tgw::app {
@@ -132,16 +132,17 @@ void CommandHandler::handle(const std::string& prefix, const std::string& text) 
         identity(prefix, *command);
     } else if (command->type == "devices") {
         std::weak_ptr<Sink> sink = m_sink;
-        m_devices.listDevices([sink, prefix, id = command->id](const std::vector<DeviceInfo>& devices) {
-            const auto s = sink.lock();
-            if (!s || !*s) return;
-            if (!id) {
-                (*s)(prefix, devicesResultJson(devices).toStdString());
-                return;
-            }
-            (*s)(prefix, "{\"type\":\"devices\",\"id\":" + jsonString(*id) +
-                             ",\"data\":" + devicesDataJson(devices).toStdString() + "}");
-        });
+        m_devices.listDevices(
+            [sink, prefix, id = command->id](const std::vector<DeviceInfo>& devices) {
+                const auto s = sink.lock();
+                if (!s || !*s) return;
+                if (!id) {
+                    (*s)(prefix, devicesResultJson(devices).toStdString());
+                    return;
+                }
+                (*s)(prefix, "{\"type\":\"devices\",\"id\":" + jsonString(*id) +
+                                 ",\"data\":" + devicesDataJson(devices).toStdString() + "}");
+            });
     } else if (const std::optional<std::string> status =
                    command->type == "status" && m_status ? m_status() : std::nullopt) {
         send(prefix, withId(*status, command->id));
@@ -159,7 +160,7 @@ void CommandHandler::identity(const std::string& prefix, const MqttApi& command)
     if ((command.serial && !validDeviceId(*command.serial)) ||
         (command.udid && !validDeviceId(*command.udid))) {
         failure.data = command.serial && !validDeviceId(*command.serial) ? "error: invalid serial"
-                                                                          : "error: invalid udid";
+                                                                         : "error: invalid udid";
         send(prefix, failure.encode());
         return;
     }
@@ -172,11 +173,10 @@ void CommandHandler::identity(const std::string& prefix, const MqttApi& command)
         if (!s || !*s) return;  // the handler, and so maybe the runner, is gone
         const std::vector<DeviceInfo> phones = identityPhones(devices, command);
         if (phones.empty()) {
-            failure.data = command.serial  ? "error: no phone with serial " + *command.serial +
-                                                " is attached"
-                           : command.udid  ? "error: no iPhone with udid " + *command.udid +
-                                                " is attached"
-                                           : "error: no phone is attached";
+            failure.data =
+                command.serial ? "error: no phone with serial " + *command.serial + " is attached"
+                : command.udid ? "error: no iPhone with udid " + *command.udid + " is attached"
+                               : "error: no phone is attached";
             (*s)(prefix, failure.encode());
             return;
         }

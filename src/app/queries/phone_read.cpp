@@ -10,9 +10,9 @@ namespace tgw::app {
 namespace {
 
 constexpr const char* kAndroidMembers[] = {"model", "manufacturer", "os_version", "serial_number"};
-constexpr const char* kBatteryMembers[] = {"level_percent",       "health_percent",
-                                           "cycle_count",         "design_capacity_mah",
-                                           "full_charge_capacity_mah", "charging"};
+constexpr const char* kBatteryMembers[] = {
+    "level_percent",       "health_percent",           "cycle_count",
+    "design_capacity_mah", "full_charge_capacity_mah", "charging"};
 
 // A failed run's error in words, for `unread`.
 QString reasonOf(const ToolRun::Result& result) {
@@ -57,8 +57,8 @@ std::optional<QString> notReadyReason(const DeviceInfo& phone) {
     return std::nullopt;
 }
 
-PhoneRead::PhoneRead(const DeviceInfo& phone, const Limits& limits,
-                     const process::Bundle* bundle, Done done)
+PhoneRead::PhoneRead(const DeviceInfo& phone, const Limits& limits, const process::Bundle* bundle,
+                     Done done)
     : m_phone(phone), m_limits(limits), m_bundle(bundle), m_done(std::move(done)) {
     const bool apple = phone.platform == DeviceInfo::Platform::apple;
     m_identity.platform = apple ? PhoneIdentity::Platform::apple : PhoneIdentity::Platform::android;
@@ -71,8 +71,8 @@ PhoneRead::~PhoneRead() = default;
 
 void PhoneRead::start() {
     if (const std::optional<QString> reason = notReadyReason(m_phone)) {
-        markUnread(m_identity, {"model", "manufacturer", "os_version", "serial_number", "imei",
-                                "battery"},
+        markUnread(m_identity,
+                   {"model", "manufacturer", "os_version", "serial_number", "imei", "battery"},
                    *reason);
         finish();
         return;
@@ -92,14 +92,19 @@ QStringList PhoneRead::adbShell(QStringList words) const {
 }
 
 QString PhoneRead::appleLine(const char* tool, const QString& rest) const {
-    return QStringLiteral("/usr/local/bin/%1 -u %2 %3")
-        .arg(QLatin1String(tool), m_phone.id, rest);
+    return QStringLiteral("/usr/local/bin/%1 -u %2 %3").arg(QLatin1String(tool), m_phone.id, rest);
 }
 
 void PhoneRead::run(const QString& resource, QStringList arguments, const char* tool,
                     MarkerSet marker) {
-    ToolRun::Spec spec{resource,         m_bundle, {}, std::move(arguments), tool, marker,
-                       m_limits.toolTimeLimit, m_limits.toolOutputCap};
+    ToolRun::Spec spec{resource,
+                       m_bundle,
+                       {},
+                       std::move(arguments),
+                       tool,
+                       marker,
+                       m_limits.toolTimeLimit,
+                       m_limits.toolOutputCap};
     ToolRun::Handlers handlers;
     handlers.result = [this](ToolRun::Result result) {
         m_result = std::move(result);
@@ -136,7 +141,8 @@ void PhoneRead::next(ToolRun::Result result) {
             }
             if (endsTheRead(result) || props.isEmpty()) {
                 // A phone that tells no properties answers nothing else either.
-                const QString why = whole ? m_identity.unread.value(QStringLiteral("model")) : failure;
+                const QString why =
+                    whole ? m_identity.unread.value(QStringLiteral("model")) : failure;
                 markUnread(m_identity, {"imei", "battery"}, why);
                 finish();
                 return;
@@ -169,8 +175,8 @@ void PhoneRead::next(ToolRun::Result result) {
             if (!whole) {
                 m_identity.manufacturer.reset();
                 m_identity.imei.clear();
-                markUnread(m_identity, {"model", "manufacturer", "os_version", "serial_number",
-                                        "imei"},
+                markUnread(m_identity,
+                           {"model", "manufacturer", "os_version", "serial_number", "imei"},
                            failure);
             }
             if (endsTheRead(result)) {

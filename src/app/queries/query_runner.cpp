@@ -96,8 +96,8 @@ const Query& queryOf(QueryKind kind) {
 // a tool's query, or the identity read of one phone.
 struct QueryRunner::Running {
     uint64_t id = 0;
-    const Query* query = nullptr;          // none for an identity read
-    std::optional<DeviceInfo> phone;       // the phone an identity read is of
+    const Query* query = nullptr;     // none for an identity read
+    std::optional<DeviceInfo> phone;  // the phone an identity read is of
     std::unique_ptr<PhoneRead> read;
     std::optional<std::string> requestId;  // the command's "id"
     QStringList arguments;
@@ -157,8 +157,7 @@ void QueryRunner::enqueueIdentity(const DeviceInfo& phone, const MqttApi& comman
 
 void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::string& prefix) {
     const Query& query = queryOf(kind);
-    if (!admit(prefix, resultOf(kind, "error: too many queries waiting", command).encode()))
-        return;
+    if (!admit(prefix, resultOf(kind, "error: too many queries waiting", command).encode())) return;
     auto q = std::make_unique<Running>();
     q->id = ++m_count;
     q->query = &query;

@@ -34,9 +34,9 @@ void SimulatedPhones::start(const Options& options) {
         m_error = "no temporary directory";
         return;
     }
-    QStringList args = {TGW_PHONES_SCRIPT, m_dir.path(), "--android",
-                        QString::number(options.android), "--iphones",
-                        QString::number(options.iphones)};
+    QStringList args = {TGW_PHONES_SCRIPT, m_dir.path(),
+                        "--android",       QString::number(options.android),
+                        "--iphones",       QString::number(options.iphones)};
     for (const QString& mode : options.modes) args << "--mode" << mode;
     m_phones = std::make_unique<QProcess>();
     m_phones->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -73,7 +73,8 @@ void SimulatedPhones::start(const Options& options) {
         if (!listening && m_adbServer->waitForFinished(100)) break;
     }
     if (!listening) {
-        m_error = "adb server is not listening; see " + m_dir.filePath("adb-server.log").toStdString();
+        m_error =
+            "adb server is not listening; see " + m_dir.filePath("adb-server.log").toStdString();
         m_dir.setAutoRemove(false);
         return;
     }
