@@ -13,7 +13,6 @@
 #include "app/queries/query_runner.h"
 #include "process/bundle.h"
 #include "support/phones/simulated_phones.h"
-#include "support/quiet_stdout.h"
 #include "support/wait.h"
 
 using namespace tgw::app;
@@ -31,11 +30,15 @@ class PhoneDesk : public testing::Test {
     }
     static void TearDownTestSuite() { delete s_phones; }
 
-    void SetUp() override { ASSERT_TRUE(s_phones->ok()) << s_phones->error(); }
+    void SetUp() override {
+        ASSERT_TRUE(s_phones->ok()) << s_phones->error();
+        runner.setAccount("acct");
+    }
 
     // The results of `commands`, once `count` have come.
-    std::vector<std::string> ask(std::vector<std::string> commands, size_t count) {
-        for (const std::string& c : commands) handler.handle("acct", c);
+    std::vector<std::string> ask(std::vector<std::string> commands, size_t count,
+                                 CommandHandler* via = nullptr) {
+        for (const std::string& c : commands) (via ? *via : handler).handle("acct", c);
         EXPECT_TRUE(tgw::test::waitUntil([&] { return results.size() >= count; }, 60000))
             << results.size();
         return std::exchange(results, {});
@@ -43,7 +46,6 @@ class PhoneDesk : public testing::Test {
     static QString serial(int i) { return s_phones->androidSerials()[i]; }
 
     static inline SimulatedPhones* s_phones = nullptr;
-    tgw::test::QuietStdout quiet;
     const tgw::process::Bundle tools{TGW_SOURCE_RESOURCES};
     std::vector<std::string> results;
     DeviceMonitor monitor{&tools};
@@ -56,7 +58,6 @@ class PhoneDesk : public testing::Test {
 }  // namespace
 
 TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
-    runner.setAccount("acct");
     std::map<QString, QJsonObject> byPhone;
     for (const std::string& r : ask({R"({"type":"identity","id":"desk-1"})"}, 5)) {
         const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r)).object();
@@ -73,11 +74,12 @@ TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
         return list;
     };
     const QJsonObject single = byPhone[serial(0)];
-    EXPECT_EQ(single["state"], "device");
-    EXPECT_EQ(single["model"], "Pixel 8");
-    EXPECT_EQ(single["manufacturer"], "Google");
-    EXPECT_EQ(single["os_version"], "14");
-    EXPECT_EQ(single["serial_number"], "2B201FDH300000");
+    for (const auto& [key, value] : {std::pair{"state", "device"},
+                                     {"model", "Pixel 8"},
+                                     {"manufacturer", "Google"},
+                                     {"os_version", "14"},
+                                     {"serial_number", "2B201FDH300000"}})
+        EXPECT_EQ(single[key], value) << key;
     EXPECT_EQ(imeis(single).size(), 1);
     EXPECT_EQ(single["battery"].toObject(),
               (QJsonObject{{"level_percent", 78}, {"charging", true}}));
@@ -95,10 +97,11 @@ TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
         << refused["unread"]["imei"].toString().toStdString();
 
     const QJsonObject iphone = byPhone[s_phones->iphoneUdids()[0]];
-    EXPECT_EQ(iphone["state"], "paired");
-    EXPECT_EQ(iphone["model"], "iPhone15,3");
-    EXPECT_EQ(iphone["manufacturer"], "Apple");
-    EXPECT_EQ(iphone["os_version"], "17.5");
+    for (const auto& [key, value] : {std::pair{"state", "paired"},
+                                     {"model", "iPhone15,3"},
+                                     {"manufacturer", "Apple"},
+                                     {"os_version", "17.5"}})
+        EXPECT_EQ(iphone[key], value) << key;
     EXPECT_EQ(imeis(iphone).size(), 1);
     EXPECT_EQ(iphone["battery"].toObject(), (QJsonObject{{"level_percent", 78},
                                                          {"health_percent", 97},
@@ -108,19 +111,14 @@ TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
                                                          {"charging", true}}));
     EXPECT_FALSE(iphone.contains("unread"));
 
-    // One phone by its serial, and one that is not there.
-    const std::string one = R"({"type":"identity","serial":")" + serial(2).toStdString() + "\"}";
-    const std::vector<std::string> named =
-        ask({one, R"({"type":"identity","udid":"00008110-0000000000000000"})"}, 2);
-    EXPECT_NE(
-        std::find(
-            named.begin(), named.end(),
-            R"({"data":"error: no iPhone with udid 00008110-0000000000000000 is attached","type":"identity","udid":"00008110-0000000000000000"})"),
-        named.end());
+    // A phone that is not there.
+    EXPECT_EQ(
+        ask({R"({"type":"identity","udid":"00008110-0000000000000000"})"}, 1),
+        std::vector<std::string>{
+            R"({"data":"error: no iPhone with udid 00008110-0000000000000000 is attached","type":"identity","udid":"00008110-0000000000000000"})"});
 }
 
 TEST_F(PhoneDesk, RawActionsAndIdsCarryTheToolsOwnBytes) {
-    runner.setAccount("acct");
     const QString battery = SimulatedPhones::runTool(
         "adb", {"-s", serial(0), "shell", "dumpsys", "battery", "&& echo \"<DONE>\";"});
     const QString health =
@@ -153,16 +151,33 @@ TEST_F(PhoneDesk, RawActionsAndIdsCarryTheToolsOwnBytes) {
     EXPECT_EQ(got, expected);
 }
 
-// Last: the phone is gone afterwards.
-TEST_F(PhoneDesk, APhoneVanishingMidAnswerNamesTheCutForWhatWasNotRead) {
-    runner.setAccount("acct");
+// Last: the phones are gone or slow afterwards.
+TEST_F(PhoneDesk, APhoneVanishingOrTooSlowNamesWhatCutItsAnswer) {
     ASSERT_EQ(s_phones->control("set android 0 vanishing on"), "ok");
-    const std::vector<std::string> got =
-        ask({R"({"type":"identity","serial":")" + serial(0).toStdString() + "\"}"}, 1);
-    ASSERT_EQ(got.size(), 1u);
-    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(got[0])).object();
+    ASSERT_EQ(s_phones->control("set android 1 slow 2"), "ok");
+    Limits limits;
+    limits.toolTimeLimit = std::chrono::milliseconds(500);
+    QueryRunner hurried{limits, &tools,
+                        [this](std::string, std::string r) { results.push_back(r); }};
+    hurried.setAccount("acct");
+    CommandHandler via{hurried, monitor,
+                       [this](std::string, std::string r) { results.push_back(r); }};
+    std::map<QString, QJsonObject> byPhone;
+    for (const std::string& r :
+         ask({R"({"type":"identity","serial":")" + serial(0).toStdString() + "\"}",
+              R"({"type":"identity","serial":")" + serial(1).toStdString() + "\"}"},
+             2, &via)) {
+        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r)).object();
+        byPhone[o["serial"].toString()] = o["unread"].toObject();
+    }
     // getprop sorts its keys: the ro.* ones are in the half never sent.
-    for (const char* member : {"model", "manufacturer", "os_version", "serial_number"})
-        EXPECT_EQ(o["unread"][member], "adb ended before the end marker") << got[0];
-    EXPECT_TRUE(o["unread"].toObject().contains("imei")) << got[0];
+    const QJsonObject cut = byPhone[serial(0)], slow = byPhone[serial(1)];
+    for (const char* member : {"model", "manufacturer", "os_version", "serial_number"}) {
+        EXPECT_EQ(cut[member], "adb ended before the end marker") << member;
+        EXPECT_EQ(slow[member], "adb did not finish within 500 ms") << member;
+    }
+    EXPECT_TRUE(cut.contains("imei"));
+    // A phone that hangs is not asked again.
+    EXPECT_EQ(slow["imei"], slow["battery"]);
+    EXPECT_EQ(slow["imei"], "adb did not finish within 500 ms");
 }
