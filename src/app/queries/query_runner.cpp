@@ -121,7 +121,7 @@ MqttApi QueryRunner::resultOf(QueryKind kind, std::string data, const MqttApi& c
     return result;
 }
 
-bool QueryRunner::admit(const std::string& prefix, const std::string& overflow) {
+bool QueryRunner::admit(const std::string& prefix, const std::function<std::string()>& overflow) {
     const size_t concurrent = static_cast<size_t>(std::max(1, m_limits.maxConcurrentQueries));
     if (m_running.size() >= concurrent &&
         m_waiting.size() >= static_cast<size_t>(std::max(1, m_limits.maxWaitingQueries))) {
@@ -132,7 +132,7 @@ bool QueryRunner::admit(const std::string& prefix, const std::string& overflow) 
                                << "queries wait already; further ones are answered with an error";
         }
         m_overflowing = true;
-        m_sink(prefix, overflow);
+        m_sink(prefix, overflow());
         return false;
     }
     m_overflowing = false;
@@ -142,10 +142,13 @@ bool QueryRunner::admit(const std::string& prefix, const std::string& overflow) 
 void QueryRunner::enqueueIdentity(const DeviceInfo& phone, const MqttApi& command,
                                   const std::string& prefix) {
     const bool apple = phone.platform == DeviceInfo::Platform::apple;
-    MqttApi overflow{"identity", "error: too many queries waiting"};
-    (apple ? overflow.udid : overflow.serial) = phone.id.toStdString();
-    overflow.id = command.id;
-    if (!admit(prefix, overflow.encode())) return;
+    const auto overflow = [&] {
+        MqttApi result{"identity", "error: too many queries waiting"};
+        (apple ? result.udid : result.serial) = phone.id.toStdString();
+        result.id = command.id;
+        return result.encode();
+    };
+    if (!admit(prefix, overflow)) return;
     auto q = std::make_unique<Running>();
     q->id = ++m_count;
     q->phone = phone;
@@ -157,7 +160,10 @@ void QueryRunner::enqueueIdentity(const DeviceInfo& phone, const MqttApi& comman
 
 void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::string& prefix) {
     const Query& query = queryOf(kind);
-    if (!admit(prefix, resultOf(kind, "error: too many queries waiting", command).encode())) return;
+    const auto overflow = [&] {
+        return resultOf(kind, "error: too many queries waiting", command).encode();
+    };
+    if (!admit(prefix, overflow)) return;
     auto q = std::make_unique<Running>();
     q->id = ++m_count;
     q->query = &query;

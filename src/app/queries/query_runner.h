@@ -70,7 +70,7 @@ class QueryRunner {
 
     // Whether one more query may wait; beyond the bound it is answered with
     // `overflow` at once.
-    bool admit(const std::string& prefix, const std::string& overflow);
+    bool admit(const std::string& prefix, const std::function<std::string()>& overflow);
     void launchWaiting();
     void launch(Running& query);
     void resultReady(uint64_t id, ToolRun::Result result);
