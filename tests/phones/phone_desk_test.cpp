@@ -111,6 +111,13 @@ TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
                                                          {"charging", true}}));
     EXPECT_FALSE(iphone.contains("unread"));
 
+    // No tools to list the phones with: the answer says so.
+    {
+        tgw::test::EnvGuard noTools{{"PATH", "/nonexistent"}};
+        EXPECT_EQ(ask({R"({"type":"identity"})"}, 1),
+                  std::vector<std::string>{
+                      R"({"data":"error: no phone is attached; adb is not installed; idevice_id is not installed","type":"identity"})"});
+    }
     // A phone that is not there.
     EXPECT_EQ(
         ask({R"({"type":"identity","udid":"00008110-0000000000000000"})"}, 1),

@@ -71,6 +71,21 @@ std::vector<DeviceInfo> identityPhones(const std::vector<DeviceInfo>& devices,
     return phones;
 }
 
+// The tools a listing could not ask, in words: "; adb is not installed".
+std::string toolProblems(const std::vector<ToolProblem>& problems) {
+    std::string text;
+    for (const ToolProblem& p : problems) {
+        text += "; " + p.tool.toStdString();
+        switch (p.kind) {
+            case ToolProblem::Kind::notInstalled: text += " is not installed"; break;
+            case ToolProblem::Kind::cannotStart: text += " cannot be started"; break;
+            case ToolProblem::Kind::notResponding: text += " does not respond"; break;
+            case ToolProblem::Kind::failed: text += " failed: " + p.detail.toStdString(); break;
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 void CommandHandler::handle(const std::string& prefix, const std::string& text) {
@@ -167,16 +182,19 @@ void CommandHandler::identity(const std::string& prefix, const MqttApi& command)
     // A fresh listing: the phones and their states as they are now.
     std::weak_ptr<Sink> sink = m_sink;
     QueryRunner* runner = &m_runner;
-    m_devices.listDevices([sink, runner, prefix, command,
+    DeviceMonitor* monitor = &m_devices;
+    m_devices.listDevices([sink, runner, monitor, prefix, command,
                            failure](const std::vector<DeviceInfo>& devices) mutable {
         const auto s = sink.lock();
-        if (!s || !*s) return;  // the handler, and so maybe the runner, is gone
+        if (!s || !*s) return;  // the handler, and so maybe the runner and monitor, is gone
         const std::vector<DeviceInfo> phones = identityPhones(devices, command);
         if (phones.empty()) {
             failure.data =
                 command.serial ? "error: no phone with serial " + *command.serial + " is attached"
                 : command.udid ? "error: no iPhone with udid " + *command.udid + " is attached"
                                : "error: no phone is attached";
+            // A phone may be missing because a tool could not list it.
+            *failure.data += toolProblems(monitor->presence().toolProblems);
             (*s)(prefix, failure.encode());
             return;
         }
