@@ -21,12 +21,15 @@ using tgw::test::SimulatedPhones;
 namespace {
 
 // Phones 0 (one SIM), 1 (dual SIM), 2 (USB debugging not allowed), 3 (IMEI
-// refused) and one iPhone; the agent's handler, runner and listing in front.
+// refused), iPhones 0 (trusted) and 1 (not yet); the agent's handler, runner
+// and listing in front.
 class PhoneDesk : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        s_phones = new SimulatedPhones(
-            {4, 1, {"android:1:dual_sim", "android:2:unauthorized", "android:3:imei_refused"}});
+        s_phones = new SimulatedPhones({4,
+                                        2,
+                                        {"android:1:dual_sim", "android:2:unauthorized",
+                                         "android:3:imei_refused", "iphone:1:unauthorized"}});
     }
     static void TearDownTestSuite() { delete s_phones; }
 
@@ -59,12 +62,12 @@ class PhoneDesk : public testing::Test {
 
 TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
     std::map<QString, QJsonObject> byPhone;
-    for (const std::string& r : ask({R"({"type":"identity","id":"desk-1"})"}, 5)) {
+    for (const std::string& r : ask({R"({"type":"identity","id":"desk-1"})"}, 6)) {
         const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r)).object();
         EXPECT_EQ(o["id"], "desk-1") << r;
         byPhone[o[o["platform"] == "apple" ? "udid" : "serial"].toString()] = o;
     }
-    ASSERT_EQ(byPhone.size(), 5u);
+    ASSERT_EQ(byPhone.size(), 6u);
     auto imeis = [](const QJsonObject& o) {
         QStringList list;
         for (const QJsonValue v : o["imei"].toArray()) {
@@ -110,13 +113,17 @@ TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
                                                          {"full_charge_capacity_mah", 4210},
                                                          {"charging", true}}));
     EXPECT_FALSE(iphone.contains("unread"));
+    const QJsonObject untrusted = byPhone[s_phones->iphoneUdids()[1]];
+    EXPECT_EQ(untrusted["state"], "unpaired");
+    EXPECT_EQ(untrusted["unread"]["battery"], "the iPhone has not trusted this computer");
 
     // No tools to list the phones with: the answer says so.
     {
         tgw::test::EnvGuard noTools{{"PATH", "/nonexistent"}};
-        EXPECT_EQ(ask({R"({"type":"identity"})"}, 1),
-                  std::vector<std::string>{
-                      R"({"data":"error: no phone is attached; adb is not installed; idevice_id is not installed","type":"identity"})"});
+        EXPECT_EQ(
+            ask({R"({"type":"identity"})"}, 1),
+            std::vector<std::string>{
+                R"({"data":"error: no phone is attached; adb is not installed; idevice_id is not installed","type":"identity"})"});
     }
     // A phone that is not there.
     EXPECT_EQ(
@@ -128,21 +135,22 @@ TEST_F(PhoneDesk, IdentityOfEachPhoneComesFromItsTools) {
 TEST_F(PhoneDesk, RawActionsAndIdsCarryTheToolsOwnBytes) {
     const QString battery = SimulatedPhones::runTool(
         "adb", {"-s", serial(0), "shell", "dumpsys", "battery", "&& echo \"<DONE>\";"});
-    const QString health =
-        SimulatedPhones::runTool("idevicediagnostics", {"ioregentry", "AppleSmartBattery"});
+    const QString health = SimulatedPhones::runTool(
+        "idevicediagnostics",
+        {"-u", s_phones->iphoneUdids()[0], "ioregentry", "AppleSmartBattery"});
     ASSERT_TRUE(battery.contains("level: 78") && health.contains("NominalChargeCapacity"));
     const std::string s0 = serial(0).toStdString();
+    const std::string u0 = s_phones->iphoneUdids()[0].toStdString();
     std::vector<std::string> got =
         ask({R"({"type":"android","action":"battery","id":"b-1","serial":")" + s0 + "\"}",
-             R"({"type":"apple","action":"battery-health","id":"b-2"})",
+             R"({"type":"apple","action":"battery-health","id":"b-2","udid":")" + u0 + "\"}",
              R"({"type":"sync","id":"s.1:x_y-z"})", R"({"type":"sync","id":"not valid"})",
              R"({"type":"android","id":"p-1","serial":")" + s0 + "\"}"},
             6);
     std::sort(got.begin(), got.end());
     std::vector<std::string> expected = {
         MqttApi{"android", battery.toStdString(), "battery", s0, std::nullopt, "b-1"}.encode(),
-        MqttApi{"apple", health.toStdString() + "<DO>\n", "battery-health", std::nullopt,
-                std::nullopt, "b-2"}
+        MqttApi{"apple", health.toStdString() + "<DO>\n", "battery-health", std::nullopt, u0, "b-2"}
             .encode(),
         R"({"id":"s.1:x_y-z","type":"sync"})",
         R"x({"data":"error: invalid id (1 to 64 letters, digits, '.', '_', ':' or '-')","type":"sync"})x"};

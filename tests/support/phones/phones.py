@@ -10,7 +10,9 @@ takes one line per request and answers "ok" or "error: ...":
     set android|iphone INDEX MODE on|off|SECONDS     allow KIND INDEX
     unplug KIND INDEX                               plug KIND INDEX
 Modes: slow (seconds between chunks), unauthorized, vanishing, dual_sim,
-imei_refused, worn_battery.
+imei_refused, worn_battery. On an iPhone: unauthorized is not yet trusted (no
+pair record, pairing pending), imei_refused tells no IMEI, slow waits before
+each lockdown answer, vanishing drops the connection as the values are read.
 """
 import asyncio, json, os, plistlib, shlex, signal, socket, struct, sys
 
@@ -334,6 +336,13 @@ class AdbTransport:
 LOCKDOWN_PORT = 62078
 DIAGNOSTICS_PORT = 49200
 SYSTEM_BUID = "5D7CE7A1-3B3D-4C5E-9A2F-6E7B0C1D2E3F"
+# What an untrusted iPhone hands a host that asks to pair (a throwaway key).
+DEVICE_PUBLIC_KEY = b"""-----BEGIN RSA PUBLIC KEY-----
+MIGJAoGBAOsv1z4EM6JoiOvzD06rkMLP7QxmLOrfJa7Xy68Er0H7sxLVAZUEF5JP
+hst80LqzaVwtMQpL4Yl0X6bQx8FKZExzF4fXKcWxAgzVTwdMLJ+xvj5V84ssM6Ba
+uqDjDeWYnfdQ+iENfglUegYnGtBskoazk4ObcvFn+dqFCLx/n9ZfAgMBAAE=
+-----END RSA PUBLIC KEY-----
+"""
 
 
 class IPhone(Phone):
@@ -343,19 +352,20 @@ class IPhone(Phone):
         self.device_id = index + 1
 
     def info(self):
-        imeis = self.imeis()
+        imeis = [] if self.modes["imei_refused"] else self.imeis()
         value = {
             "ActivationState": "Activated", "BuildVersion": "21F90", "CPUArchitecture": "arm64e",
             "DeviceClass": "iPhone", "DeviceColor": "1", "DeviceName": "iPhone %d (simulated)" % self.index,
-            "HardwareModel": "D27AP", "InternationalMobileEquipmentIdentity": imeis[0],
+            "HardwareModel": "D27AP",
             "ModelNumber": "MQ9T3", "PhoneNumber": "+31 6 12345678", "ProductName": "iPhone OS",
             "ProductType": "iPhone15,3", "ProductVersion": "17.5", "RegionInfo": "ZD/A",
             "SerialNumber": "F4GZK%07d" % (1000 + self.index), "TimeZone": "Europe/Amsterdam",
             "UniqueChipID": 7311210000000 + self.index, "UniqueDeviceID": self.udid,
-            "WiFiAddress": "a4:c3:37:00:00:%02x" % self.index,
+            "WiFiAddress": "a4:c3:37:00:00:%02x" % self.index, "DevicePublicKey": DEVICE_PUBLIC_KEY,
         }
-        if len(imeis) > 1:
-            value["InternationalMobileEquipmentIdentity2"] = imeis[1]
+        for key, imei in zip(["InternationalMobileEquipmentIdentity",
+                              "InternationalMobileEquipmentIdentity2"], imeis):
+            value[key] = imei
         return value
 
     def ioreg(self):
@@ -369,6 +379,12 @@ class IPhone(Phone):
             "NominalChargeCapacity": b["nominal"], "Temperature": 2950, "Voltage": 4123,
             "UpdateTime": 1718000000,
         }
+
+    def allow(self):
+        self.modes["unauthorized"] = False
+
+    def unplug(self):
+        self.plugged = False
 
     def device_record(self):
         return {"DeviceID": self.device_id, "MessageType": "Attached", "Properties": {
@@ -400,6 +416,11 @@ async def lockdown(phone, reader, writer):
         request = await read_framed(reader)
         kind = request.get("Request")
         reply = {"Request": kind}
+        if phone.slow:
+            await asyncio.sleep(phone.slow)
+        if phone.modes["vanishing"] and kind == "GetValue" and request.get("Key") is None:
+            writer.close()
+            return
         if kind == "QueryType":
             reply["Type"] = "com.apple.mobile.lockdown"
         elif kind == "GetValue":
@@ -413,6 +434,10 @@ async def lockdown(phone, reader, writer):
                 reply.update(Key=key, Value=info[key])
             else:
                 reply.update(Key=key, Error="MissingValue")
+        elif kind == "Pair":
+            reply["Error"] = "PairingDialogResponsePending"  # "Trust" not yet tapped
+        elif kind == "StartSession" and phone.modes["unauthorized"]:
+            reply["Error"] = "InvalidHostID"
         elif kind == "StartSession":
             reply.update(SessionID="SIM-SESSION-%d" % phone.index, EnableSessionSSL=False)
         elif kind == "StartService":
@@ -471,11 +496,14 @@ async def usbmuxd(phones, reader, writer):
             elif kind == "ReadBUID":
                 send(tag, {"BUID": SYSTEM_BUID})
             elif kind == "ReadPairRecord":
-                found = [p for p in phones if p.udid == request.get("PairRecordID")]
+                found = [p for p in phones if p.udid == request.get("PairRecordID")
+                         and not p.modes["unauthorized"]]
                 if found:
                     send(tag, {"PairRecordData": found[0].pair_record()})
                 else:
                     send(tag, {"MessageType": "Result", "Number": 2})
+            elif kind in ("SavePairRecord", "DeletePairRecord"):
+                send(tag, {"MessageType": "Result", "Number": 0})
             elif kind == "Connect":
                 found = [p for p in plugged if p.device_id == request.get("DeviceID")]
                 port = socket.ntohs(request.get("PortNumber", 0))
