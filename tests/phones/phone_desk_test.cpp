@@ -164,6 +164,12 @@ TEST_F(PhoneDesk, RawActionsAndIdsCarryTheToolsOwnBytes) {
     }
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(got, expected);
+
+    handler.setStatusSource([] { return std::string(R"({"type":"status","state":"online"})"); });
+    got = ask({R"({"type":"status","id":"st"})", R"({"type":"devices","id":"d-1"})"}, 2);
+    EXPECT_EQ(got[0], R"({"id":"st","type":"status","state":"online"})");
+    EXPECT_TRUE(got[1].starts_with(R"({"type":"devices","id":"d-1","data":[{"platform")"))
+        << got[1];
 }
 
 // Last: the phones are gone or slow afterwards.
