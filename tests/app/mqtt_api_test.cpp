@@ -63,3 +63,18 @@ TEST(MqttApiEncode, IsByteIdenticalToQtsJsonWriter) {
         EXPECT_EQ(api.encode(), qtEncode(api)) << mask;
     }
 }
+
+TEST(MqttApiId, OnlyAValidIdIsKeptAndItIsWrittenInKeyOrder) {
+    auto decode = [](const std::string& id) {
+        return *MqttApi::decode(R"({"type":"sync","id":)" + id + "}");  // answered either way
+    };
+    const std::string longest(64, 'x');
+    for (const std::string& id : {std::string("Req-1.2_x:y"), longest})
+        EXPECT_EQ(decode("\"" + id + "\"").id, id);
+    for (const std::string& id : std::vector<std::string>{R"("")", R"("a b")", R"("\u00e9")", "17",
+                                                          "{}", "\"x" + longest + "\""})
+        EXPECT_TRUE(decode(id).invalidId && !decode(id).id) << id;
+    EXPECT_FALSE(decode("null").invalidId || decode("null").id);
+    EXPECT_EQ((MqttApi{"android", "d", "data", "S", std::nullopt, "r1"}.encode()),
+              R"({"action":"data","data":"d","id":"r1","serial":"S","type":"android"})");
+}

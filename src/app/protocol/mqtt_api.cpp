@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cstring>
 
 #include "common/utf8.h"
@@ -122,7 +123,23 @@ std::optional<MqttApi> MqttApi::decode(std::string_view json, std::string* error
         !optionalString(object, "udid", api.udid, error)) {
         return std::nullopt;
     }
+    if (const QJsonValue id = object.value(QLatin1String("id"));
+        !id.isUndefined() && !id.isNull()) {
+        const std::string text = id.isString() ? id.toString().toStdString() : std::string();
+        if (isValidRequestId(text))
+            api.id = text;
+        else
+            api.invalidId = true;
+    }
     return api;
+}
+
+bool isValidRequestId(std::string_view id) {
+    if (id.empty() || id.size() > 64) return false;
+    return std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == ':' || c == '-';
+    });
 }
 
 std::string jsonString(std::string_view text) {
@@ -134,7 +151,7 @@ std::string jsonString(std::string_view text) {
 
 std::string MqttApi::encode() const {
     size_t size = type.size() + 10;
-    for (const auto* value : {&action, &data, &serial, &udid}) {
+    for (const auto* value : {&action, &data, &id, &serial, &udid}) {
         if (*value) size += (*value)->size() + 10;
     }
     std::string out;
@@ -151,6 +168,7 @@ std::string MqttApi::encode() const {
     // Members in key order, as a JSON object keeps them.
     if (action) member("action", *action);
     if (data) member("data", *data);
+    if (id) member("id", *id);
     if (serial) member("serial", *serial);
     member("type", type);
     if (udid) member("udid", *udid);

@@ -1,8 +1,10 @@
 // CommandHandler: what the agent does with one command from the web service.
 // Decodes it, answers "sync" at once, checks a phone's serial or udid before
-// any tool sees it, queues the device queries of "android" and "apple", and
-// lists the phones for "devices", answers "status" with the online status.
-// Every answer goes to the sink.
+// any tool sees it, queues the device queries of "android" and "apple" and
+// one identity read per phone for "identity", lists the phones for "devices",
+// answers "status" with the online status. A command's valid "id" goes back on
+// each of its answers; an invalid one is answered with errors. Every answer
+// goes to the sink.
 #pragma once
 
 #include <functional>
@@ -13,6 +15,7 @@
 namespace tgw::app {
 
 class DeviceMonitor;
+struct MqttApi;
 class QueryRunner;
 
 class CommandHandler {
@@ -31,6 +34,8 @@ class CommandHandler {
     void setStatusSource(StatusSource source) { m_status = std::move(source); }
 
   private:
+    void identity(const std::string& prefix, const MqttApi& command);
+
     QueryRunner& m_runner;
     DeviceMonitor& m_devices;
     // Shared with the device listing's callback, which may outlive the handler.

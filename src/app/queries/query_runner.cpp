@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/queries/console_text.h"
+#include "app/queries/phone_read.h"
 #include "app/tools/tool_run.h"
 #include "common/console.h"
 #include "common/diagnostics.h"
@@ -45,6 +46,23 @@ const Query& queryOf(QueryKind kind) {
         "imei",
         Query::Echo::none,
         Query::Termination::silent};
+    static const Query androidBattery{"adb",
+                                      "adb",
+                                      {"shell", "dumpsys", "battery", "&& echo \"<DONE>\";"},
+                                      MarkerSet::android,
+                                      "android",
+                                      "battery",
+                                      Query::Echo::none,
+                                      Query::Termination::silent};
+    static const Query appleBatteryHealth{
+        "run.sh",
+        "idevicediagnostics",
+        {"/usr/local/bin/idevicediagnostics ioregentry AppleSmartBattery"},
+        MarkerSet::apple,
+        "apple",
+        "battery-health",
+        Query::Echo::none,
+        Query::Termination::silent};
     static const Query appleDiagnostics{"run.sh",
                                         "idevicediagnostics",
                                         {"/usr/local/bin/idevicediagnostics diagnostics All"},
@@ -64,6 +82,8 @@ const Query& queryOf(QueryKind kind) {
     switch (kind) {
         case QueryKind::androidProperties: return androidProperties;
         case QueryKind::androidImei: return androidImei;
+        case QueryKind::androidBattery: return androidBattery;
+        case QueryKind::appleBatteryHealth: return appleBatteryHealth;
         case QueryKind::appleDiagnostics: return appleDiagnostics;
         case QueryKind::appleInfo: return appleInfo;
     }
@@ -72,10 +92,14 @@ const Query& queryOf(QueryKind kind) {
 
 }  // namespace
 
-// One query of one command, from the command's arrival until its tool ended.
+// One query of one command, from the command's arrival until its tool ended:
+// a tool's query, or the identity read of one phone.
 struct QueryRunner::Running {
     uint64_t id = 0;
-    const Query* query = nullptr;
+    const Query* query = nullptr;     // none for an identity read
+    std::optional<DeviceInfo> phone;  // the phone an identity read is of
+    std::unique_ptr<PhoneRead> read;
+    std::optional<std::string> requestId;  // the command's "id"
     QStringList arguments;
     std::string prefix;  // the account whose command started it
     std::optional<std::string> serial;
@@ -93,11 +117,11 @@ MqttApi QueryRunner::resultOf(QueryKind kind, std::string data, const MqttApi& c
     MqttApi result{q.type, std::move(data), q.action};
     if (q.markers == MarkerSet::android) result.serial = command.serial;
     if (q.markers == MarkerSet::apple) result.udid = command.udid;
+    result.id = command.id;
     return result;
 }
 
-void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::string& prefix) {
-    const Query& query = queryOf(kind);
+bool QueryRunner::admit(const std::string& prefix, const std::function<std::string()>& overflow) {
     const size_t concurrent = static_cast<size_t>(std::max(1, m_limits.maxConcurrentQueries));
     if (m_running.size() >= concurrent &&
         m_waiting.size() >= static_cast<size_t>(std::max(1, m_limits.maxWaitingQueries))) {
@@ -108,15 +132,44 @@ void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::str
                                << "queries wait already; further ones are answered with an error";
         }
         m_overflowing = true;
-        m_sink(prefix, resultOf(kind, "error: too many queries waiting", command).encode());
-        return;
+        m_sink(prefix, overflow());
+        return false;
     }
     m_overflowing = false;
+    return true;
+}
+
+void QueryRunner::enqueueIdentity(const DeviceInfo& phone, const MqttApi& command,
+                                  const std::string& prefix) {
+    const bool apple = phone.platform == DeviceInfo::Platform::apple;
+    const auto overflow = [&] {
+        MqttApi result{"identity", "error: too many queries waiting"};
+        (apple ? result.udid : result.serial) = phone.id.toStdString();
+        result.id = command.id;
+        return result.encode();
+    };
+    if (!admit(prefix, overflow)) return;
+    auto q = std::make_unique<Running>();
+    q->id = ++m_count;
+    q->phone = phone;
+    q->prefix = prefix;
+    q->requestId = command.id;
+    m_waiting.push_back(std::move(q));
+    launchWaiting();
+}
+
+void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::string& prefix) {
+    const Query& query = queryOf(kind);
+    const auto overflow = [&] {
+        return resultOf(kind, "error: too many queries waiting", command).encode();
+    };
+    if (!admit(prefix, overflow)) return;
     auto q = std::make_unique<Running>();
     q->id = ++m_count;
     q->query = &query;
     q->arguments = query.arguments;
     q->prefix = prefix;
+    q->requestId = command.id;
     if (query.markers == MarkerSet::android && command.serial) {
         q->serial = command.serial;
         q->arguments = QStringList{"-s", QString::fromStdString(*command.serial)} + q->arguments;
@@ -133,12 +186,18 @@ void QueryRunner::enqueue(QueryKind kind, const MqttApi& command, const std::str
 
 void QueryRunner::cancelAll() {
     m_waiting.clear();
-    for (auto& [id, query] : m_running) query->run->cancel();  // nothing of it is sent any more
+    for (auto it = m_running.begin(); it != m_running.end();) {
+        if (it->second->read) {
+            it = m_running.erase(it);  // its tool is stopped with it
+        } else {
+            it->second->run->cancel();  // nothing of it is sent any more
+            ++it;
+        }
+    }
 }
 
 void QueryRunner::stopAll() {
-    m_waiting.clear();
-    for (auto& [id, query] : m_running) query->run->cancel();
+    cancelAll();
     ToolRun::stopAll();
 }
 
@@ -161,8 +220,15 @@ void QueryRunner::launchWaiting() {
 }
 
 void QueryRunner::launch(Running& q) {
-    const Query& query = *q.query;
     const uint64_t id = q.id;
+    if (q.phone) {
+        q.read = std::make_unique<PhoneRead>(
+            *q.phone, m_limits, m_bundle,
+            [this, id](PhoneIdentity identity) { identityRead(id, std::move(identity)); });
+        q.read->start();  // may answer, and so end `q`, inside
+        return;
+    }
+    const Query& query = *q.query;
     ToolRun::Spec spec{query.resource,
                        m_bundle,
                        {},
@@ -219,6 +285,15 @@ void QueryRunner::toolEnded(uint64_t id, int32_t status, const std::string& unre
     releaseIfOver(it);
 }
 
+void QueryRunner::identityRead(uint64_t id, PhoneIdentity identity) {
+    const auto it = m_running.find(id);
+    if (it == m_running.end()) return;
+    if (it->second->requestId) identity.requestId = QString::fromStdString(*it->second->requestId);
+    m_sink(it->second->prefix, writeIdentity(identity));
+    m_running.erase(it);  // the read's tools have ended
+    if (!m_launching) launchWaiting();
+}
+
 void QueryRunner::releaseIfOver(std::map<uint64_t, std::unique_ptr<Running>>::iterator it) {
     if (!it->second->run->isOver()) return;
     m_running.erase(it);
@@ -227,7 +302,8 @@ void QueryRunner::releaseIfOver(std::map<uint64_t, std::unique_ptr<Running>>::it
 
 void QueryRunner::answer(Running& q, std::string data) {
     std::string encoded =
-        MqttApi{q.query->type, std::move(data), q.query->action, q.serial, q.udid}.encode();
+        MqttApi{q.query->type, std::move(data), q.query->action, q.serial, q.udid, q.requestId}
+            .encode();
     // Escaping can grow text sixfold (control bytes): a result that would not
     // fit the outbound bound says so rather than being refused unseen.
     if (encoded.size() + kResultEnvelope > m_limits.maxOutboundBytes) {
@@ -236,7 +312,8 @@ void QueryRunner::answer(Running& q, std::string data) {
         const std::string error = "error: the result of " + std::string(q.query->tool) +
                                   " is too large to send (" + std::to_string(encoded.size()) +
                                   " bytes)";
-        encoded = MqttApi{q.query->type, error, q.query->action, q.serial, q.udid}.encode();
+        encoded =
+            MqttApi{q.query->type, error, q.query->action, q.serial, q.udid, q.requestId}.encode();
     }
     m_sink(q.prefix, std::move(encoded));
 }

@@ -1,8 +1,10 @@
 // QueryRunner: runs device queries. Each query is one tool run (ToolRun: the
 // time limit, the output cap, the end marker, the one result) and is answered
 // exactly once with its result; the runner adds what a query is (tool,
-// arguments, the result's labels, its console lines). A few run at once; the
-// rest wait in order. Answers go to the sink given at construction.
+// arguments, the result's labels, its console lines). An identity query reads
+// one phone through several tool runs in turn (PhoneRead) and is answered with
+// its identity. A few run at once, an identity counting as one; the rest wait
+// in order. Answers go to the sink given at construction.
 //
 // Lives on the main thread; owned by the AppDelegate.
 #pragma once
@@ -15,6 +17,8 @@
 #include <string>
 
 #include "app/config/settings.h"
+#include "app/identity/phone_identity.h"
+#include "app/protocol/device_list.h"
 #include "app/protocol/mqtt_api.h"
 #include "app/tools/tool_run.h"
 
@@ -25,7 +29,14 @@ class Bundle;
 namespace tgw::app {
 
 // The kinds of device query.
-enum class QueryKind { androidProperties, androidImei, appleDiagnostics, appleInfo };
+enum class QueryKind {
+    androidProperties,
+    androidImei,
+    androidBattery,
+    appleDiagnostics,
+    appleInfo,
+    appleBatteryHealth
+};
 
 class QueryRunner {
   public:
@@ -40,6 +51,9 @@ class QueryRunner {
     void setAccount(std::string prefix) { m_account = std::move(prefix); }
     // Queues one query of `command` for `prefix` (its serial or udid checked already).
     void enqueue(QueryKind kind, const MqttApi& command, const std::string& prefix);
+    // Queues the identity read of `phone` for `command` (its "id" carried back).
+    void enqueueIdentity(const DeviceInfo& phone, const MqttApi& command,
+                         const std::string& prefix);
     // The result a query of `kind` gives for `data` without running its tool.
     static MqttApi resultOf(QueryKind kind, std::string data, const MqttApi& command);
     // The account's queries end (log-out, another account): what waits is
@@ -54,10 +68,14 @@ class QueryRunner {
   private:
     struct Running;
 
+    // Whether one more query may wait; beyond the bound it is answered with
+    // `overflow` at once.
+    bool admit(const std::string& prefix, const std::function<std::string()>& overflow);
     void launchWaiting();
     void launch(Running& query);
     void resultReady(uint64_t id, ToolRun::Result result);
     void toolEnded(uint64_t id, int32_t status, const std::string& unread);
+    void identityRead(uint64_t id, PhoneIdentity identity);
     // Frees the query's place once its tool has ended and it is answered.
     void releaseIfOver(std::map<uint64_t, std::unique_ptr<Running>>::iterator it);
     // Sends `data` as the query's result.

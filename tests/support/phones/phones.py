@@ -10,9 +10,11 @@ takes one line per request and answers "ok" or "error: ...":
     set android|iphone INDEX MODE on|off|SECONDS     allow KIND INDEX
     unplug KIND INDEX                               plug KIND INDEX
 Modes: slow (seconds between chunks), unauthorized, vanishing, dual_sim,
-imei_refused, worn_battery.
+imei_refused, worn_battery. On an iPhone: unauthorized is not yet trusted (no
+pair record, pairing pending), imei_refused tells no IMEI, slow waits before
+each lockdown answer, vanishing drops the connection as the values are read.
 """
-import asyncio, json, os, plistlib, shlex, signal, struct, subprocess, sys
+import asyncio, json, os, plistlib, shlex, signal, socket, struct, sys
 
 MODES = {"slow", "unauthorized", "vanishing", "dual_sim", "imei_refused", "worn_battery"}
 
@@ -325,6 +327,203 @@ class AdbTransport:
             self.send(A_CLSE, ours, theirs)
 
 
+# ---------------------------------------------------------------- iPhone
+# usbmuxd's protocol: a 16-byte little-endian header (length, version 1,
+# message 8 = plist, tag) and an XML plist; after a "Connect" answered with
+# Result 0 the socket carries the device port's bytes. Lockdown (port 62078)
+# and its services frame each plist with a 4-byte big-endian length.
+
+LOCKDOWN_PORT = 62078
+DIAGNOSTICS_PORT = 49200
+SYSTEM_BUID = "5D7CE7A1-3B3D-4C5E-9A2F-6E7B0C1D2E3F"
+# What an untrusted iPhone hands a host that asks to pair (a throwaway key).
+DEVICE_PUBLIC_KEY = b"""-----BEGIN RSA PUBLIC KEY-----
+MIGJAoGBAOsv1z4EM6JoiOvzD06rkMLP7QxmLOrfJa7Xy68Er0H7sxLVAZUEF5JP
+hst80LqzaVwtMQpL4Yl0X6bQx8FKZExzF4fXKcWxAgzVTwdMLJ+xvj5V84ssM6Ba
+uqDjDeWYnfdQ+iENfglUegYnGtBskoazk4ObcvFn+dqFCLx/n9ZfAgMBAAE=
+-----END RSA PUBLIC KEY-----
+"""
+
+
+class IPhone(Phone):
+    def __init__(self, index):
+        super().__init__(index)
+        self.udid = "00008110-%016X" % (0x001A2C3E0E91801E + index)
+        self.device_id = index + 1
+
+    def info(self):
+        imeis = [] if self.modes["imei_refused"] else self.imeis()
+        value = {
+            "ActivationState": "Activated", "BuildVersion": "21F90", "CPUArchitecture": "arm64e",
+            "DeviceClass": "iPhone", "DeviceColor": "1", "DeviceName": "iPhone %d (simulated)" % self.index,
+            "HardwareModel": "D27AP",
+            "ModelNumber": "MQ9T3", "PhoneNumber": "+31 6 12345678", "ProductName": "iPhone OS",
+            "ProductType": "iPhone15,3", "ProductVersion": "17.5", "RegionInfo": "ZD/A",
+            "SerialNumber": "F4GZK%07d" % (1000 + self.index), "TimeZone": "Europe/Amsterdam",
+            "UniqueChipID": 7311210000000 + self.index, "UniqueDeviceID": self.udid,
+            "WiFiAddress": "a4:c3:37:00:00:%02x" % self.index, "DevicePublicKey": DEVICE_PUBLIC_KEY,
+        }
+        for key, imei in zip(["InternationalMobileEquipmentIdentity",
+                              "InternationalMobileEquipmentIdentity2"], imeis):
+            value[key] = imei
+        return value
+
+    def ioreg(self):
+        b = self.battery()
+        return {
+            "AdapterDetails": {"Watts": 20, "Description": "pd charger"},
+            "AppleRawCurrentCapacity": b["nominal"] * 78 // 100, "AppleRawMaxCapacity": b["nominal"],
+            "AtCriticalLevel": False, "BatteryInstalled": True, "CurrentCapacity": 78,
+            "CycleCount": b["cycles"], "DesignCapacity": b["design"], "ExternalConnected": True,
+            "FullyCharged": False, "IsCharging": True, "MaxCapacity": 100,
+            "NominalChargeCapacity": b["nominal"], "Temperature": 2950, "Voltage": 4123,
+            "UpdateTime": 1718000000,
+        }
+
+    def allow(self):
+        self.modes["unauthorized"] = False
+
+    def unplug(self):
+        self.plugged = False
+
+    def device_record(self):
+        return {"DeviceID": self.device_id, "MessageType": "Attached", "Properties": {
+            "ConnectionSpeed": 480000000, "ConnectionType": "USB", "DeviceID": self.device_id,
+            "LocationID": 0x14100000 + self.index, "ProductID": 0x12A8,
+            "SerialNumber": self.udid, "USBSerialNumber": self.udid.replace("-", "")}}
+
+    def pair_record(self):
+        dummy = b"-----BEGIN CERTIFICATE-----\nsimulated\n-----END CERTIFICATE-----\n"
+        return plistlib.dumps({
+            "DeviceCertificate": dummy, "HostCertificate": dummy, "RootCertificate": dummy,
+            "HostPrivateKey": dummy, "RootPrivateKey": dummy, "EscrowBag": b"\0" * 16,
+            "HostID": "2A9F2C31-7A0B-4F6E-8D1C-0E5B6A7C8D9E", "SystemBUID": SYSTEM_BUID,
+            "WiFiMACAddress": "a4:c3:37:00:00:%02x" % self.index})
+
+
+async def read_framed(reader):
+    size = struct.unpack(">I", await reader.readexactly(4))[0]
+    return plistlib.loads(await reader.readexactly(size))
+
+
+def write_framed(writer, value):
+    data = plistlib.dumps(value)
+    writer.write(struct.pack(">I", len(data)) + data)
+
+
+async def lockdown(phone, reader, writer):
+    while True:
+        request = await read_framed(reader)
+        kind = request.get("Request")
+        reply = {"Request": kind}
+        if phone.slow:
+            await asyncio.sleep(phone.slow)
+        if phone.modes["vanishing"] and kind == "GetValue" and request.get("Key") is None:
+            writer.close()
+            return
+        if kind == "QueryType":
+            reply["Type"] = "com.apple.mobile.lockdown"
+        elif kind == "GetValue":
+            key = request.get("Key")
+            info = phone.info()
+            if request.get("Domain"):
+                reply["Error"] = "MissingValue"
+            elif key is None:
+                reply["Value"] = info
+            elif key in info:
+                reply.update(Key=key, Value=info[key])
+            else:
+                reply.update(Key=key, Error="MissingValue")
+        elif kind == "Pair":
+            reply["Error"] = "PairingDialogResponsePending"  # "Trust" not yet tapped
+        elif kind == "StartSession" and phone.modes["unauthorized"]:
+            reply["Error"] = "InvalidHostID"
+        elif kind == "StartSession":
+            reply.update(SessionID="SIM-SESSION-%d" % phone.index, EnableSessionSSL=False)
+        elif kind == "StartService":
+            service = request.get("Service")
+            if service == "com.apple.mobile.diagnostics_relay":
+                reply.update(Service=service, Port=DIAGNOSTICS_PORT, EnableServiceSSL=False)
+            else:
+                reply.update(Service=service, Error="InvalidService")
+        elif kind == "StopSession":
+            pass
+        elif kind == "Goodbye":
+            write_framed(writer, reply)
+            await writer.drain()
+            return
+        else:
+            reply["Error"] = "UnknownRequest"
+        write_framed(writer, reply)
+        await writer.drain()
+
+
+async def diagnostics(phone, reader, writer):
+    while True:
+        request = await read_framed(reader)
+        kind = request.get("Request")
+        if kind == "IORegistry":
+            if request.get("EntryName") == "AppleSmartBattery" or request.get("EntryClass") == "IOPMPowerSource":
+                write_framed(writer, {"Status": "Success", "Diagnostics": {"IORegistry": phone.ioreg()}})
+            else:
+                write_framed(writer, {"Status": "Success", "Diagnostics": {"IORegistry": {}}})
+        elif kind == "Goodbye":
+            write_framed(writer, {"Status": "Success"})
+            await writer.drain()
+            return
+        else:
+            write_framed(writer, {"Status": "UnknownRequest"})
+        await writer.drain()
+
+
+async def usbmuxd(phones, reader, writer):
+    def send(tag, value):
+        data = plistlib.dumps(value)
+        writer.write(struct.pack("<4I", 16 + len(data), 1, 8, tag) + data)
+
+    try:
+        while True:
+            length, _, _, tag = struct.unpack("<4I", await reader.readexactly(16))
+            request = plistlib.loads(await reader.readexactly(length - 16))
+            kind = request.get("MessageType")
+            plugged = [p for p in phones if p.plugged]
+            if kind == "ListDevices":
+                send(tag, {"DeviceList": [p.device_record() for p in plugged]})
+            elif kind == "Listen":
+                send(tag, {"MessageType": "Result", "Number": 0})
+                for p in plugged:
+                    send(0, p.device_record())
+            elif kind == "ReadBUID":
+                send(tag, {"BUID": SYSTEM_BUID})
+            elif kind == "ReadPairRecord":
+                found = [p for p in phones if p.udid == request.get("PairRecordID")
+                         and not p.modes["unauthorized"]]
+                if found:
+                    send(tag, {"PairRecordData": found[0].pair_record()})
+                else:
+                    send(tag, {"MessageType": "Result", "Number": 2})
+            elif kind in ("SavePairRecord", "DeletePairRecord"):
+                send(tag, {"MessageType": "Result", "Number": 0})
+            elif kind == "Connect":
+                found = [p for p in plugged if p.device_id == request.get("DeviceID")]
+                port = socket.ntohs(request.get("PortNumber", 0))
+                service = {LOCKDOWN_PORT: lockdown, DIAGNOSTICS_PORT: diagnostics}.get(port)
+                if not found or service is None:
+                    send(tag, {"MessageType": "Result", "Number": 3})  # connection refused
+                    continue
+                send(tag, {"MessageType": "Result", "Number": 0})
+                await writer.drain()
+                await service(found[0], reader, writer)
+                return
+            else:
+                send(tag, {"MessageType": "Result", "Number": 1})
+            await writer.drain()
+    except (ConnectionError, asyncio.IncompleteReadError):
+        pass
+    finally:
+        writer.close()
+
+
 # ---------------------------------------------------------------- control and start
 
 
@@ -363,7 +562,8 @@ async def main():
             modes.append(value.split(":"))
         else:
             counts[option[2:]] = int(value)
-    phones = {"android": [Android(i) for i in range(counts["android"])], "iphone": []}
+    phones = {"android": [Android(i) for i in range(counts["android"])],
+              "iphone": [IPhone(i) for i in range(counts["iphones"])]}
     for kind, index, mode in modes:
         phones[kind][int(index)].modes[mode] = True
         if mode == "slow":
@@ -373,7 +573,11 @@ async def main():
         phone.port = phone.server.sockets[0].getsockname()[1]
     control_path = os.path.join(folder, "control")
     await asyncio.start_unix_server(lambda r, w: control(phones, r, w), control_path)
-    print(json.dumps({"android": [p.port for p in phones["android"]], "control": control_path}), flush=True)
+    usbmuxd_path = os.path.join(folder, "usbmuxd")
+    await asyncio.start_unix_server(lambda r, w: usbmuxd(phones["iphone"], r, w), usbmuxd_path)
+    print(json.dumps({"android": [p.port for p in phones["android"]],
+                      "iphones": [p.udid for p in phones["iphone"]], "usbmuxd": usbmuxd_path,
+                      "control": control_path}), flush=True)
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         asyncio.get_running_loop().add_signal_handler(sig, stop.set)
