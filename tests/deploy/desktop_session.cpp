@@ -32,15 +32,6 @@ xcb_atom_t atom(xcb_connection_t* c, const char* name) {
     return a;
 }
 
-void stop(QProcess& process) {
-    if (process.state() == QProcess::NotRunning) return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
 }  // namespace
 
 XServer::XServer() {
@@ -52,7 +43,7 @@ XServer::XServer() {
 }
 
 XServer::~XServer() {
-    stop(m_process);
+    stopProcess(m_process);
 }
 
 QString XServer::number() const {
@@ -126,14 +117,14 @@ TrayHost::TrayHost(const XServer& x) {
 }
 
 TrayHost::~TrayHost() {
-    stop(m_process);
+    stopProcess(m_process);
 }
 
 Keyring::Keyring(const QString& home) : m_home(home) {}
 
 Keyring::~Keyring() {
-    stop(m_daemon);
-    stop(m_bus);
+    stopProcess(m_daemon);
+    stopProcess(m_bus);
 }
 
 QProcessEnvironment Keyring::environment() const {

@@ -259,26 +259,26 @@ void DeviceMonitor::finishListing() {
 
 void DeviceMonitor::runTool(const QString& tool, bool fromBundle, QStringList arguments,
                             ToolDone done) {
-    ToolRun::Spec spec;
+    ToolRun::Job job;
     if (fromBundle) {
-        spec.resource = tool;
-        spec.bundle = m_bundle;
+        job.resource = tool;
+        job.bundle = m_bundle;
     } else {
         // Taken from PATH directly: the listing needs the exit status and the
         // whole output, not an end marker.
-        spec.launchPath = QStandardPaths::findExecutable(tool);
+        job.launchPath = QStandardPaths::findExecutable(tool);
     }
-    spec.arguments = std::move(arguments);
-    spec.tool = tool.toStdString();
-    spec.timeLimit = m_toolTimeLimit;
-    spec.outputCap = kMaxToolOutput;
+    job.arguments = std::move(arguments);
+    job.tool = tool.toStdString();
+    job.timeLimit = m_toolTimeLimit;
+    job.outputCap = kMaxToolOutput;
     ToolRun::Handlers handlers;
     handlers.result = [done = std::move(done)](ToolRun::Result result) {
         ToolAnswer answer{result.outcome, result.status, {}, std::move(result.error)};
         answer.output = QString::fromStdString(result.output);
         done(answer);
     };
-    m_listing->runs.push_back(std::make_unique<ToolRun>(std::move(spec), std::move(handlers)));
+    m_listing->runs.push_back(std::make_unique<ToolRun>(std::move(job), std::move(handlers)));
     m_listing->runs.back()->start();
 }
 

@@ -97,7 +97,7 @@ QString PhoneRead::appleLine(const char* tool, const QString& rest) const {
 
 void PhoneRead::run(const QString& resource, QStringList arguments, const char* tool,
                     MarkerSet marker) {
-    ToolRun::Spec spec{resource,
+    ToolRun::Job job{resource,
                        m_bundle,
                        {},
                        std::move(arguments),
@@ -112,7 +112,7 @@ void PhoneRead::run(const QString& resource, QStringList arguments, const char* 
     };
     handlers.ended = [this](int32_t, const std::string&) { toolDone(); };
     m_result.reset();
-    m_run = std::make_unique<ToolRun>(std::move(spec), std::move(handlers));
+    m_run = std::make_unique<ToolRun>(std::move(job), std::move(handlers));
     m_run->start();
 }
 

@@ -229,7 +229,7 @@ void QueryRunner::launch(Running& q) {
         return;
     }
     const Query& query = *q.query;
-    ToolRun::Spec spec{query.resource,
+    ToolRun::Job job{query.resource,
                        m_bundle,
                        {},
                        q.arguments,
@@ -244,7 +244,7 @@ void QueryRunner::launch(Running& q) {
     handlers.ended = [this, id](int32_t status, const std::string& unread) {
         toolEnded(id, status, unread);
     };
-    q.run = std::make_unique<ToolRun>(std::move(spec), std::move(handlers));
+    q.run = std::make_unique<ToolRun>(std::move(job), std::move(handlers));
     q.run->start();
 }
 

@@ -48,7 +48,7 @@ std::string ToolRun::Result::takeData() {
 // the only strong one, and a handler call holds another while it runs, so the
 // owner may destroy its ToolRun inside a handler.
 struct ToolRun::State : std::enable_shared_from_this<ToolRun::State> {
-    Spec spec;
+    Job job;
     Handlers handlers;
     CollectionBuffer buffer;
     std::shared_ptr<process::Process> process;
@@ -75,24 +75,24 @@ struct ToolRun::State : std::enable_shared_from_this<ToolRun::State> {
         if (closed || detached) return;
         const std::shared_ptr<State> keep = shared_from_this();
         // Room for the cap, one piece beyond it and an error line before it.
-        buffer.append(piece, spec.outputCap + kRoomBeyondCap);
+        buffer.append(piece, job.outputCap + kRoomBeyondCap);
         if (handlers.piece) {
             handlers.piece(piece);
             if (detached) return;
         }
-        const size_t cap = spec.outputCap;
+        const size_t cap = job.outputCap;
         if (buffer.text().size() > cap) {
             closed = true;
             stopTool();
             if (resultGiven) return;  // answered already: only stopped
-            qCWarning(lcTools) << spec.tool.c_str() << "wrote more than" << cap << "bytes; stopped";
+            qCWarning(lcTools) << job.tool.c_str() << "wrote more than" << cap << "bytes; stopped";
             give({Outcome::cut, -1,
-                  "error: " + spec.tool + " wrote more than " + sizeText(cap) +
+                  "error: " + job.tool + " wrote more than " + sizeText(cap) +
                       "; the output was cut",
                   cutUtf8(buffer.take(), cap)});
             return;
         }
-        if (resultGiven || !spec.endMarker || !buffer.containsAny(*spec.endMarker)) return;
+        if (resultGiven || !job.endMarker || !buffer.containsAny(*job.endMarker)) return;
         give({Outcome::completed, -1, {}, buffer.take()});
     }
 
@@ -101,10 +101,10 @@ struct ToolRun::State : std::enable_shared_from_this<ToolRun::State> {
         closed = true;
         stopTool();
         if (resultGiven) return;  // answered already, then hung: only stopped
-        const std::string limit = durationText(spec.timeLimit);
+        const std::string limit = durationText(job.timeLimit);
         qCWarning(lcTools).noquote()
-            << spec.tool.c_str() << "did not finish within" << limit.c_str() << "; stopped";
-        give({Outcome::timedOut, -1, "error: " + spec.tool + " did not finish within " + limit,
+            << job.tool.c_str() << "did not finish within" << limit.c_str() << "; stopped";
+        give({Outcome::timedOut, -1, "error: " + job.tool + " did not finish within " + limit,
               buffer.take()});
     }
 
@@ -119,17 +119,17 @@ struct ToolRun::State : std::enable_shared_from_this<ToolRun::State> {
             handlers.ended(status, unread);
             if (detached || resultGiven) return;
         }
-        if (!spec.endMarker) {
+        if (!job.endMarker) {
             give({Outcome::exited, status, {}, buffer.take()});
         } else {
             give({Outcome::endedEarly, status,
-                  "error: " + spec.tool + " ended before the end marker", buffer.take()});
+                  "error: " + job.tool + " ended before the end marker", buffer.take()});
         }
     }
 };
 
-ToolRun::ToolRun(Spec spec, Handlers handlers) : m_state(std::make_shared<State>()) {
-    m_state->spec = std::move(spec);
+ToolRun::ToolRun(Job job, Handlers handlers) : m_state(std::make_shared<State>()) {
+    m_state->job = std::move(job);
     m_state->handlers = std::move(handlers);
     m_state->deadline.setSingleShot(true);
     State* state = m_state.get();
@@ -148,11 +148,11 @@ void ToolRun::start() {
     State& s = *m_state;
     if (s.process || s.over) return;
     try {
-        s.process = s.spec.resource.isEmpty()
+        s.process = s.job.resource.isEmpty()
                         ? process::Process::create()
-                        : process::Process::initWith(s.spec.resource, s.spec.bundle);
-        if (s.spec.resource.isEmpty()) s.process->setLaunchPath(s.spec.launchPath);
-        s.process->setArguments(s.spec.arguments);
+                        : process::Process::initWith(s.job.resource, s.job.bundle);
+        if (s.job.resource.isEmpty()) s.process->setLaunchPath(s.job.launchPath);
+        s.process->setArguments(s.job.arguments);
         std::weak_ptr<State> weak = m_state;
         s.process->sd().launchAsyncWith(
             false,
@@ -165,7 +165,7 @@ void ToolRun::start() {
             });
     } catch (const process::SlarderError& e) {
         qCWarning(lcTools).noquote()
-            << "cannot start" << (s.spec.tool + ":").c_str() << e.description().c_str();
+            << "cannot start" << (s.job.tool + ":").c_str() << e.description().c_str();
         s.over = true;
         // The handler may end this ToolRun: only the state is used after it.
         const std::shared_ptr<State> keep = m_state;
@@ -173,7 +173,7 @@ void ToolRun::start() {
         return;
     }
     s.running = true;
-    s.deadline.start(s.spec.timeLimit);
+    s.deadline.start(s.job.timeLimit);
 }
 
 void ToolRun::cancel() {

@@ -37,7 +37,7 @@ namespace tgw::app {
 
 class ToolRun {
   public:
-    struct Spec {
+    struct Job {
         // The program: a resource of `bundle` (the main bundle when none),
         // else `launchPath` as it is.
         QString resource;
@@ -85,7 +85,7 @@ class ToolRun {
         std::function<void(int32_t status, const std::string& unread)> ended;
     };
 
-    ToolRun(Spec spec, Handlers handlers);
+    ToolRun(Job job, Handlers handlers);
     // Stops the tool if it still runs; no handler follows.
     ~ToolRun();
     ToolRun(const ToolRun&) = delete;

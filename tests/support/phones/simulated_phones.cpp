@@ -8,22 +8,9 @@
 #include <QTcpSocket>
 
 #include "support/mosquitto_broker.h"
+#include "support/wait.h"
 
 namespace tgw::test {
-
-namespace {
-
-// Ends `process` and waits for it: SIGTERM, then SIGKILL.
-void stopProcess(QProcess& process) {
-    if (process.state() == QProcess::NotRunning) return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
-}  // namespace
 
 SimulatedPhones::SimulatedPhones(Options options) {
     start(options);
