@@ -2,7 +2,8 @@
 // `adb devices -l` and of `idevice_id -l`. Every device found has an id and a
 // state, every UDID is valid and listed once, and the presence lines and the
 // "devices" result are built from them; the result is JSON that gives back
-// each id, state and name as read.
+// each id, state and name as read (less a byte order mark at a text's start,
+// which results have always dropped).
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,6 +13,15 @@
 #include "app/devices/device_monitor.h"
 #include "app/devices/device_tool_output.h"
 #include "ui/phone_lines.h"
+
+namespace {
+
+QString withoutBom(QString text) {
+    if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+    return text;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tgw::app;
@@ -40,9 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const DeviceInfo& d = devices[size_t(i)];
         const QJsonObject o = list[i].toObject();
         const bool apple = d.platform == DeviceInfo::Platform::apple;
-        if (o.value(apple ? "udid" : "serial").toString() != d.id ||
-            o.value("state").toString() != d.state ||
-            o.value(apple ? "name" : "model").toString() != d.name)
+        if (o.value(apple ? "udid" : "serial").toString() != withoutBom(d.id) ||
+            o.value("state").toString() != withoutBom(d.state) ||
+            o.value(apple ? "name" : "model").toString() != withoutBom(d.name))
             __builtin_trap();
     }
     return 0;

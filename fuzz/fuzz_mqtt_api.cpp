@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "app/queries/console_text.h"
-#include "app/queries/mqtt_api.h"
+#include "app/protocol/mqtt_api.h"
 
 namespace {
 
