@@ -5,7 +5,10 @@
 #include <QStandardPaths>
 #include <algorithm>
 
+#include "app/devices/adb_device_stream.h"
 #include "app/devices/device_tool_output.h"
+#include "app/devices/iphone_pairing.h"
+#include "app/devices/usbmuxd_events.h"
 #include "app/tools/tool_run.h"
 #include "common/diagnostics.h"
 
@@ -107,9 +110,52 @@ DeviceMonitor::DeviceMonitor(const process::Bundle* bundle, QObject* parent)
     m_recheck.setSingleShot(true);
     m_recheck.setInterval(3000);
     connect(&m_recheck, &QTimer::timeout, this, &DeviceMonitor::refresh);
+    m_adbGone.setSingleShot(true);
+    m_adbGone.setInterval(2000);
+    connect(&m_adbGone, &QTimer::timeout, this, [this] {
+        if (!androidFromStream()) refresh();
+    });
 }
 
 DeviceMonitor::~DeviceMonitor() = default;
+
+void DeviceMonitor::followToolEvents() {
+    if (m_adb) return;
+    m_adb = std::make_unique<AdbDeviceStream>();
+    connect(m_adb.get(), &AdbDeviceStream::listed, this, &DeviceMonitor::adbListed);
+    // Not listed at once: a server restarted by another adb is back within a
+    // moment, and a listing now would start one of this adb's version.
+    connect(m_adb.get(), &AdbDeviceStream::lost, this, [this] { m_adbGone.start(); });
+    m_usbmuxd = std::make_unique<UsbmuxdEvents>();
+    connect(m_usbmuxd.get(), &UsbmuxdEvents::changed, this, &DeviceMonitor::refresh);
+    m_pairing = std::make_unique<IPhonePairing>([this](const QString&) { refresh(); });
+    m_adb->start();
+    m_usbmuxd->start();
+}
+
+bool DeviceMonitor::androidFromStream() const {
+    return m_adb && m_adb->isLive();
+}
+
+void DeviceMonitor::adbListed() {
+    m_adbGone.stop();
+    std::vector<DeviceInfo> devices = m_adb->devices();
+    for (const DeviceInfo& d : m_presence.devices)
+        if (d.platform == DeviceInfo::Platform::apple) devices.push_back(d);
+    // The listing's problems but adb's, which the stream answers; publish()
+    // adds idevicepair's again.
+    std::vector<ToolProblem> problems;
+    for (const ToolProblem& p : m_presence.toolProblems)
+        if (p.tool != QLatin1String("adb") && p.tool != QLatin1String("idevicepair"))
+            problems.push_back(p);
+    const bool adbProblem = std::any_of(
+        m_presence.toolProblems.begin(), m_presence.toolProblems.end(),
+        [](const ToolProblem& p) { return p.tool == QLatin1String("adb"); });
+    if (devices == m_presence.devices && !adbProblem) return;
+    m_presence.devices = std::move(devices);
+    m_presence.toolProblems = std::move(problems);
+    publish();
+}
 
 void DeviceMonitor::refresh() {
     scheduleListing();
@@ -144,8 +190,16 @@ void DeviceMonitor::startListing() {
 }
 
 void DeviceMonitor::listAndroid() {
+    if (androidFromStream()) {
+        branchDone();
+        return;
+    }
     runTool(QStringLiteral("adb"), true, {QStringLiteral("devices"), QStringLiteral("-l")},
             [this](const ToolAnswer& run) {
+                // This adb replacing a server of another version says so.
+                for (const QString& line : run.output.split(QLatin1Char('\n')))
+                    if (line.contains(QLatin1String("doesn't match this client")))
+                        qCWarning(lcDevices).noquote() << "adb:" << line.trimmed();
                 if (run.succeeded()) {
                     m_listing->android = parseAdbDevices(run.output);
                 } else {
@@ -228,25 +282,15 @@ void DeviceMonitor::branchDone() {
 
 void DeviceMonitor::finishListing() {
     const std::unique_ptr<Listing> listing = std::move(m_listing);
-    m_presence.devices = std::move(listing->android);
+    m_presence.devices = androidFromStream() ? m_adb->devices() : std::move(listing->android);
     m_presence.devices.insert(m_presence.devices.end(), listing->apple.begin(),
                               listing->apple.end());
     m_presence.toolProblems = std::move(listing->androidProblems);
     m_presence.toolProblems.insert(m_presence.toolProblems.end(), listing->appleProblems.begin(),
                                    listing->appleProblems.end());
 
-    QStringList parts;
-    for (const DeviceInfo& d : m_presence.devices) parts << logLine(d);
-    if (parts.isEmpty()) parts << QStringLiteral("none");
-    for (const ToolProblem& p : m_presence.toolProblems) parts << logLine(p);
-    if (const QString logged = parts.join(QStringLiteral("; ")); logged != m_logged) {
-        qCInfo(lcDevices).noquote() << "phones:" << logged;
-        m_logged = logged;
-    }
-    if (std::any_of(devices().begin(), devices().end(), waitsForUser)) m_recheck.start();
-
     QPointer<DeviceMonitor> self(this);
-    emit devicesChanged(m_presence);
+    publish();
     for (const Done& done : listing->done) {
         if (!self) return;
         done(m_presence.devices);
@@ -255,6 +299,36 @@ void DeviceMonitor::finishListing() {
         m_again = false;
         scheduleListing();
     }
+}
+
+void DeviceMonitor::publish() {
+    if (m_pairing) {
+        m_pairing->follow(m_presence.devices);
+        m_presence.pairing = m_pairing->asking();
+        const bool untrusted =
+            std::any_of(devices().begin(), devices().end(), [](const DeviceInfo& d) {
+                return problemOf(d) == PhoneProblem::untrusted;
+            });
+        if (untrusted && !IPhonePairing::canPair())
+            m_presence.toolProblems.push_back(notInstalled(QStringLiteral("idevicepair")));
+    }
+    QStringList parts;
+    for (const DeviceInfo& d : m_presence.devices) parts << logLine(d);
+    if (parts.isEmpty()) parts << QStringLiteral("none");
+    for (const ToolProblem& p : m_presence.toolProblems) parts << logLine(p);
+    if (const QString logged = parts.join(QStringLiteral("; ")); logged != m_logged) {
+        qCInfo(lcDevices).noquote() << "phones:" << logged;
+        m_logged = logged;
+    }
+    // The stream tells Android changes itself.
+    const bool fromStream = androidFromStream();
+    if (std::any_of(devices().begin(), devices().end(), [&](const DeviceInfo& d) {
+            return waitsForUser(d) && (d.platform == DeviceInfo::Platform::apple || !fromStream);
+        }) &&
+        !m_recheck.isActive())
+        m_recheck.start();
+
+    emit devicesChanged(m_presence);
 }
 
 void DeviceMonitor::runTool(const QString& tool, bool fromBundle, QStringList arguments,

@@ -15,10 +15,18 @@
 // holding it (to allow USB debugging, to trust this computer) or is offline,
 // the listing is repeated every few seconds, since no USB event follows those
 // changes. The monitor reports data only; the window words it.
+//
+// Following the tools' own events (followToolEvents) it takes the Android
+// phones from the adb server's device stream instead, as each change happens,
+// lists the iPhones again on each usbmuxd event, and asks each untrusted iPhone
+// to pair. A listing still runs on every refresh; its Android part comes from
+// adb itself only while the stream cannot be had, and once when the stream has
+// been gone for 2 s (which also starts a server through the launcher).
 #pragma once
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <chrono>
 #include <functional>
@@ -29,6 +37,10 @@
 #include "process/bundle.h"
 
 namespace tgw::app {
+
+class AdbDeviceStream;
+class IPhonePairing;
+class UsbmuxdEvents;
 
 // Why a listing could not ask one of its tools.
 struct ToolProblem {
@@ -57,10 +69,12 @@ enum class PhoneProblem {
 };
 PhoneProblem problemOf(const DeviceInfo& device);
 
-// What a listing found: the phones, then the tools it could not ask.
+// What a listing found: the phones, then the tools it could not ask, then
+// the untrusted iPhones this computer is asking to pair (their udids).
 struct DevicePresence {
     std::vector<DeviceInfo> devices;
     std::vector<ToolProblem> toolProblems;
+    QStringList pairing = {};
 
     bool operator==(const DevicePresence&) const = default;
 };
@@ -90,6 +104,12 @@ class DeviceMonitor : public QObject {
     // How often a listing repeats while a phone waits for its user (3 s).
     void setRecheckInterval(std::chrono::milliseconds interval) { m_recheck.setInterval(interval); }
 
+    // From now on follows the adb server's device stream and usbmuxd's device
+    // events, and asks untrusted iPhones to pair. Once; the tools must be the
+    // system's (no stand-ins), since it talks to their servers directly.
+    void followToolEvents();
+    bool followsToolEvents() const { return m_adb != nullptr; }
+
   signals:
     // After every listing, with what it found.
     void devicesChanged(const tgw::app::DevicePresence& presence);
@@ -106,6 +126,11 @@ class DeviceMonitor : public QObject {
     void nameIPhones(QStringList udids, qsizetype next);
     void branchDone();
     void finishListing();
+    // Publishes the presence with the stream's Android phones in it.
+    void adbListed();
+    // Logs, rechecks, asks for pairing and signals the presence now held.
+    void publish();
+    bool androidFromStream() const;
     // Runs `tool` (a bundle resource, or a program found on PATH) for the
     // listing; `done` follows on the event loop, unless the listing is gone.
     void runTool(const QString& tool, bool fromBundle, QStringList arguments, ToolDone done);
@@ -119,6 +144,10 @@ class DeviceMonitor : public QObject {
     bool m_again = false;
     std::chrono::milliseconds m_toolTimeLimit{20'000};
     QTimer m_recheck;
+    std::unique_ptr<AdbDeviceStream> m_adb;
+    std::unique_ptr<UsbmuxdEvents> m_usbmuxd;
+    std::unique_ptr<IPhonePairing> m_pairing;
+    QTimer m_adbGone;  // the stream gone this long: list through adb once
 };
 
 // True when `value` may name a device to the tools: [A-Za-z0-9._:-]{1,64}.

@@ -9,6 +9,7 @@ namespace tgw::app {
 DeviceWatch::DeviceWatch(DeviceMonitor& monitor, std::unique_ptr<usb::USBDeviceSource> source,
                          usb::USBListener::Clock clock)
     : m_monitor(monitor) {
+    if (!source) m_monitor.followToolEvents();
     m_followUp.setSingleShot(true);
     QObject::connect(&m_followUp, &QTimer::timeout, &m_followUp, [this] { followUp(); });
     m_listener = std::make_unique<usb::USBListener>(std::move(source), std::move(clock));

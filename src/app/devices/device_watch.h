@@ -4,7 +4,9 @@
 // debounces bursts). The tools see a new phone a moment after the USB event
 // (adb's server and the iPhone multiplexer notice it themselves), and a burst
 // may hide a detach, so each accepted event is followed by three more
-// listings, one, three and six seconds later.
+// listings, one, three and six seconds later. Watching the system's USB
+// devices (no source given), it also has the monitor follow the tools' own
+// device events; a scripted source goes with stand-in tools, which have none.
 #pragma once
 
 #include <QTimer>

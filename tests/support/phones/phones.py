@@ -9,9 +9,13 @@ Prints one JSON line when listening ({"android": [ports], "iphones": [udids],
 takes one line per request and answers "ok" or "error: ...":
     set android|iphone INDEX MODE on|off|SECONDS     allow KIND INDEX
     unplug KIND INDEX                               plug KIND INDEX
+    trust iphone INDEX    (the Trust button tapped: the next pairing succeeds)
 Modes: slow (seconds between chunks), unauthorized, vanishing, dual_sim,
 imei_refused, worn_battery. On an iPhone: unauthorized is not yet trusted (no
-pair record, pairing pending), imei_refused tells no IMEI, slow waits before
+pair record; a Pair request is refused as lockdown refuses it while the trust
+dialog waits, until "trust"; then it pairs and the phone lists as paired). The
+usbmuxd stand-in answers Listen and sends Attached/Detached on plug/unplug.
+On an iPhone imei_refused tells no IMEI, slow waits before
 each lockdown answer, vanishing drops the connection as the values are read.
 """
 import asyncio, json, os, plistlib, shlex, signal, socket, struct, sys
@@ -350,6 +354,8 @@ class IPhone(Phone):
         super().__init__(index)
         self.udid = "00008110-%016X" % (0x001A2C3E0E91801E + index)
         self.device_id = index + 1
+        self.trusted = False
+        self.pair_requests = 0
 
     def info(self):
         imeis = [] if self.modes["imei_refused"] else self.imeis()
@@ -385,6 +391,11 @@ class IPhone(Phone):
 
     def unplug(self):
         self.plugged = False
+        notify({"MessageType": "Detached", "DeviceID": self.device_id})
+
+    def plug(self):
+        self.plugged = True
+        notify(self.device_record())
 
     def device_record(self):
         return {"DeviceID": self.device_id, "MessageType": "Attached", "Properties": {
@@ -435,7 +446,12 @@ async def lockdown(phone, reader, writer):
             else:
                 reply.update(Key=key, Error="MissingValue")
         elif kind == "Pair":
-            reply["Error"] = "PairingDialogResponsePending"  # "Trust" not yet tapped
+            phone.pair_requests += 1
+            if phone.modes["unauthorized"] and not phone.trusted:
+                reply["Error"] = "PairingDialogResponsePending"  # "Trust" not yet tapped
+            else:
+                phone.modes["unauthorized"] = False  # the pair record is kept from now on
+                reply["EscrowBag"] = b"\0" * 16
         elif kind == "StartSession" and phone.modes["unauthorized"]:
             reply["Error"] = "InvalidHostID"
         elif kind == "StartSession":
@@ -476,6 +492,14 @@ async def diagnostics(phone, reader, writer):
         await writer.drain()
 
 
+LISTENERS = set()  # the send functions of the clients that asked to Listen
+
+
+def notify(record):
+    for send in list(LISTENERS):
+        send(0, record)
+
+
 async def usbmuxd(phones, reader, writer):
     def send(tag, value):
         data = plistlib.dumps(value)
@@ -493,6 +517,7 @@ async def usbmuxd(phones, reader, writer):
                 send(tag, {"MessageType": "Result", "Number": 0})
                 for p in plugged:
                     send(0, p.device_record())
+                LISTENERS.add(send)
             elif kind == "ReadBUID":
                 send(tag, {"BUID": SYSTEM_BUID})
             elif kind == "ReadPairRecord":
@@ -521,6 +546,7 @@ async def usbmuxd(phones, reader, writer):
     except (ConnectionError, asyncio.IncompleteReadError):
         pass
     finally:
+        LISTENERS.discard(send)
         writer.close()
 
 
@@ -541,8 +567,12 @@ async def control(phones, reader, writer):
                 phone.allow()
             elif verb == "unplug":
                 phone.unplug()
+            elif verb == "plug" and kind == "iphone":
+                phone.plug()
             elif verb == "plug":
                 phone.plugged = True
+            elif verb == "trust" and kind == "iphone":
+                phone.trusted = True
             else:
                 raise ValueError
             writer.write(b"ok\n")
