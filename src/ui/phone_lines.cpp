@@ -12,10 +12,13 @@ namespace {
 const QString kSeeInstructions =
     QStringLiteral("zie de installatie-instructies (man tgw-mobile-tool)");
 
-QString phoneLine(const DeviceInfo& d) {
+// `asked`: the agent is asking the phone to pair, so its trust question is on screen.
+QString phoneLine(const DeviceInfo& d, bool asked) {
     const QString phone = QStringLiteral("Telefoon: ");
     const PhoneProblem problem = app::problemOf(d);
     if (d.platform == DeviceInfo::Platform::apple) {
+        if (problem == PhoneProblem::untrusted && asked)
+            return phone + d.id + QStringLiteral(" (iPhone) - Tik op Vertrouwen op de iPhone");
         if (problem == PhoneProblem::untrusted)
             return phone + d.id +
                    QStringLiteral(" (iPhone) - vertrouw deze computer op de telefoon");
@@ -58,7 +61,8 @@ QStringList presenceLines(const app::DevicePresence& presence) {
     const std::vector<DeviceInfo>& devices = presence.devices;
     QStringList lines;
     if (devices.empty()) lines << QStringLiteral("Geen telefoon aangesloten");
-    for (size_t i = 0; i < devices.size() && i < kShown; ++i) lines << phoneLine(devices[i]);
+    for (size_t i = 0; i < devices.size() && i < kShown; ++i)
+        lines << phoneLine(devices[i], presence.pairing.contains(devices[i].id));
     if (devices.size() > kShown) lines << QStringLiteral("+%1").arg(devices.size() - kShown);
     for (const ToolProblem& p : presence.toolProblems) lines << toolLine(p);
     return lines;

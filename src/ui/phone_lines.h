@@ -11,7 +11,7 @@ namespace tgw::ui {
 
 // One line per phone, at most eight, then "+N" for the rest ("Geen telefoon
 // aangesloten" when there is none); then one line per tool that could not be
-// asked.
+// asked. An untrusted iPhone that the agent asks to pair says where to tap.
 QStringList presenceLines(const app::DevicePresence& presence);
 
 }  // namespace tgw::ui

@@ -10,6 +10,7 @@ takes one line per request and answers "ok" or "error: ...":
     set android|iphone INDEX MODE on|off|SECONDS     allow KIND INDEX
     unplug KIND INDEX                               plug KIND INDEX
     trust iphone INDEX    (the Trust button tapped: the next pairing succeeds)
+    busy android INDEX    ("ok" while a shell command runs on it)
 Modes: slow (seconds between chunks), unauthorized, vanishing, dual_sim,
 imei_refused, worn_battery. On an iPhone: unauthorized is not yet trusted (no
 pair record; a Pair request is refused as lockdown refuses it while the trust
@@ -573,6 +574,9 @@ async def control(phones, reader, writer):
                 phone.plugged = True
             elif verb == "trust" and kind == "iphone":
                 phone.trusted = True
+            elif verb == "busy" and kind == "android":
+                if not any(t.adb.streams for t in phone.transports):
+                    raise ValueError
             else:
                 raise ValueError
             writer.write(b"ok\n")

@@ -12,7 +12,7 @@
 
 namespace tgw::test {
 
-SimulatedPhones::SimulatedPhones(Options options) {
+SimulatedPhones::SimulatedPhones(Options options) : m_options(options) {
     start(options);
 }
 
@@ -41,13 +41,18 @@ void SimulatedPhones::start(const Options& options) {
     m_adbPort = freeLoopbackPort();
     m_env.set("ANDROID_ADB_SERVER_PORT", QByteArray::number(m_adbPort));
     m_env.set("USBMUXD_SOCKET_ADDRESS", "UNIX:" + started["usbmuxd"].toString().toUtf8());
+    if (!startAdbServer()) return;
+    if (!waitForAdb(options)) m_error = "adb does not list the phones as expected";
+}
+
+bool SimulatedPhones::startAdbServer() {
     m_adbServer = std::make_unique<QProcess>();
     m_adbServer->setProcessChannelMode(QProcess::MergedChannels);
-    m_adbServer->setStandardOutputFile(m_dir.filePath("adb-server.log"));
+    m_adbServer->setStandardOutputFile(m_dir.filePath("adb-server.log"), QIODevice::Append);
     m_adbServer->start("adb", {"-P", QString::number(m_adbPort), "nodaemon", "server"});
     if (!m_adbServer->waitForStarted(5000)) {
         m_error = "adb server did not start";
-        return;
+        return false;
     }
     // Only a listening server may be asked: a client finding none would start
     // a server of its own that nobody stops.
@@ -63,12 +68,23 @@ void SimulatedPhones::start(const Options& options) {
         m_error =
             "adb server is not listening; see " + m_dir.filePath("adb-server.log").toStdString();
         m_dir.setAutoRemove(false);
-        return;
     }
-    if (!waitForAdb(options)) m_error = "adb does not list the phones as expected";
+    return listening;
 }
 
-bool SimulatedPhones::waitForAdb(const Options& options) {
+void SimulatedPhones::stopAdbServer() {
+    if (m_adbServer && m_adbServer->state() != QProcess::NotRunning) {
+        runTool("adb", {"kill-server"});
+        if (!m_adbServer->waitForFinished(5000)) stopProcess(*m_adbServer);
+    }
+}
+
+bool SimulatedPhones::restartAdbServer() {
+    stopAdbServer();
+    return startAdbServer() && waitForAdb(m_options, false);
+}
+
+bool SimulatedPhones::waitForAdb(const Options& options, bool asStarted) {
     for (const QString& serial : m_serials) runTool("adb", {"connect", serial});
     const QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired()) {
@@ -77,8 +93,9 @@ bool SimulatedPhones::waitForAdb(const Options& options) {
         for (int i = 0; i < m_serials.size(); ++i) {
             const bool unauthorized =
                 options.modes.contains(QString("android:%1:unauthorized").arg(i));
-            all = all && listing.contains(m_serials[i] + "\t" +
-                                          (unauthorized ? "unauthorized" : "device"));
+            const QString state = unauthorized ? "unauthorized" : "device";
+            all = all && (listing.contains(m_serials[i] + "\t" + state) ||
+                          (!asStarted && listing.contains(m_serials[i] + "\tdevice")));
         }
         if (all) return true;  // else asked again, until the deadline
     }
@@ -86,10 +103,7 @@ bool SimulatedPhones::waitForAdb(const Options& options) {
 }
 
 SimulatedPhones::~SimulatedPhones() {
-    if (m_adbServer && m_adbServer->state() != QProcess::NotRunning) {
-        runTool("adb", {"kill-server"});
-        if (!m_adbServer->waitForFinished(5000)) stopProcess(*m_adbServer);
-    }
+    stopAdbServer();
     if (m_phones) stopProcess(*m_phones);
 }
 

@@ -41,15 +41,23 @@ class SimulatedPhones {
     static QString runTool(const QString& program, const QStringList& arguments);
     // One request to phones.py's control socket; its answer line.
     std::string control(const std::string& request);
+    // Stops the adb server as another program's adb would, then starts a new
+    // one and attaches the phones to it again; false when that failed.
+    bool restartAdbServer();
 
   private:
     void start(const Options& options);
-    bool waitForAdb(const Options& options);
+    // Each phone listed in the state its modes start it in, or (not
+    // `asStarted`) as allowed since.
+    bool waitForAdb(const Options& options, bool asStarted = true);
+    bool startAdbServer();
+    void stopAdbServer();
 
     QTemporaryDir m_dir;
     EnvGuard m_env;
     std::unique_ptr<QProcess> m_phones;
     std::unique_ptr<QProcess> m_adbServer;
+    Options m_options;
     quint16 m_adbPort = 0;
     QStringList m_serials;
     QStringList m_udids;
