@@ -101,6 +101,7 @@ struct DeviceMonitor::Listing {
     std::vector<ToolProblem> androidProblems;
     std::vector<ToolProblem> appleProblems;
     int branchesLeft = 2;
+    bool androidSkipped = false;  // the stream had them when the listing began
     // Its tools' runs; ending the listing stops what still runs.
     std::vector<std::unique_ptr<ToolRun>> runs;
 };
@@ -191,6 +192,7 @@ void DeviceMonitor::startListing() {
 
 void DeviceMonitor::listAndroid() {
     if (androidFromStream()) {
+        m_listing->androidSkipped = true;
         branchDone();
         return;
     }
@@ -282,7 +284,17 @@ void DeviceMonitor::branchDone() {
 
 void DeviceMonitor::finishListing() {
     const std::unique_ptr<Listing> listing = std::move(m_listing);
-    m_presence.devices = androidFromStream() ? m_adb->devices() : std::move(listing->android);
+    std::vector<DeviceInfo> android = std::move(listing->android);
+    if (androidFromStream()) {
+        android = m_adb->devices();
+    } else if (listing->androidSkipped) {
+        // The stream ended meanwhile: the phones it gave last, until it is
+        // back or the listing after it asks adb.
+        android.clear();
+        for (const DeviceInfo& d : m_presence.devices)
+            if (d.platform == DeviceInfo::Platform::android) android.push_back(d);
+    }
+    m_presence.devices = std::move(android);
     m_presence.devices.insert(m_presence.devices.end(), listing->apple.begin(),
                               listing->apple.end());
     m_presence.toolProblems = std::move(listing->androidProblems);
