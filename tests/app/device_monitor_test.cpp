@@ -12,8 +12,16 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtEndian>
+#include <map>
+
+#include "app/devices/adb_device_stream.h"
 #include "app/devices/device_monitor.h"
 #include "app/devices/device_watch.h"
+#include "app/devices/usbmuxd_events.h"
+#include "support/env_guard.h"
 #include "support/usb_scripted_source.h"
 #include "support/wait.h"
 
@@ -180,6 +188,61 @@ TEST_F(DeviceMonitorTest, MissingToolsAreNamedAsToolProblems) {
     EXPECT_EQ(monitor.presence().toolProblems,
               (std::vector{problem("adb", ToolProblem::Kind::notInstalled),
                            problem("idevice_id", ToolProblem::Kind::notInstalled)}));
+}
+
+// An adb server played by the test: each connection's request is answered
+// from `answers`; the stream's connection is kept.
+TEST(AdbDeviceStream, FallsBackToThePlainStreamAndEndsOnBytesThatMakeNoSense) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    test::EnvGuard env{{"ANDROID_ADB_SERVER_PORT", QByteArray::number(server.serverPort())}};
+    const std::map<QByteArray, QByteArray> answers = {
+        {"000chost:version", "OKAY00040029"},
+        {"0014host:track-devices-l", "FAIL000funknown service"},
+        {"0012host:track-devices", "OKAY00170123456789ABCDEF\tdevice\n"}};
+    QTcpSocket* stream = nullptr;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket* c = server.nextPendingConnection();
+        QObject::connect(c, &QTcpSocket::readyRead, [&, c] {
+            const QByteArray request = c->readAll();
+            c->write(answers.count(request) ? answers.at(request) : "FAIL0000");
+            if (request.endsWith("track-devices")) stream = c;
+        });
+    });
+    AdbDeviceStream adb;
+    QSignalSpy lost(&adb, &AdbDeviceStream::lost);
+    adb.start();
+    ASSERT_TRUE(test::waitUntil([&] { return adb.isLive(); }, 5000));
+    EXPECT_EQ(adb.devices(),
+              (std::vector<DeviceInfo>{
+                  {DeviceInfo::Platform::android, "0123456789ABCDEF", "device", {}}}));
+    EXPECT_EQ(adb.serverVersion(), 41);
+    stream->write("00zz");
+    ASSERT_TRUE(test::waitUntil([&] { return lost.size() == 1; }, 5000));
+    EXPECT_FALSE(adb.isLive());
+    EXPECT_TRUE(adb.devices().empty());
+    // Asked again after the back-off.
+    EXPECT_TRUE(test::waitUntil([&] { return adb.isLive(); }, 5000));
+}
+
+TEST(UsbmuxdEvents, MessagesAreReadWholeOrNotAtAll) {
+    const QByteArray listen = UsbmuxdEvents::listenRequest(7);
+    const auto read = UsbmuxdEvents::readMessage(listen);
+    ASSERT_TRUE(read && !read->malformed);
+    EXPECT_EQ(read->type, "Listen");
+    EXPECT_EQ(read->size, listen.size());
+    for (qsizetype n = 0; n < listen.size(); ++n)
+        EXPECT_FALSE(UsbmuxdEvents::readMessage(listen.left(n))) << n;
+    const auto withWord = [&](int i, quint32 value) {
+        QByteArray bad = listen;
+        qToLittleEndian(value, bad.data() + 4 * i);
+        return UsbmuxdEvents::readMessage(bad);
+    };
+    for (const auto& bad : {withWord(0, 15), withWord(0, 2 << 20), withWord(2, 1)})
+        EXPECT_TRUE(bad && bad->malformed);
+    QByteArray notPlist = listen;
+    notPlist.replace("<dict>", "<dixt>");
+    EXPECT_TRUE(UsbmuxdEvents::readMessage(notPlist)->malformed);
 }
 
 TEST(DeviceMonitorRealTools, NoPhoneGivesAnEmptyList) {

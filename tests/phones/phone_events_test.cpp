@@ -74,8 +74,8 @@ TEST_F(PhoneEvents, ConnectAllowAndUnplugShowWithNoCommand) {
 
 TEST_F(PhoneEvents, AnUntrustedIPhoneIsAskedToPairUntilTrustedAndItsPlugsShow) {
     const QString udid = s_phones->iphoneUdids()[0];
-    ASSERT_TRUE(tgw::test::waitUntil([&] { return monitor.presence().pairing == QStringList{udid}; },
-                                     10000));
+    ASSERT_TRUE(tgw::test::waitUntil(
+        [&] { return monitor.presence().pairing == QStringList{udid}; }, 10000));
     EXPECT_EQ(state(udid), "unpaired");
     ASSERT_EQ(s_phones->control("trust iphone 0"), "ok");
     ASSERT_TRUE(tgw::test::waitUntil([&] { return state(udid) == "paired"; }, 10000));

@@ -60,8 +60,8 @@ class AdbDeviceStream : public QObject {
     int m_backoffMs = 250;
     Step m_step = Step::version;
     QByteArray m_buffer;
-    bool m_okay = false;        // the answer's "OKAY" was read
-    bool m_longForm = true;     // asking for "-l" (model names); plain when refused
+    bool m_okay = false;     // the answer's "OKAY" was read
+    bool m_longForm = true;  // asking for "-l" (model names); plain when refused
     bool m_live = false;
     bool m_announcedLoss = false;
     std::vector<DeviceInfo> m_devices;

@@ -149,9 +149,9 @@ void DeviceMonitor::adbListed() {
     for (const ToolProblem& p : m_presence.toolProblems)
         if (p.tool != QLatin1String("adb") && p.tool != QLatin1String("idevicepair"))
             problems.push_back(p);
-    const bool adbProblem = std::any_of(
-        m_presence.toolProblems.begin(), m_presence.toolProblems.end(),
-        [](const ToolProblem& p) { return p.tool == QLatin1String("adb"); });
+    const bool adbProblem =
+        std::any_of(m_presence.toolProblems.begin(), m_presence.toolProblems.end(),
+                    [](const ToolProblem& p) { return p.tool == QLatin1String("adb"); });
     if (devices == m_presence.devices && !adbProblem) return;
     m_presence.devices = std::move(devices);
     m_presence.toolProblems = std::move(problems);
@@ -317,10 +317,9 @@ void DeviceMonitor::publish() {
     if (m_pairing) {
         m_pairing->follow(m_presence.devices);
         m_presence.pairing = m_pairing->asking();
-        const bool untrusted =
-            std::any_of(devices().begin(), devices().end(), [](const DeviceInfo& d) {
-                return problemOf(d) == PhoneProblem::untrusted;
-            });
+        const bool untrusted = std::any_of(
+            devices().begin(), devices().end(),
+            [](const DeviceInfo& d) { return problemOf(d) == PhoneProblem::untrusted; });
         if (untrusted && !IPhonePairing::canPair())
             m_presence.toolProblems.push_back(notInstalled(QStringLiteral("idevicepair")));
     }
@@ -334,9 +333,11 @@ void DeviceMonitor::publish() {
     }
     // The stream tells Android changes itself.
     const bool fromStream = androidFromStream();
-    if (std::any_of(devices().begin(), devices().end(), [&](const DeviceInfo& d) {
-            return waitsForUser(d) && (d.platform == DeviceInfo::Platform::apple || !fromStream);
-        }) &&
+    if (std::any_of(devices().begin(), devices().end(),
+                    [&](const DeviceInfo& d) {
+                        return waitsForUser(d) &&
+                               (d.platform == DeviceInfo::Platform::apple || !fromStream);
+                    }) &&
         !m_recheck.isActive())
         m_recheck.start();
 

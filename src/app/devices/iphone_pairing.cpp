@@ -46,7 +46,8 @@ void IPhonePairing::follow(const std::vector<DeviceInfo>& devices) {
         if (m_phones.count(udid)) continue;
         auto phone = std::make_unique<Phone>();
         phone->again.setSingleShot(true);
-        QObject::connect(&phone->again, &QTimer::timeout, &phone->again, [this, udid] { ask(udid); });
+        QObject::connect(&phone->again, &QTimer::timeout, &phone->again,
+                         [this, udid] { ask(udid); });
         m_phones.emplace(udid, std::move(phone));
         qCInfo(lcDevices).noquote() << "asking iPhone" << udid << "to trust this computer";
         ask(udid);

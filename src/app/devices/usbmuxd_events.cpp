@@ -115,8 +115,7 @@ void UsbmuxdEvents::connectNow() {
         auto* tcp = new QTcpSocket;
         m_socket.reset(tcp);
         connect(tcp, &QTcpSocket::connected, this, sendListen);
-        connect(tcp, &QTcpSocket::errorOccurred, this,
-                [this, tcp] { fail(tcp->errorString()); });
+        connect(tcp, &QTcpSocket::errorOccurred, this, [this, tcp] { fail(tcp->errorString()); });
         tcp->connectToHost(address.left(colon), quint16(address.mid(colon + 1).toUInt()));
     } else {
         auto* local = new QLocalSocket;
