@@ -21,6 +21,7 @@
 #include "app/devices/device_monitor.h"
 #include "app/devices/device_watch.h"
 #include "app/devices/usbmuxd_events.h"
+#include "mqtt/log_capture.h"
 #include "support/env_guard.h"
 #include "support/usb_scripted_source.h"
 #include "support/wait.h"
@@ -193,10 +194,11 @@ TEST_F(DeviceMonitorTest, MissingToolsAreNamedAsToolProblems) {
 // An adb server played by the test: each connection's request is answered
 // from `answers`; the stream's connection is kept.
 TEST(AdbDeviceStream, FallsBackToThePlainStreamAndEndsOnBytesThatMakeNoSense) {
+    test::LogCapture log;
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
     test::EnvGuard env{{"ANDROID_ADB_SERVER_PORT", QByteArray::number(server.serverPort())}};
-    const std::map<QByteArray, QByteArray> answers = {
+    std::map<QByteArray, QByteArray> answers = {
         {"000chost:version", "OKAY00040029"},
         {"0014host:track-devices-l", "FAIL000funknown service"},
         {"0012host:track-devices", "OKAY00170123456789ABCDEF\tdevice\n"}};
@@ -217,12 +219,15 @@ TEST(AdbDeviceStream, FallsBackToThePlainStreamAndEndsOnBytesThatMakeNoSense) {
               (std::vector<DeviceInfo>{
                   {DeviceInfo::Platform::android, "0123456789ABCDEF", "device", {}}}));
     EXPECT_EQ(adb.serverVersion(), 41);
+    answers["000chost:version"] = "OKAY00040028";  // another adb's server next
     stream->write("00zz");
     ASSERT_TRUE(test::waitUntil([&] { return lost.size() == 1; }, 5000));
     EXPECT_FALSE(adb.isLive());
     EXPECT_TRUE(adb.devices().empty());
-    // Asked again after the back-off.
+    // Asked again after the back-off; the log names the new server's adb.
     EXPECT_TRUE(test::waitUntil([&] { return adb.isLive(); }, 5000));
+    EXPECT_TRUE(log.has("warning", "adb server restarted by an adb of version 40"))
+        << log.all().toStdString();
 }
 
 TEST(UsbmuxdEvents, MessagesAreReadWholeOrNotAtAll) {
