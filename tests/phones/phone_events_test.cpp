@@ -14,6 +14,7 @@
 #include "process/bundle.h"
 #include "support/phones/simulated_phones.h"
 #include "support/wait.h"
+#include "ui/phone_lines.h"
 
 using namespace tgw::app;
 using tgw::test::SimulatedPhones;
@@ -77,6 +78,8 @@ TEST_F(PhoneEvents, AnUntrustedIPhoneIsAskedToPairUntilTrustedAndItsPlugsShow) {
     ASSERT_TRUE(tgw::test::waitUntil(
         [&] { return monitor.presence().pairing == QStringList{udid}; }, 10000));
     EXPECT_EQ(state(udid), "unpaired");
+    EXPECT_TRUE(tgw::ui::presenceLines(monitor.presence())
+                    .contains("Telefoon: " + udid + " (iPhone) - Tik op Vertrouwen op de iPhone"));
     ASSERT_EQ(s_phones->control("trust iphone 0"), "ok");
     ASSERT_TRUE(tgw::test::waitUntil([&] { return state(udid) == "paired"; }, 10000));
     EXPECT_TRUE(monitor.presence().pairing.isEmpty());
