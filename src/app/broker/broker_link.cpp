@@ -213,7 +213,8 @@ void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::Mqt
         std::chrono::milliseconds(m_machine.subscribedNow() ? m_subscribedFor.elapsed() : 0);
     const auto actions = m_machine.lost(error, lasted, random());
     if (m_machine.state() == ConnectionState::untrusted) {
-        m_lastError += "; " + link_console::trusted(m_settings.caFile);
+        m_lastError += (m_lastError.ends_with(';') ? " " : "; ") +
+                       link_console::trusted(m_settings.caFile);
         link_console::reportUntrustedPeer(
             m_settings.host, m_settings.port, &m_context,
             [this](const std::string& names) { m_lastError += "; " + names; });
