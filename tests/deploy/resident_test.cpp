@@ -27,6 +27,7 @@ class ResidentAgentTest : public ::testing::Test {
         ASSERT_TRUE(broker.start());
         ASSERT_TRUE(login.listen());
         ASSERT_TRUE(keyring.start());
+        ASSERT_TRUE(notifications.start(keyring.busAddress()));
         sandbox.env.insert("DISPLAY", x.display());
         sandbox.env.insert("DBUS_SESSION_BUS_ADDRESS", keyring.busAddress());
         sandbox.useServices(broker.port(), MosquittoBroker::caFile(), login.url());
@@ -104,6 +105,7 @@ class ResidentAgentTest : public ::testing::Test {
     TrayHost tray{x};
     AgentSandbox sandbox;
     Keyring keyring{sandbox.path("home")};
+    NotificationService notifications;
     QProcess* agent = nullptr;
     QByteArray out;
 };
@@ -119,6 +121,15 @@ TEST_F(ResidentAgentTest, ClosingHidesInTheTrayAndTheTrayQuitsWithADisconnect) {
     const QString shown = window();
     EXPECT_TRUE(waitUntil([&] { return x.close(shown) && windows().isEmpty(); }, 10000));
     EXPECT_EQ(agent->state(), QProcess::Running);
+    // Told through the desktop's notification service.
+    EXPECT_TRUE(waitUntil(
+        [&] { return notifications.shown.join('\n').contains("blijft actief in het systeemvak"); },
+        10000))
+        << notifications.shown.join('\n').toStdString();
+    QProcess xprop;
+    xprop.start("xprop", {"-display", x.display(), "-id", shown, "_NET_WM_ICON"});
+    ASSERT_TRUE(xprop.waitForFinished(10000));
+    EXPECT_TRUE(xprop.readAll().contains("Icon (128 x 128)"));
     EXPECT_TRUE(answersSync());
 
     clickTray("1");  // a left click shows the window again
@@ -153,6 +164,29 @@ TEST_F(ResidentAgentTest, ARememberedLoginComesBackHiddenAndAfmeldenForgetsIt) {
     x.xdotool({"key", "Down", "Down", "Return"});  // "Afmelden"
     EXPECT_TRUE(waitUntil([&] { return keyring.agentEntry().isEmpty(); }, 10000));
     EXPECT_FALSE(window().isEmpty());  // the empty form
+    ::kill(pid_t(agent->processId()), SIGTERM);
+    EXPECT_TRUE(ends());
+}
+
+// A login kept for one web service is not sent to another; its entry stays.
+TEST_F(ResidentAgentTest, AKeptLoginGoesOnlyToTheWebServiceItWasMadeFor) {
+    start();
+    typeLogin(true);
+    ASSERT_TRUE(subscribed()) << out.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !keyring.agentEntry().isEmpty(); }, 10000));
+    ::kill(pid_t(agent->processId()), SIGTERM);
+    ASSERT_TRUE(ends());
+
+    LoginStub other;
+    ASSERT_TRUE(other.listen());
+    sandbox.useServices(broker.port(), MosquittoBroker::caFile(), other.url());
+    start({"--hidden"});
+    EXPECT_FALSE(window().isEmpty());  // the form, since nothing could be used
+    const AgentRun status = sandbox.run({"--status", "--json"});
+    EXPECT_TRUE(status.out.contains("\"web_service\":\"" + other.url() + "\""))
+        << status.out.toStdString();
+    EXPECT_EQ(other.requests, 0);
+    EXPECT_TRUE(keyring.agentEntry().contains(login.url())) << keyring.agentEntry().toStdString();
     ::kill(pid_t(agent->processId()), SIGTERM);
     EXPECT_TRUE(ends());
 }
