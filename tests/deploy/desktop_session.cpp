@@ -174,6 +174,10 @@ bool Keyring::start() {
         20000);
 }
 
+QString Keyring::agentSecret(const QString& key) const {
+    return run("secret-tool", {"lookup", "server", "tgw-mobile-tool", "user", key}, environment());
+}
+
 QString Keyring::agentEntry() const {
     return run("secret-tool", {"search", "--all", "server", "tgw-mobile-tool"}, environment());
 }

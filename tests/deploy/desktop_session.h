@@ -57,6 +57,8 @@ class Keyring {
     QString busAddress() const { return m_address; }
     // What `secret-tool search --all` prints for the agent's entry.
     QString agentEntry() const;
+    // The secret of the agent's entry whose key is `key` (empty when none).
+    QString agentSecret(const QString& key) const;
 
   private:
     QProcessEnvironment environment() const;
