@@ -11,7 +11,7 @@
 
 namespace tgw::ui {
 
-void Notifier::notify(const QString& text, TrayLook look) {
+void Notifier::notify(const QString& text) {
     const QString title = QStringLiteral("TGW Mobile Tool");
     QDBusConnection bus = QDBusConnection::sessionBus();
     QDBusConnectionInterface* names = bus.isConnected() ? bus.interface() : nullptr;
@@ -25,9 +25,6 @@ void Notifier::notify(const QString& text, TrayLook look) {
                                        QString::fromLatin1(kService), QStringLiteral("Notify"));
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("io.tgw.MobileTool"));
-    // 2: critical, shown until dismissed; 1: normal.
-    hints.insert(QStringLiteral("urgency"),
-                 QVariant::fromValue(uchar(look == TrayLook::attention ? 2 : 1)));
     call << title << m_lastId << QStringLiteral("io.tgw.MobileTool") << title << text
          << QStringList() << hints << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), &m_context);

@@ -8,7 +8,6 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
-#include "ui/window_state.h"
 
 namespace tgw::ui {
 
@@ -18,8 +17,8 @@ class Notifier {
 
     // `icon` must outlive the notifier.
     explicit Notifier(QSystemTrayIcon& icon) : m_icon(icon) {}
-    // Shows `text`; `look` marks it as needing someone (attention) or not.
-    void notify(const QString& text, TrayLook look);
+    // Shows `text`.
+    void notify(const QString& text);
 
   private:
     QSystemTrayIcon& m_icon;

@@ -127,7 +127,7 @@ Tray::Tray(ViewController& window) : m_window(window), m_notifier(m_icon) {
                      });
     QObject::connect(&m_window, &ViewController::stateShown, this, &Tray::update);
     QObject::connect(&m_window, &ViewController::notificationRequested, this,
-                     [this](const QString& text) { m_notifier.notify(text, m_window.look()); });
+                     [this](const QString& text) { m_notifier.notify(text); });
     update();
 }
 

@@ -286,6 +286,7 @@ void ViewController::showDevicePresence(const app::DevicePresence& presence) {
                                    return app::problemOf(d) == app::PhoneProblem::none;
                                });
     m_presenceLabel->setText(m_presence.join(QLatin1Char('\n')));
+    m_stateMark->setPixmap(ui::stateMark(look(), 20));
     fitContents();
     emit stateShown();
 }
@@ -297,7 +298,7 @@ void ViewController::present(const ShownState& state) {
     const QString colour = colourOf(state);
     m_statusLabel->setStyleSheet(colour.isEmpty() ? QString() : "color: " + colour);
     m_statusLabel->setVisible(!state.status.isEmpty());
-    m_stateMark->setPixmap(ui::stateMark(state.look, 20));
+    m_stateMark->setPixmap(ui::stateMark(look(), 20));
     m_stateMark->setVisible(!state.status.isEmpty());
     m_accountLabel->setText("Aangemeld als " + m_account);
     m_adviceLabel->setText(state.advice);

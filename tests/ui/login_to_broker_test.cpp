@@ -109,6 +109,7 @@ TEST_F(LoginToBrokerTest, RefusedBrokerCredentialsKeepTheAccountAndAreRetriedWhe
                     .match(window->sinceLabel()->text())
                     .hasMatch())
         << window->sinceLabel()->text().toStdString();
+    window->grab().save(TGW_SCREENSHOT_DIR "/window-refused-by-the-broker.png");
     const QDateTime refusedAt = app->link().lastErrorAt();
     ASSERT_TRUE(waitUntil([&] { return QDateTime::currentDateTimeUtc() > refusedAt; }));
     QTest::mouseClick(window->reconnectButton(), Qt::LeftButton);

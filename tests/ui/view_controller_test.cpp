@@ -338,6 +338,7 @@ TEST_F(WindowTest, AKeptLoginIsTriedAgainUntilTheWebServiceAnswers) {
     EXPECT_EQ(state(), (FormState{"Geen verbinding met de server.", false}));
     EXPECT_TRUE(window->sinceLabel()->text().startsWith("volgende poging om "));
     EXPECT_TRUE(window->reconnectButton()->isVisible());
+    window->grab().save(TGW_SCREENSHOT_DIR "/window-kept-login-waiting.png");
     ASSERT_TRUE(finished.wait(10000));  // tried again by itself
     LoginStub back;  // the web service, back on its address
     ASSERT_TRUE(back.listen(port));
