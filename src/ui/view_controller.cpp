@@ -121,6 +121,7 @@ ViewController::ViewController(app::AppDelegate& appDelegate, QWidget* parent)
     m_adviceLabel->hide();
     m_stateMark->hide();
     m_statusLabel->hide();
+    m_presenceLabel->hide();  // until the first listing
 
     setTabOrder(m_emailField, m_passwordField);
     setTabOrder(m_passwordField, m_rememberBox);
@@ -286,6 +287,7 @@ void ViewController::showDevicePresence(const app::DevicePresence& presence) {
                                    return app::problemOf(d) == app::PhoneProblem::none;
                                });
     m_presenceLabel->setText(m_presence.join(QLatin1Char('\n')));
+    m_presenceLabel->setVisible(!m_presence.isEmpty());
     m_stateMark->setPixmap(ui::stateMark(look(), 20));
     fitContents();
     emit stateShown();
