@@ -76,6 +76,19 @@ void AppDelegate::shutdown(const std::string& cause, std::function<void()> done)
 
 QJsonObject AppDelegate::status() const {
     QJsonObject status = m_link.describe();
+    status.insert("email", m_loginFlow.email());
+    status.insert("web_service", m_loginClient.webUrl());
+    const QDateTime linkErrorAt = m_link.lastErrorAt();
+    if (!m_loginFlow.lastError().empty() &&
+        (!linkErrorAt.isValid() || m_loginFlow.lastErrorAt() >= linkErrorAt)) {
+        status.insert("last_error", QString::fromStdString(m_loginFlow.lastError()));
+        status.insert("last_error_at", m_loginFlow.lastErrorAt().toString(Qt::ISODate));
+    }
+    if (m_account.empty()) status.insert("prefix", QString());
+    if (m_loginFlow.isRunning() || m_loginFlow.retryAt())
+        status.insert("state", "logging in");
+    else if (m_loginFlow.loggedOut())
+        status.insert("state", "logged out");
     status.insert("phones",
                   QJsonDocument::fromJson(devicesDataJson(m_devices->devices())).array());
     status.insert("queries_running", qint64(m_runner.runningCount()));
@@ -91,6 +104,10 @@ void AppDelegate::devicesChanged() {
 
 void AppDelegate::connectionStateChanged(ConnectionState state) {
     if (m_window) m_window->connectionStateChanged(state);
+}
+
+void AppDelegate::nextAttemptChanged() {
+    if (m_window) m_window->nextAttemptChanged();
 }
 
 void AppDelegate::commandArrived(const std::string& prefix, const std::string& text) {

@@ -34,6 +34,8 @@ class LoginWindow {
     virtual ~LoginWindow() = default;
     // Every change of the connection's state.
     virtual void connectionStateChanged(ConnectionState) {}
+    // When the link tries next has changed (BrokerLink::nextAttempt).
+    virtual void nextAttemptChanged() {}
 };
 
 class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
@@ -69,7 +71,9 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     void shutdown(const std::string& cause, std::function<void()> done);
     void shutdown(std::function<void()> done) { shutdown("quit", std::move(done)); }
     // What a person asking the running agent sees (see BrokerLink::describe),
-    // with the phones, the queries running and waiting, and the version.
+    // with the phones, the queries running and waiting, the version, the
+    // e-mail address and web service of the login, and the login's failure
+    // when it is the last error; "logged out" as the state after Afmelden.
     QJsonObject status() const;
     // Non-owning; the window unsets it (or outlives the controller).
     void setLoginWindow(LoginWindow* window) { m_window = window; }
@@ -86,6 +90,7 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     // BrokerLink::Listener
     void connectionStateChanged(ConnectionState state) override;
     void commandArrived(const std::string& prefix, const std::string& text) override;
+    void nextAttemptChanged() override;
 
     void sendResult(std::string prefix, std::string payload);
     void devicesChanged();

@@ -109,7 +109,13 @@ int reportStartError(int& argc, char** argv, const QString& line) {
     }
     if (missingDisplay().isEmpty()) {
         QApplication application(argc, argv);
-        QMessageBox box(QMessageBox::Critical, QStringLiteral("TGW Mobile Tool"), line);
+        QApplication::setWindowIcon(programIcon());
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("TGW Mobile Tool"),
+                        QStringLiteral("TGW Mobile Tool kan niet starten: een instelling is "
+                                       "onjuist. Vraag de beheerder dit te herstellen."));
+        // The setting's own words, for the administrator.
+        box.setInformativeText(line);
+        box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
         box.exec();
     }
     return kStartError;
@@ -120,9 +126,10 @@ int runDesktop(int& argc, char** argv, const app::Config& config, SingleInstance
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.tgw.MobileTool"));
+    QApplication::setWindowIcon(programIcon());
 
     app::AppDelegate appDelegate(config);
-    app::KeyringStore keyring;
+    app::KeyringStore keyring(app::originOf(config.webUrl));
     appDelegate.loginFlow().setCredentialStore(&keyring);
     ViewController window(appDelegate);
     Tray tray(window);

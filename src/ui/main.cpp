@@ -145,8 +145,8 @@ int main(int argc, char** argv) {
         "hidden", "Start in the system tray without the window; it appears when needed.");
     const QCommandLineOption status(
         "status",
-        "Print the state of the agent running for this user, then exit: 0 connected,\n"
-        "3 running but not connected, 4 none running.");
+        "Print the state of the agent running for this user, then exit. Exit status: 0 "
+        "connected, 3 running but not connected, 4 none running.");
     const QCommandLineOption json("json", "With --status: print one JSON object.");
     parser.addOptions({config, logLevel, printConfig, hidden, status, json});
 

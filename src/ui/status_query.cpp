@@ -45,6 +45,11 @@ QString describeStatus(const QJsonObject& s) {
     const QString error = s["last_error"].toString();
     QString text;
     text += "state: " + s["state"].toString() + " since " + s["since"].toString() + "\n";
+    text += "account: " +
+            (s["email"].toString().isEmpty() ? QStringLiteral("(not logged in)")
+                                             : s["email"].toString()) +
+            "\n";
+    text += "web service: " + s["web_service"].toString() + "\n";
     text += "broker: " + s["broker"].toString() + " as " + s["broker_user"].toString() + "\n";
     text += "client id: " + s["client_id"].toString() + "\n";
     text += "account prefix: " +
@@ -68,7 +73,10 @@ int printStatus(const QString& socketPath, bool json) {
     bool listening = false;
     const std::optional<QJsonObject> status = queryStatus(socketPath, &listening);
     if (!listening) {
-        printError("no agent runs for this user");
+        if (json)
+            printTo(stdout, QStringLiteral("{\"state\":\"not running\"}\n"));
+        else
+            printError("no agent runs for this user");
         return kStatusNoAgent;
     }
     if (!status) {

@@ -1,8 +1,10 @@
 // ViewController: the agent's only window. Logged out it shows the login
 // form (e-mail address, password, "Onthouden") and starts the login flow
 // (app::LoginFlow), which logs in and connects; logged in it shows the
-// account, the broker connection's state as the controller reports it and a
-// way to log out. A second status line lists the attached phones.
+// account, the broker connection's state as the controller reports it, a
+// way to connect at once while waiting ("Nu opnieuw verbinden") and one to
+// log out. One state line at the top (a coloured mark, the state, since when
+// and when the next attempt comes); the attached phones below.
 //
 // What it shows for each state comes from window_state.h; the tray follows
 // it through stateShown() and shows its notificationRequested() texts.
@@ -15,6 +17,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
+#include <optional>
 #include <chrono>
 #include <functional>
 
@@ -45,6 +48,11 @@ class ViewController : public QWidget, public app::LoginWindow {
     void restoreLogin(std::function<void(bool started)> started);
     // "Afmelden": no connection, no retrying, nothing remembered, the empty form.
     void logOut();
+    // "Nu opnieuw verbinden": the waiting login or connection attempt starts now.
+    void reconnectNow();
+    // Quitting from the tray: asks first while queries run or wait; false
+    // when the technician kept the agent running.
+    bool confirmQuit();
     // Quits the agent for `cause` (for the log), then `done` (by default the
     // application's end).
     void quit(const std::string& cause, std::function<void()> done = {});
@@ -55,6 +63,7 @@ class ViewController : public QWidget, public app::LoginWindow {
     // Shows the broker connection's state; ignored while a login request runs
     // (it then belongs to the connection that the new login replaces).
     void connectionStateChanged(app::ConnectionState state) override;
+    void nextAttemptChanged() override;
     // The second status line: the phones and the tools of the last listing
     // (phone_lines.h).
     void showDevicePresence(const app::DevicePresence& presence);
@@ -71,6 +80,12 @@ class ViewController : public QWidget, public app::LoginWindow {
     const ShownState& shown() const { return m_shown; }
     QString accountEmail() const { return m_account; }
     QStringList devicePresence() const { return m_presence; }
+    // A phone is attached and ready for the web service's queries.
+    bool phoneReady() const { return m_phoneReady; }
+    // The tray's look: the state's, grey when connected without a ready phone.
+    TrayLook look() const;
+    // The line under the state: since when, and when the next attempt comes.
+    QString sinceText() const { return m_sinceLabel->text(); }
 
     QLineEdit* emailField() const { return m_emailField; }
     QLineEdit* passwordField() const { return m_passwordField; }
@@ -82,7 +97,10 @@ class ViewController : public QWidget, public app::LoginWindow {
     QWidget* accountPanel() const { return m_accountPanel; }
     QLabel* accountLabel() const { return m_accountLabel; }
     QLabel* sinceLabel() const { return m_sinceLabel; }
+    QLabel* adviceLabel() const { return m_adviceLabel; }
+    QLabel* stateMark() const { return m_stateMark; }
     QPushButton* logoutButton() const { return m_logoutButton; }
+    QPushButton* reconnectButton() const { return m_reconnectButton; }
 
   signals:
     // The login request has been answered (or has failed) and handled.
@@ -98,6 +116,8 @@ class ViewController : public QWidget, public app::LoginWindow {
   protected:
     // Hides the window or quits, see setClosingHides().
     void closeEvent(QCloseEvent* event) override;
+    // Enter logs in from anywhere in the form.
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     // Shows how the login ended, then emits loginFinished().
@@ -106,8 +126,10 @@ class ViewController : public QWidget, public app::LoginWindow {
     // Forgets the connection's past: no lost-connection notice pending or shown.
     void resetLinkNotices();
     void present(const ShownState& state);
-    bool askQuit();
-    // Grows the window until every text is shown whole.
+    bool askQuit(const QString& why);
+    // Since when the state holds and when the next attempt comes.
+    void showTimes();
+    // The window as high as its texts need: no more, no less.
     void fitContents();
 
     app::AppDelegate& m_appDelegate;
@@ -119,7 +141,10 @@ class ViewController : public QWidget, public app::LoginWindow {
     QWidget* m_accountPanel;
     QLabel* m_accountLabel;
     QLabel* m_sinceLabel;
+    QLabel* m_adviceLabel;
+    QPushButton* m_reconnectButton;
     QPushButton* m_logoutButton;
+    QLabel* m_stateMark;
     QLabel* m_statusLabel;
     QLabel* m_presenceLabel;
 
@@ -127,6 +152,7 @@ class ViewController : public QWidget, public app::LoginWindow {
     LinkHistory m_history;
     QString m_account;  // the e-mail address logged in with
     QStringList m_presence;
+    bool m_phoneReady = false;
     QTimer m_lostTimer;
     bool m_lostNoticeShown = false;
     bool m_closingHides = false;

@@ -8,7 +8,22 @@ using app::LoginClient;
 namespace {
 
 ShownState ending(const QString& status, bool needsTechnician) {
-    return {false, status, TrayLook::attention, needsTechnician};
+    return {.loggedIn = false,
+            .status = status,
+            .look = TrayLook::attention,
+            .needsTechnician = needsTechnician,
+            .error = needsTechnician};
+}
+
+// The account stays: the fault is on the server's side, retried now and then.
+ShownState serverSideFault(const QString& status) {
+    return {.loggedIn = true,
+            .status = status,
+            .look = TrayLook::attention,
+            .needsTechnician = true,
+            .error = true,
+            .advice = text::serverSide,
+            .canRetryNow = true};
 }
 
 }  // namespace
@@ -19,15 +34,17 @@ ShownState shownFor(ConnectionState state, LinkHistory& history) {
     switch (state) {
         case ConnectionState::connecting:
             // Each new attempt while retrying keeps saying so.
-            return {true, history.retrying ? lost : text::connecting, TrayLook::busy, false};
+            return {.loggedIn = true,
+                    .status = history.retrying ? lost : text::connecting,
+                    .look = TrayLook::busy};
         case ConnectionState::connected:
             history = {true, false};
-            return {true, text::connected, TrayLook::connected, false};
+            return {.loggedIn = true, .status = text::connected, .look = TrayLook::connected};
         case ConnectionState::retrying:
             history.retrying = true;
-            return {true, lost, TrayLook::busy, false};
-        case ConnectionState::refused: history = {}; return ending(text::refused, true);
-        case ConnectionState::untrusted: history = {}; return ending(text::untrusted, true);
+            return {.loggedIn = true, .status = lost, .look = TrayLook::busy, .canRetryNow = true};
+        case ConnectionState::refused: history = {}; return serverSideFault(text::refused);
+        case ConnectionState::untrusted: history = {}; return serverSideFault(text::untrusted);
         case ConnectionState::disconnected: history = {}; return ending(text::connectionLost, true);
     }
     return loggedOut();
@@ -37,13 +54,28 @@ ShownState shownFor(LoginClient::Outcome outcome) {
     switch (outcome) {
         case LoginClient::Outcome::accepted:
             // "Aan het verbinden..." until the connection reports its subscription.
-            return {true, text::connecting, TrayLook::busy, false};
-        case LoginClient::Outcome::rejected: return ending(text::rejected, true);
+            return {.loggedIn = true, .status = text::connecting, .look = TrayLook::busy};
+        case LoginClient::Outcome::rejected: {
+            ShownState s = ending(text::rejected, true);
+            s.credentialsWrong = true;
+            return s;
+        }
         case LoginClient::Outcome::unreachable: return ending(text::noServer, true);
         case LoginClient::Outcome::untrusted: return ending(text::webUntrusted, true);
         case LoginClient::Outcome::badReply: return ending(text::badReply, true);
     }
     return loggedOut();
+}
+
+ShownState keptLoginWaiting(LoginClient::Outcome outcome) {
+    const QString& status =
+        outcome == LoginClient::Outcome::badReply ? text::badReply : text::noServer;
+    return {.loggedIn = true,
+            .status = status,
+            .look = TrayLook::busy,
+            .error = true,
+            .advice = text::keptLoginRetried,
+            .canRetryNow = true};
 }
 
 ShownState loggedOut() {

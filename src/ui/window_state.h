@@ -9,19 +9,29 @@
 
 namespace tgw::ui {
 
-// The tray icon's three looks.
+// The tray icon's looks, also the window's state mark. The badge's colour
+// says whether the web service can reach a phone.
 enum class TrayLook {
-    connected,  // commands arrive
-    busy,       // logging in, connecting or retrying
-    attention,  // needs the technician: logged out, refused, untrusted
+    connected,  // green with a check: commands arrive and a phone is ready
+    noPhone,    // grey: commands arrive, but no phone is ready to answer them
+    busy,       // orange: logging in, connecting or retrying
+    attention,  // red with "!": needs someone: logged out, refused, untrusted
 };
 
 struct ShownState {
     bool loggedIn = false;  // account panel; else the login form
-    QString status;
+    QString status = {};
     TrayLook look = TrayLook::attention;
     // Refused, untrusted, a login that failed: the window comes forward.
     bool needsTechnician = false;
+    // The status is an error (shown as one).
+    bool error = false;
+    // Who must act, when it is not the technician at this PC.
+    QString advice = {};
+    // "Nu opnieuw verbinden" is offered: an attempt waits for its time.
+    bool canRetryNow = false;
+    // The web service turned the e-mail address and password down.
+    bool credentialsWrong = false;
 };
 
 // What has happened since the login, as far as it changes the texts.
@@ -45,12 +55,20 @@ inline const QString webUntrusted =
     QStringLiteral("Het certificaat van de server wordt niet vertrouwd.");
 inline const QString noServer = QStringLiteral("Geen verbinding met de server.");
 inline const QString badReply = QStringLiteral("Ongeldig antwoord van de server.");
+inline const QString serverSide =
+    QStringLiteral("De fout ligt bij de server: neem contact op met de beheerder.");
+inline const QString keptLoginRetried =
+    QStringLiteral("De aanmelding wordt vanzelf opnieuw geprobeerd.");
+inline const QString loggedOut = QStringLiteral("Niet aangemeld");
+inline const QString reconnectNow = QStringLiteral("Nu opnieuw verbinden");
 }  // namespace text
 
 // The broker connection in `state`, with `history` updated for it first.
 ShownState shownFor(app::ConnectionState state, LinkHistory& history);
 // The end of a login request.
 ShownState shownFor(app::LoginClient::Outcome outcome);
+// A remembered login that failed with `outcome` and waits for its next try.
+ShownState keptLoginWaiting(app::LoginClient::Outcome outcome);
 // Logged out, or not yet logged in: the empty form.
 ShownState loggedOut();
 

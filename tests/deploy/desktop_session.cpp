@@ -174,8 +174,35 @@ bool Keyring::start() {
         20000);
 }
 
+QString Keyring::agentSecret(const QString& key) const {
+    return run("secret-tool", {"lookup", "server", "tgw-mobile-tool", "user", key}, environment());
+}
+
 QString Keyring::agentEntry() const {
     return run("secret-tool", {"search", "--all", "server", "tgw-mobile-tool"}, environment());
+}
+
+}  // namespace tgw::test
+
+namespace tgw::test {
+
+bool NotificationService::start(const QString& busAddress) {
+    m_name = "notifications-" + busAddress;
+    QDBusConnection bus = QDBusConnection::connectToBus(busAddress, m_name);
+    return bus.registerObject("/org/freedesktop/Notifications", this,
+                              QDBusConnection::ExportAllSlots) &&
+           bus.registerService("org.freedesktop.Notifications");
+}
+
+NotificationService::~NotificationService() {
+    if (!m_name.isEmpty()) QDBusConnection::disconnectFromBus(m_name);
+}
+
+uint NotificationService::Notify(const QString&, uint, const QString&, const QString&,
+                                 const QString& body, const QStringList&, const QVariantMap&,
+                                 int) {
+    shown << body;
+    return uint(shown.size());
 }
 
 }  // namespace tgw::test

@@ -57,6 +57,8 @@ class Keyring {
     QString busAddress() const { return m_address; }
     // What `secret-tool search --all` prints for the agent's entry.
     QString agentEntry() const;
+    // The secret of the agent's entry whose key is `key` (empty when none).
+    QString agentSecret(const QString& key) const;
 
   private:
     QProcessEnvironment environment() const;
@@ -64,6 +66,34 @@ class Keyring {
     QString m_address;
     QProcess m_bus;
     QProcess m_daemon;
+};
+
+}  // namespace tgw::test
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QVariantMap>
+
+namespace tgw::test {
+
+// The desktop's notification service, on the bus at `busAddress`: answers
+// Notify and records the body of every notice it was asked to show.
+class NotificationService : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+  public:
+    // False when the name could not be taken on the bus.
+    bool start(const QString& busAddress);
+    ~NotificationService() override;
+    QStringList shown;
+
+  public slots:
+    uint Notify(const QString& app, uint replaces, const QString& icon, const QString& summary,
+                const QString& body, const QStringList& actions, const QVariantMap& hints,
+                int timeout);
+
+  private:
+    QString m_name;
 };
 
 }  // namespace tgw::test

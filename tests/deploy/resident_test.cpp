@@ -27,6 +27,7 @@ class ResidentAgentTest : public ::testing::Test {
         ASSERT_TRUE(broker.start());
         ASSERT_TRUE(login.listen());
         ASSERT_TRUE(keyring.start());
+        ASSERT_TRUE(notifications.start(keyring.busAddress()));
         sandbox.env.insert("DISPLAY", x.display());
         sandbox.env.insert("DBUS_SESSION_BUS_ADDRESS", keyring.busAddress());
         sandbox.useServices(broker.port(), MosquittoBroker::caFile(), login.url());
@@ -104,6 +105,7 @@ class ResidentAgentTest : public ::testing::Test {
     TrayHost tray{x};
     AgentSandbox sandbox;
     Keyring keyring{sandbox.path("home")};
+    NotificationService notifications;
     QProcess* agent = nullptr;
     QByteArray out;
 };
@@ -117,8 +119,18 @@ TEST_F(ResidentAgentTest, ClosingHidesInTheTrayAndTheTrayQuitsWithADisconnect) {
     // Closed as a window manager would; the request is repeated while the
     // window stays (one sent while the agent starts may go unanswered here).
     const QString shown = window();
+    QProcess xprop;  // the window's icon, as window managers and task bars read it
+    xprop.start("xprop", {"-display", x.display(), "-id", shown, "_NET_WM_ICON"});
+    ASSERT_TRUE(xprop.waitForFinished(10000));
+    EXPECT_TRUE(xprop.readAll().contains("Icon ("));
     EXPECT_TRUE(waitUntil([&] { return x.close(shown) && windows().isEmpty(); }, 10000));
     EXPECT_EQ(agent->state(), QProcess::Running);
+    // Told through the desktop's notification service.
+    EXPECT_TRUE(waitUntil(
+        [&] { return notifications.shown.join('\n').contains("blijft actief in het systeemvak"); },
+        10000))
+        << notifications.shown.join('\n').toStdString();
+
     EXPECT_TRUE(answersSync());
 
     clickTray("1");  // a left click shows the window again
@@ -153,6 +165,30 @@ TEST_F(ResidentAgentTest, ARememberedLoginComesBackHiddenAndAfmeldenForgetsIt) {
     x.xdotool({"key", "Down", "Down", "Return"});  // "Afmelden"
     EXPECT_TRUE(waitUntil([&] { return keyring.agentEntry().isEmpty(); }, 10000));
     EXPECT_FALSE(window().isEmpty());  // the empty form
+    ::kill(pid_t(agent->processId()), SIGTERM);
+    EXPECT_TRUE(ends());
+}
+
+// A login kept for one web service is not sent to another; its entry stays.
+TEST_F(ResidentAgentTest, AKeptLoginGoesOnlyToTheWebServiceItWasMadeFor) {
+    start();
+    typeLogin(true);
+    ASSERT_TRUE(subscribed()) << out.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !keyring.agentEntry().isEmpty(); }, 10000));
+    ::kill(pid_t(agent->processId()), SIGTERM);
+    ASSERT_TRUE(ends());
+
+    LoginStub other;
+    ASSERT_TRUE(other.listen());
+    sandbox.useServices(broker.port(), MosquittoBroker::caFile(), other.url());
+    start({"--hidden"});
+    EXPECT_FALSE(window().isEmpty());  // the form, since nothing could be used
+    const AgentRun status = sandbox.run({"--status", "--json"});
+    EXPECT_TRUE(status.out.contains("\"web_service\":\"" + other.url() + "\""))
+        << status.out.toStdString();
+    EXPECT_EQ(other.requests, 0);
+    // Left alone, under the origin it was made for (binary secrets are kept in base64).
+    EXPECT_EQ(keyring.agentSecret(login.url()), QByteArray("tech@example.com\npw").toBase64());
     ::kill(pid_t(agent->processId()), SIGTERM);
     EXPECT_TRUE(ends());
 }

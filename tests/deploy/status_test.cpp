@@ -18,6 +18,9 @@ TEST(StatusTest, NoAgentThenAnAgentWithoutALoginAnswer) {
     AgentRun none = sandbox.run({"--status"});
     EXPECT_EQ(none.exitCode, 4);
     EXPECT_EQ(none.err, "tgw-mobile-tool: no agent runs for this user\n");
+    const AgentRun noneJson = sandbox.run({"--status", "--json"});
+    EXPECT_EQ(noneJson.exitCode, 4);
+    EXPECT_EQ(noneJson.out, "{\"state\":\"not running\"}\n");
 
     sandbox.env.insert("QT_QPA_PLATFORM", "offscreen");
     QProcess& agent = sandbox.start();

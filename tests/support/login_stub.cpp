@@ -34,9 +34,9 @@ LoginStub::LoginStub() {
 
 LoginStub::~LoginStub() = default;
 
-bool LoginStub::listen() {
+bool LoginStub::listen(quint16 port) {
     if (m_server.isListening()) return true;
-    return m_server.listen(QHostAddress::LocalHost, 0);
+    return m_server.listen(QHostAddress::LocalHost, port);
 }
 
 QString LoginStub::url() const {

@@ -17,8 +17,8 @@ class LoginStub : public QObject {
   public:
     LoginStub();
     ~LoginStub() override;
-    // Listens on a free loopback port, once; true when listening.
-    bool listen();
+    // Listens on `port` (a free one when 0), once; true when listening.
+    bool listen(quint16 port = 0);
     QString url() const;  // https://localhost:<port>
 
     int status = 200;

@@ -3,6 +3,7 @@
 // a stand-in adb.
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -53,8 +54,6 @@ class LoginToBrokerTest : public ::testing::Test {
         ASSERT_TRUE(finished.wait(10000));
     }
 
-    // The status line shows `text` with the login form back.
-    bool endsWith(const QString& text) { return shows(text) && window->formPanel()->isVisible(); }
     // The status line shows `text` with the account still logged in.
     bool retries(const QString& text) { return shows(text) && window->accountPanel()->isVisible(); }
     bool shows(const QString& text) {
@@ -80,7 +79,7 @@ TEST_F(LoginToBrokerTest, UnreachableBrokerIsRetried) {
         << window->statusLabel()->text().toStdString();
 }
 
-TEST_F(LoginToBrokerTest, UntrustedBrokerIsNamedAndNotRetried) {
+TEST_F(LoginToBrokerTest, UntrustedBrokerKeepsTheAccountAndNamesTheAdministrator) {
     // The stub and the broker share a certificate, so the login goes through
     // with the right CA and the broker is then met by sessions made with a CA
     // that did not sign it.
@@ -88,19 +87,34 @@ TEST_F(LoginToBrokerTest, UntrustedBrokerIsNamedAndNotRetried) {
     otherCa.caFile = MosquittoBroker::otherCaFile();
     make(config(), otherCa);
     login();
-    EXPECT_TRUE(endsWith("Het certificaat van de berichtenserver wordt niet vertrouwd."))
+    EXPECT_TRUE(retries("Het certificaat van de berichtenserver wordt niet vertrouwd."))
         << window->statusLabel()->text().toStdString();
+    EXPECT_TRUE(window->adviceLabel()->text().contains("beheerder"));
+    EXPECT_TRUE(app->link().lastError().find("trusted: the system's certificate authorities and "
+                                             "the CA file /") != std::string::npos)
+        << app->link().lastError();
 }
 
-TEST_F(LoginToBrokerTest, RefusedBrokerCredentialsAreNamedAndNotRetried) {
+// The refusal is retried only after minutes, or at once when asked.
+TEST_F(LoginToBrokerTest, RefusedBrokerCredentialsKeepTheAccountAndAreRetriedWhenAsked) {
     MosquittoBroker strict(MosquittoBroker::Options{true, "someone_else", "x"});
     ASSERT_TRUE(strict.start());
     tgw::app::Config settings = config();
     settings.brokerPort = strict.port();
     make(settings);
     login();
-    EXPECT_TRUE(endsWith("De berichtenserver weigert de verbinding."))
+    EXPECT_TRUE(retries("De berichtenserver weigert de verbinding."))
         << window->statusLabel()->text().toStdString();
+    EXPECT_TRUE(QRegularExpression("^sinds \\d\\d:\\d\\d, volgende poging om \\d\\d:\\d\\d:\\d\\d$")
+                    .match(window->sinceLabel()->text())
+                    .hasMatch())
+        << window->sinceLabel()->text().toStdString();
+    window->grab().save(TGW_SCREENSHOT_DIR "/window-refused-by-the-broker.png");
+    const QDateTime refusedAt = app->link().lastErrorAt();
+    ASSERT_TRUE(waitUntil([&] { return QDateTime::currentDateTimeUtc() > refusedAt; }));
+    QTest::mouseClick(window->reconnectButton(), Qt::LeftButton);
+    EXPECT_TRUE(waitUntil([&] { return app->link().lastErrorAt() > refusedAt; }, 10000));
+    EXPECT_TRUE(window->accountPanel()->isVisible());
 }
 
 TEST_F(LoginToBrokerTest, CommandTravelsFromTheWebServiceToTheToolAndBack) {

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -123,8 +124,8 @@ const FormState kRejected{"Ingevoerde gegevens zijn onjuist.", true};
 const FormState kLost{"Verbinding verbroken", true};
 const FormState kRetrying{"Verbinding verbroken, opnieuw verbinden...", false};
 const FormState kNeverReached{"Geen verbinding met de berichtenserver, opnieuw proberen...", false};
-const FormState kRefused{"De berichtenserver weigert de verbinding.", true};
-const FormState kUntrusted{"Het certificaat van de berichtenserver wordt niet vertrouwd.", true};
+const FormState kRefused{"De berichtenserver weigert de verbinding.", false};
+const FormState kUntrusted{"Het certificaat van de berichtenserver wordt niet vertrouwd.", false};
 const FormState kNoServer{"Geen verbinding met de server.", true};
 const FormState kBadReply{"Ongeldig antwoord van de server.", true};
 
@@ -244,7 +245,7 @@ TEST_F(WindowTest, EachConnectionStateShowsItsPanelAndText) {
     window->connectionStateChanged(ConnectionState::connected);
     EXPECT_EQ(state(), kLoggedIn);
     EXPECT_TRUE(window->sinceLabel()->isVisible());
-    EXPECT_TRUE(QRegularExpression("^Verbonden sinds \\d\\d:\\d\\d$")
+    EXPECT_TRUE(QRegularExpression("^sinds \\d\\d:\\d\\d$")
                     .match(window->sinceLabel()->text())
                     .hasMatch());
     window->connectionStateChanged(ConnectionState::retrying);
@@ -253,21 +254,23 @@ TEST_F(WindowTest, EachConnectionStateShowsItsPanelAndText) {
     EXPECT_EQ(state(), kRetrying);  // every attempt keeps saying so
     EXPECT_FALSE(window->sinceLabel()->isVisible());
 
-    const std::pair<ConnectionState, FormState> ends[] = {
-        {ConnectionState::refused, kRefused},
-        {ConnectionState::untrusted, kUntrusted},
-        {ConnectionState::disconnected, kLost},
-    };
-    for (const auto& [reported, shown] : ends) {
+    // A fault on the server's side keeps the account and says who must act.
+    for (const auto& [reported, shown] :
+         {std::pair{ConnectionState::refused, kRefused}, {ConnectionState::untrusted, kUntrusted}}) {
         QSignalSpy needed(&*window, &ViewController::technicianNeeded);
         window->connectionStateChanged(reported);
         EXPECT_EQ(state(), shown);
         EXPECT_EQ(needed.count(), 1);
-        EXPECT_TRUE(emailFieldHasFocus()) << shown.status.toStdString();
-        window->connectionStateChanged(ConnectionState::connected);  // ignored: logged out
-        EXPECT_EQ(state(), shown);
-        login("a@b.c", "pw");
+        EXPECT_TRUE(window->adviceLabel()->text().contains("beheerder"));
+        EXPECT_TRUE(window->reconnectButton()->isVisible());
     }
+    window->connectionStateChanged(ConnectionState::connected);
+    EXPECT_FALSE(window->reconnectButton()->isVisible());
+    window->connectionStateChanged(ConnectionState::disconnected);
+    EXPECT_EQ(state(), kLost);
+    EXPECT_TRUE(emailFieldHasFocus());
+    window->connectionStateChanged(ConnectionState::connected);  // ignored: logged out
+    EXPECT_EQ(state(), kLost);
 }
 
 TEST_F(WindowTest, WhileRetryingNeitherEnterNorClicksEndTheRetrying) {
@@ -299,6 +302,52 @@ TEST_F(WindowTest, AfmeldenEndsTheConnectionAndEmptiesTheForm) {
     EXPECT_FALSE(store.kept);
     EXPECT_EQ(app->link().client(), nullptr);  // no connection, no retrying
     EXPECT_EQ(app->state(), ConnectionState::disconnected);
+    EXPECT_EQ(app->status()["state"], "logged out");
+    EXPECT_EQ(app->status()["prefix"], "");
+    app->loginFlow().setCredentialStore(nullptr);
+
+    // A failed login is the last error, with the web address.
+    stub.replyBody = R"({"success": 0, "prefix": "x"})";
+    login("a@b.c", "wrong");
+    EXPECT_EQ(app->status()["last_error"].toString().toStdString(),
+              "login at " + stub.url().toStdString() +
+                  " failed: HTTP status 200, the web service turned the e-mail address and "
+                  "password down");
+}
+
+// With the web service away at start, a kept login waits in the account panel
+// (never an empty password field) and goes through once the service is back.
+TEST_F(WindowTest, AKeptLoginIsTriedAgainUntilTheWebServiceAnswers) {
+    const quint16 port = tgw::test::freeLoopbackPort();
+    tgw::app::Config config = tgw::test::agentConfig(stub);
+    config.webUrl = "https://localhost:" + QString::number(port);
+    make(config);
+    tgw::app::ReconnectDelays quick;
+    quick.first = quick.base = std::chrono::milliseconds(100);
+    app->loginFlow().setRetryDelays(quick);
+    MemoryStore store;
+    store.kept = tgw::app::StoredLogin{"kept@b.c", "pw"};
+    app->loginFlow().setCredentialStore(&store);
+    bool formShown = false;
+    QObject::connect(&*window, &ViewController::stateShown,
+                     [&] { formShown |= window->formPanel()->isVisible(); });
+    QSignalSpy finished(&*window, &ViewController::loginFinished);
+    testing::internal::CaptureStdout();
+    window->restoreLogin([](bool) {});
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_EQ(state(), (FormState{"Geen verbinding met de server.", false}));
+    EXPECT_TRUE(window->sinceLabel()->text().startsWith("volgende poging om "));
+    EXPECT_TRUE(window->reconnectButton()->isVisible());
+    window->grab().save(TGW_SCREENSHOT_DIR "/window-kept-login-waiting.png");
+    ASSERT_TRUE(finished.wait(10000));  // tried again by itself
+    LoginStub back;  // the web service, back on its address
+    ASSERT_TRUE(back.listen(port));
+    EXPECT_TRUE(waitUntil([&] { return connects == 1; }, 10000));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(state(), kLoggingIn);
+    EXPECT_EQ(back.requests, 1);
+    EXPECT_FALSE(formShown);
+    EXPECT_TRUE(store.kept);  // neither forgotten nor saved again
     app->loginFlow().setCredentialStore(nullptr);
 }
 
@@ -408,6 +457,8 @@ TEST_F(WindowTest, EveryTextIsShownWholeInEachState) {
                 << name << ": " << label->text().toStdString();
             EXPECT_LE(label->geometry().bottom(), window->height()) << name;
         }
+        // No more height than the texts need.
+        EXPECT_LE(window->height(), window->layout()->totalHeightForWidth(window->width())) << name;
         window->grab().save(TGW_SCREENSHOT_DIR "/window-" + QString(name) + ".png");
     };
     QDir().mkpath(TGW_SCREENSHOT_DIR);
@@ -422,6 +473,9 @@ TEST_F(WindowTest, EveryTextIsShownWholeInEachState) {
     whole("retrying");
     window->connectionStateChanged(ConnectionState::untrusted);
     whole("untrusted");
+    window->connectionStateChanged(ConnectionState::refused);
+    whole("refused");
+    window->logOut();
     stub.replyBody = R"({"success": 0, "prefix": "x"})";
     login("a@b.c", "wrong");
     whole("rejected");
@@ -429,12 +483,13 @@ TEST_F(WindowTest, EveryTextIsShownWholeInEachState) {
 
 TEST(TrayTest, TheToolTipNamesStateAccountAndPhonesAndEachLookHasItsIcon) {
     EXPECT_EQ(trayToolTip("Verbonden!", "a@b.c", {"Telefoon: Pixel 7 (Android, 0123)"}),
-              "TGW Mobile Tool - Verbonden! - a@b.c - Telefoon: Pixel 7 (Android, 0123)");
-    EXPECT_EQ(trayToolTip("", "", {}), "TGW Mobile Tool - Niet aangemeld");
+              "TGW Mobile Tool\nVerbonden!\na@b.c\nTelefoon: Pixel 7 (Android, 0123)");
+    EXPECT_EQ(trayToolTip("", "", {}), "TGW Mobile Tool\nNiet aangemeld");
     const QImage connected = trayIcon(TrayLook::connected).pixmap(32).toImage();
     const QImage attention = trayIcon(TrayLook::attention).pixmap(32).toImage();
     EXPECT_EQ(connected.size(), QSize(32, 32));
     EXPECT_NE(connected, attention);
+    EXPECT_NE(connected, trayIcon(TrayLook::noPhone).pixmap(32).toImage());
     EXPECT_NE(connected.pixelColor(8, 8).alpha(), 0);  // the program's icon under the badge
 }
 
@@ -500,6 +555,14 @@ TEST_F(WindowTest, KeyboardEnterLogsInAndTabMovesThroughTheForm) {
     QTest::keyClick(window->passwordField(), Qt::Key_Return);
     EXPECT_TRUE(finished.wait(10000));
     EXPECT_EQ(state(), kLoggingIn);
+    EXPECT_EQ(stub.requests, 1);  // one login per Enter
+
+    window->connectionStateChanged(ConnectionState::disconnected);
+    window->rememberBox()->setEnabled(true);
+    window->rememberBox()->setFocus();
+    QTest::keyClick(window->rememberBox(), Qt::Key_Return);  // Enter on "Onthouden" too
+    EXPECT_TRUE(finished.wait(10000));
+    EXPECT_EQ(stub.requests, 2);
 
     // After a connection has ended the keyboard alone logs in again.
     window->connectionStateChanged(ConnectionState::disconnected);
@@ -507,7 +570,7 @@ TEST_F(WindowTest, KeyboardEnterLogsInAndTabMovesThroughTheForm) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     EXPECT_TRUE(finished.wait(10000));
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(connects, 2);
+    EXPECT_EQ(connects, 3);
 }
 
 TEST_F(WindowTest, DialogsHaveTheirTitlesAndButtons) {

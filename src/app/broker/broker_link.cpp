@@ -52,7 +52,11 @@ BrokerLink::~BrokerLink() {
 }
 
 void BrokerLink::apply(const ConnectionMachine::Actions& a) {
+    const std::optional<QDateTime> nextBefore = m_nextAttempt;
     if (a.cancelReconnect) m_reconnectTimer.stop();
+    if (a.cancelReconnect || a.connect) m_nextAttempt.reset();
+    // Known before the state is reported, so that the report can name it.
+    if (a.reconnectIn) m_nextAttempt = QDateTime::currentDateTime().addMSecs(a.reconnectIn->count());
     if (a.stopSubscribeDeadline) m_subscribeTimer.stop();
     if (a.retire) retire(m_client);
     if (a.report) {
@@ -70,6 +74,13 @@ void BrokerLink::apply(const ConnectionMachine::Actions& a) {
         m_client->subscribe(commandTopic(m_prefix), mqtt::MqttQos::qos1);
         m_subscribeTimer.start(m_settings.subscribeTimeout);
     }
+    if (m_nextAttempt != nextBefore) m_listener.nextAttemptChanged();
+}
+
+void BrokerLink::reconnectNow() {
+    if (!m_machine.reconnectPending()) return;
+    qCInfo(lcConnection) << "connecting again now, as asked";
+    apply(m_machine.reconnectNow());
 }
 
 // ---- connection ------------------------------------------------------------
@@ -87,6 +98,7 @@ void BrokerLink::start(std::string prefix, std::optional<BrokerCredentials> cred
 void BrokerLink::stop() {
     if (m_client && state() == ConnectionState::connected && m_presence.enabled()) depart();
     apply(m_machine.stop());
+    m_nextAttempt.reset();
     m_stateSince = QDateTime::currentDateTimeUtc();
 }
 
@@ -201,6 +213,8 @@ void BrokerLink::didDisconnect(MqttClient& client, const std::optional<mqtt::Mqt
         std::chrono::milliseconds(m_machine.subscribedNow() ? m_subscribedFor.elapsed() : 0);
     const auto actions = m_machine.lost(error, lasted, random());
     if (m_machine.state() == ConnectionState::untrusted) {
+        m_lastError += (m_lastError.ends_with(';') ? " " : "; ") +
+                       link_console::trusted(m_settings.caFile);
         link_console::reportUntrustedPeer(
             m_settings.host, m_settings.port, &m_context,
             [this](const std::string& names) { m_lastError += "; " + names; });

@@ -59,6 +59,9 @@ struct BrokerSettings {
     BrokerCredentials account;
     std::string accountOrigin = "built-in account";
     uint16_t keepAlive = 60;
+    // The CA file trusted besides the system's store; empty when none. For
+    // the reason of an untrusted certificate.
+    std::string caFile;
     // From the accepted CONNACK until the command topic's SUBACK: a broker
     // answers it at once. A connection lost for want of it is tried again
     // after at most three quarters of this, whatever the back-off has grown
@@ -86,6 +89,8 @@ class BrokerLink : public mqtt::MqttDelegate {
         virtual void connectionStateChanged(ConnectionState state) = 0;
         // A command (UTF-8 text) arrived for the account `prefix`.
         virtual void commandArrived(const std::string& prefix, const std::string& text) = 0;
+        // nextAttempt() has changed (also without a change of state).
+        virtual void nextAttemptChanged() {}
     };
 
     // Makes a client for one connection attempt, with `delegate` set.
@@ -111,6 +116,11 @@ class BrokerLink : public mqtt::MqttDelegate {
     // Quitting: says goodbye as stop() does, then calls `done` on the event
     // loop (at most about 1 s later).
     void shutdown(std::function<void()> done);
+    // Connects now instead of at the end of the pending wait (the back-off
+    // or the long wait after a refusal); nothing while an attempt runs.
+    void reconnectNow();
+    // When the next attempt starts (local time); none when none is pending.
+    const std::optional<QDateTime>& nextAttempt() const { return m_nextAttempt; }
     // Drops every held result, waiting or in flight (the account logged out
     // or another one logged in).
     void dropResults();
@@ -195,6 +205,7 @@ class BrokerLink : public mqtt::MqttDelegate {
     ConnectionMachine m_machine;
     QElapsedTimer m_subscribedFor;
     QDateTime m_stateSince = QDateTime::currentDateTimeUtc();
+    std::optional<QDateTime> m_nextAttempt;
     std::string m_lastError;
     QDateTime m_lastErrorAt;
     Outbox m_outbox;

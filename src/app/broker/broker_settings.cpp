@@ -46,6 +46,7 @@ BrokerSettings BrokerSettings::from(const Config& config) {
     s.subscribeTimeout = std::min(config.limits.connectTimeout, s.subscribeTimeout);
     s.maxOutboundBytes = config.limits.maxOutboundBytes;
     s.presence = config.presenceEnabled;
+    s.caFile = config.caFile.toStdString();
     return s;
 }
 

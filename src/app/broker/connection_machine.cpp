@@ -77,12 +77,12 @@ ConnectionMachine::Actions ConnectionMachine::connAck(mqtt::MqttConnAck ack) {
     m_connAckRefused = true;
     if (ack == mqtt::MqttConnAck::badUserNameOrPassword ||
         ack == mqtt::MqttConnAck::notAuthorized) {
-        m_credentialsRefused = true;  // trying again cannot help
+        m_credentialsRefused = true;  // trying again soon cannot help
         if (m_reconnecting) {
             // The end of this connection was reported first.
             a.cancelReconnect = true;
-            m_reconnecting = false;
             report(a, ConnectionState::refused);
+            waitForTheServerSide(a);
         }
     }
     return a;
@@ -139,8 +139,24 @@ ConnectionMachine::Actions ConnectionMachine::ended(ConnectionState next,
         m_subscribed = false;
     }
     report(a, next);
-    if (!m_quitting && next == ConnectionState::retrying) backOff(a, random);
+    if (m_quitting) return a;
+    if (next == ConnectionState::retrying) backOff(a, random);
+    if (next == ConnectionState::refused || next == ConnectionState::untrusted)
+        waitForTheServerSide(a);
     return a;
+}
+
+ConnectionMachine::Actions ConnectionMachine::reconnectNow() {
+    if (!m_reconnecting) return {};
+    Actions a = reconnectDue();
+    a.cancelReconnect = true;
+    return a;
+}
+
+void ConnectionMachine::waitForTheServerSide(Actions& a) {
+    m_lastDelay = m_delays.afterRefusal;
+    m_reconnecting = true;
+    a.reconnectIn = m_delays.afterRefusal;
 }
 
 void ConnectionMachine::backOff(Actions& a, double random) {

@@ -6,7 +6,9 @@
 //
 // After an unexpected loss it connects again with a growing back-off, reset
 // only by a connection that stayed subscribed for a while; a refused account,
-// an untrusted certificate or a refused subscription end the retrying. A
+// an untrusted certificate or a refused subscription need someone on the
+// server side: they are tried again only after a long wait
+// (ReconnectDelays::afterRefusal), or at once when asked (reconnectNow). A
 // connection that gets no SUBACK in time counts as lost, and the attempt after
 // it comes within three quarters of that deadline whatever the back-off.
 #pragma once
@@ -55,6 +57,11 @@ class ConnectionMachine {
                  std::chrono::milliseconds subscribedFor, double random);
     // The back-off is over.
     Actions reconnectDue();
+    // Someone asks for an attempt now: the pending wait ends at once. Nothing
+    // while an attempt runs or nothing is pending.
+    Actions reconnectNow();
+    // An attempt waits for its time (a back-off or the wait after a refusal).
+    bool reconnectPending() const { return m_reconnecting; }
 
     ConnectionState state() const { return m_state; }
     bool subscribedNow() const { return m_subscribed; }
@@ -67,6 +74,8 @@ class ConnectionMachine {
   private:
     Actions ended(ConnectionState next, std::chrono::milliseconds subscribedFor, double random);
     void backOff(Actions& a, double random);
+    // The long wait after a refusal or an untrusted certificate.
+    void waitForTheServerSide(Actions& a);
     void report(Actions& a, ConnectionState state);
 
     ReconnectDelays m_delays;

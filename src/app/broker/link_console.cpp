@@ -110,8 +110,7 @@ void logSubAckMissed(std::chrono::milliseconds deadline) {
 }
 
 void logLost(const mqtt::MqttError& error) {
-    qCWarning(lcConnection) << "connection lost:" << error.description.c_str() << "kind"
-                            << static_cast<int>(error.kind);
+    qCWarning(lcConnection).noquote() << "connection lost:" << error.description.c_str();
 }
 
 void logHeldAgain(size_t results) {
@@ -143,6 +142,14 @@ void reportUntrustedPeer(const std::string& host, uint16_t port, QObject* contex
                 << "shows an untrusted" << shown.c_str();
             names(shown);
         });
+}
+
+std::string trusted(const std::string& caFile) {
+    const std::string text =
+        caFile.empty() ? "trusted: the system's certificate authorities only (no CA file set)"
+                       : "trusted: the system's certificate authorities and the CA file " + caFile;
+    qCWarning(lcConnection).noquote() << "the broker's certificate is not trusted;" << text.c_str();
+    return text;
 }
 
 std::string refused(mqtt::MqttConnAck ack, const std::string& user, const std::string& origin) {

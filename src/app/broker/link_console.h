@@ -51,6 +51,9 @@ void logDepartureGaveUp(bool quitting);
 // names go to `names` too.
 void reportUntrustedPeer(const std::string& host, uint16_t port, QObject* context,
                          std::function<void(const std::string&)> names);
+// What the agent trusts for the broker ("trusted: the system's certificate
+// authorities and the CA file ..."), logged at warning; for the last error.
+std::string trusted(const std::string& caFile);
 // The reason of a refusing CONNACK, logged; for the last error.
 std::string refused(mqtt::MqttConnAck ack, const std::string& user, const std::string& origin);
 

@@ -33,6 +33,10 @@ struct ReconnectDelays {
     // loss starts again with the first wait. One that ends sooner keeps the
     // wait growing.
     std::chrono::milliseconds stable{60'000};
+    // After the broker refused the account or showed an untrusted
+    // certificate: what an administrator mends on the server side is tried
+    // now and then, not at the pace of a lost connection.
+    std::chrono::milliseconds afterRefusal{300'000};
     Backoff backoff = Backoff::proportional;
 };
 

@@ -2,6 +2,8 @@
 
 #include <qt6keychain/keychain.h>
 
+#include <QUrl>
+
 #include "common/diagnostics.h"
 
 namespace tgw::app {
@@ -14,16 +16,48 @@ QByteArray encode(const StoredLogin& login) {
     return login.email.toUtf8() + '\n' + login.password.toUtf8();
 }
 
+// The e-mail address and password of an entry's secret; the bytes are wiped.
+StoredLogin decode(const QByteArray& secret) {
+    const qsizetype cut = secret.indexOf('\n');
+    StoredLogin login;
+    if (cut > 0) {
+        login.email = QString::fromUtf8(secret.left(cut));
+        login.password = QString::fromUtf8(secret.constData() + cut + 1, secret.size() - cut - 1);
+    }
+    wipeBytes(secret);
+    return login;
+}
+
 template <typename Job>
-Job* makeJob() {
+Job* makeJob(const QString& key) {
     auto* job = new Job(QString::fromLatin1(KeyringStore::kService));
-    job->setKey(QString::fromLatin1(KeyringStore::kKey));
+    job->setKey(key);
     job->setInsecureFallback(false);  // never a file
     job->setAutoDelete(true);
     return job;
 }
 
+// Removes the entry of earlier versions, quietly: there may be none.
+void forgetUnbound() {
+    auto* job = makeJob<QKeychain::DeletePasswordJob>(KeyringStore::kUnboundKey);
+    QObject::connect(job, &QKeychain::Job::finished, job, [](QKeychain::Job* j) {
+        if (j->error() == QKeychain::NoError)
+            qCInfo(lcLogin) << "the remembered login without a web service address was removed";
+    });
+    job->start();
+}
+
+// No keyring at all: nothing was remembered, so nothing is worth a warning.
+bool noKeyring(QKeychain::Error error) {
+    return error == QKeychain::NoBackendAvailable || error == QKeychain::NotImplemented;
+}
+
 }  // namespace
+
+QString originOf(const QString& webUrl) {
+    const QUrl url(webUrl);
+    return url.scheme() + "://" + url.host() + ":" + QString::number(url.port(443));
+}
 
 void wipeBytes(const QByteArray& bytes) {
     volatile char* p = const_cast<char*>(bytes.constData());
@@ -37,33 +71,41 @@ void wipeText(QString& text) {
 }
 
 void KeyringStore::load(Loaded done) {
-    auto* job = makeJob<QKeychain::ReadPasswordJob>();
+    auto* job = makeJob<QKeychain::ReadPasswordJob>(m_origin);
     QObject::connect(
-        job, &QKeychain::Job::finished, job, [done = std::move(done)](QKeychain::Job* j) {
+        job, &QKeychain::Job::finished, job, [this, done = std::move(done)](QKeychain::Job* j) {
             auto* read = static_cast<QKeychain::ReadPasswordJob*>(j);
-            if (read->error() == QKeychain::EntryNotFound) return done(Found::none, {});
+            if (read->error() == QKeychain::EntryNotFound) return loadUnbound(std::move(done));
             if (read->error() != QKeychain::NoError) {
                 qCWarning(lcLogin).noquote()
                     << "no keyring to remember the login in:" << read->errorString();
                 return done(Found::noKeyring, {});
             }
-            const QByteArray secret = read->binaryData();  // shares the job's bytes
-            const qsizetype cut = secret.indexOf('\n');
-            StoredLogin login;
-            if (cut > 0) {
-                login.email = QString::fromUtf8(secret.left(cut));
-                login.password =
-                    QString::fromUtf8(secret.constData() + cut + 1, secret.size() - cut - 1);
-            }
-            wipeBytes(secret);
+            StoredLogin login = decode(read->binaryData());  // shares the job's bytes
             if (login.email.isEmpty()) return done(Found::none, {});
             done(Found::login, std::move(login));
         });
     job->start();
 }
 
+void KeyringStore::loadUnbound(Loaded done) {
+    auto* job = makeJob<QKeychain::ReadPasswordJob>(kUnboundKey);
+    QObject::connect(
+        job, &QKeychain::Job::finished, job, [done = std::move(done)](QKeychain::Job* j) {
+            auto* read = static_cast<QKeychain::ReadPasswordJob*>(j);
+            if (read->error() != QKeychain::NoError) return done(Found::none, {});
+            StoredLogin login = decode(read->binaryData());
+            wipeText(login.password);
+            if (!login.email.isEmpty())
+                qCInfo(lcLogin) << "a remembered login names no web service address: its "
+                                   "password is not used";
+            done(Found::none, std::move(login));
+        });
+    job->start();
+}
+
 void KeyringStore::save(const StoredLogin& login, Done done) {
-    auto* job = makeJob<QKeychain::WritePasswordJob>();
+    auto* job = makeJob<QKeychain::WritePasswordJob>(m_origin);
     const QByteArray secret = encode(login);
     job->setBinaryData(secret);  // shares these bytes: wiped once written
     QObject::connect(job, &QKeychain::Job::finished, job,
@@ -72,18 +114,21 @@ void KeyringStore::save(const StoredLogin& login, Done done) {
                          if (j->error() != QKeychain::NoError)
                              qCWarning(lcLogin).noquote()
                                  << "the login could not be remembered:" << j->errorString();
+                         else
+                             forgetUnbound();
                          done(j->error() == QKeychain::NoError);
                      });
     job->start();
 }
 
 void KeyringStore::forget(Done done) {
-    auto* job = makeJob<QKeychain::DeletePasswordJob>();
+    forgetUnbound();
+    auto* job = makeJob<QKeychain::DeletePasswordJob>(m_origin);
     QObject::connect(
         job, &QKeychain::Job::finished, job, [done = std::move(done)](QKeychain::Job* j) {
             const bool ok =
                 j->error() == QKeychain::NoError || j->error() == QKeychain::EntryNotFound;
-            if (!ok)
+            if (!ok && !noKeyring(j->error()))
                 qCWarning(lcLogin).noquote()
                     << "the remembered login could not be removed:" << j->errorString();
             done(ok);

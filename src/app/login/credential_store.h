@@ -18,6 +18,10 @@ struct StoredLogin {
     QString password;
 };
 
+// The web service's origin, "scheme://host:port", of `webUrl`: what a
+// remembered login was made for and may be sent to.
+QString originOf(const QString& webUrl);
+
 // Overwrites the characters of `text` in place, whoever shares them, then
 // empties it.
 void wipeText(QString& text);
@@ -29,7 +33,8 @@ class CredentialStore {
   public:
     enum class Found {
         login,      // a remembered login
-        none,       // the keyring answers but holds none
+        none,       // the keyring answers but holds none (the e-mail address may
+                    // come from an entry that cannot be used: no password then)
         noKeyring,  // no keyring to keep one in (the reason is in the log)
     };
     using Loaded = std::function<void(Found, StoredLogin)>;
@@ -42,16 +47,30 @@ class CredentialStore {
     virtual void forget(Done done) = 0;
 };
 
-// The Secret Service keyring: one entry, service "tgw-mobile-tool", key
-// "login" (`secret-tool search service tgw-mobile-tool` finds it).
+// The Secret Service keyring: one entry per web service, service
+// "tgw-mobile-tool", key the web service's origin (`secret-tool search
+// service tgw-mobile-tool` finds them). A login is only ever read for the
+// origin it was made for; entries of other origins are left alone.
+//
+// Entries of earlier versions have the key "login" and name no web service:
+// such a password is never sent anywhere. Only its e-mail address is offered
+// (Found::none with the address), and the entry is removed once a login is
+// remembered again or the technician logs out.
 class KeyringStore : public CredentialStore {
   public:
     static constexpr const char* kService = "tgw-mobile-tool";
-    static constexpr const char* kKey = "login";
+    static constexpr const char* kUnboundKey = "login";
+
+    explicit KeyringStore(QString origin) : m_origin(std::move(origin)) {}
 
     void load(Loaded done) override;
     void save(const StoredLogin& login, Done done) override;
     void forget(Done done) override;
+
+  private:
+    // Reads the entry of earlier versions after none was found for the origin.
+    void loadUnbound(Loaded done);
+    QString m_origin;
 };
 
 }  // namespace tgw::app

@@ -196,6 +196,7 @@ LoginClient::Result LoginClient::judgeReply(int status, std::string_view body,
                                             const std::function<void(const std::string&)>& say) {
     Result result;
     result.outcome = Outcome::badReply;
+    result.httpStatus = status;
     const std::string http = "HTTP status " + std::to_string(status);
     result.reason = http + ", an empty reply";
     if (body.empty()) return result;

@@ -54,6 +54,13 @@ class LoginClient : public QObject {
         std::string prefix;                       // when accepted
         std::optional<BrokerCredentials> broker;  // when accepted and the reply names them
         std::string reason;                       // when not accepted: why, for the log
+        int httpStatus = 0;                       // of the answer; 0 when none came
+        // A failure of the network or the web server, not of the credentials:
+        // trying the same login later may succeed.
+        bool passing() const {
+            return outcome == Outcome::unreachable ||
+                   (outcome == Outcome::badReply && httpStatus >= 500);
+        }
     };
     using Completion = std::function<void(const Result&)>;
 
@@ -74,6 +81,8 @@ class LoginClient : public QObject {
     // the request body only, which is overwritten when the request ends.
     void login(const QString& email, const QString& password, Completion done);
     bool isRunning() const { return m_reply != nullptr; }
+    // Where logins go: the web service's address, https, without a trailing slash.
+    const QString& webUrl() const { return m_webUrl; }
     // Ends a running login; its completion is not called.
     void abandon();
 
