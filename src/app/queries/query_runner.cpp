@@ -99,7 +99,8 @@ struct QueryRunner::Running {
     const Query* query = nullptr;     // none for an identity read
     std::optional<DeviceInfo> phone;  // the phone an identity read is of
     std::unique_ptr<PhoneRead> read;
-    std::optional<std::string> requestId;  // the command's "id"
+    std::function<void(PhoneIdentity)> readDone;  // where the identity goes instead of the sink
+    std::optional<std::string> requestId;         // the command's "id"
     QStringList arguments;
     std::string prefix;  // the account whose command started it
     std::optional<std::string> serial;
@@ -132,7 +133,7 @@ bool QueryRunner::admit(const std::string& prefix, const std::function<std::stri
                                << "queries wait already; further ones are answered with an error";
         }
         m_overflowing = true;
-        m_sink(prefix, overflow());
+        if (std::string answer = overflow(); !answer.empty()) m_sink(prefix, std::move(answer));
         return false;
     }
     m_overflowing = false;
@@ -154,6 +155,18 @@ void QueryRunner::enqueueIdentity(const DeviceInfo& phone, const MqttApi& comman
     q->phone = phone;
     q->prefix = prefix;
     q->requestId = command.id;
+    m_waiting.push_back(std::move(q));
+    launchWaiting();
+}
+
+void QueryRunner::enqueueRead(const DeviceInfo& phone, const std::string& prefix,
+                              std::function<void(PhoneIdentity)> done) {
+    if (!admit(prefix, [] { return std::string(); })) return;
+    auto q = std::make_unique<Running>();
+    q->id = ++m_count;
+    q->phone = phone;
+    q->prefix = prefix;
+    q->readDone = std::move(done);
     m_waiting.push_back(std::move(q));
     launchWaiting();
 }
@@ -230,13 +243,13 @@ void QueryRunner::launch(Running& q) {
     }
     const Query& query = *q.query;
     ToolRun::Job job{query.resource,
-                       m_bundle,
-                       {},
-                       q.arguments,
-                       query.tool,
-                       query.markers,
-                       m_limits.toolTimeLimit,
-                       m_limits.toolOutputCap};
+                     m_bundle,
+                     {},
+                     q.arguments,
+                     query.tool,
+                     query.markers,
+                     m_limits.toolTimeLimit,
+                     m_limits.toolOutputCap};
     ToolRun::Handlers handlers;
     if (query.echo == Query::Echo::eachPiece)
         handlers.piece = [](const std::string& piece) { writeConsoleLine(consoleQuote(piece)); };
@@ -289,8 +302,10 @@ void QueryRunner::identityRead(uint64_t id, PhoneIdentity identity) {
     const auto it = m_running.find(id);
     if (it == m_running.end()) return;
     if (it->second->requestId) identity.requestId = QString::fromStdString(*it->second->requestId);
-    m_sink(it->second->prefix, writeIdentity(identity));
+    const std::function<void(PhoneIdentity)> done = std::move(it->second->readDone);
+    if (!done) m_sink(it->second->prefix, writeIdentity(identity));
     m_running.erase(it);  // the read's tools have ended
+    if (done) done(std::move(identity));
     if (!m_launching) launchWaiting();
 }
 
