@@ -170,6 +170,7 @@ const std::vector<Key>& keyTable() {
          bytes(&Limits::toolOutputCap, 1LL << 10, static_cast<long long>(kMaxToolOutputCap))},
         {"limits/concurrent_queries", nullptr, count(&Limits::maxConcurrentQueries, 64)},
         {"limits/waiting_queries", nullptr, count(&Limits::maxWaitingQueries, 100000)},
+        {"limits/concurrent_reads", nullptr, count(&Limits::maxConcurrentReads, 64)},
     };
     return table;
 }
@@ -306,6 +307,7 @@ QStringList Config::describe() const {
         {"limits/tool_output_cap", QString::number(limits.toolOutputCap)},
         {"limits/concurrent_queries", QString::number(limits.maxConcurrentQueries)},
         {"limits/waiting_queries", QString::number(limits.maxWaitingQueries)},
+        {"limits/concurrent_reads", QString::number(limits.maxConcurrentReads)},
     };
     QStringList lines;
     for (const QString& key : keys()) {

@@ -215,20 +215,39 @@ void QueryRunner::stopAll() {
 }
 
 void QueryRunner::launchWaiting() {
-    const size_t concurrent = static_cast<size_t>(std::max(1, m_limits.maxConcurrentQueries));
-    while (!m_waiting.empty() && m_running.size() < concurrent) {
-        std::unique_ptr<Running> q = std::move(m_waiting.front());
-        m_waiting.pop_front();
-        if (q->prefix != m_account) {
+    // Tool queries and phone reads have a bound each: the reads of different
+    // phones do not wait for each other's tools, and a desk full of phones
+    // does not hold the web service's tool queries up. Each kind keeps its order.
+    const size_t bound[2] = {static_cast<size_t>(std::max(1, m_limits.maxConcurrentQueries)),
+                             static_cast<size_t>(std::max(1, m_limits.maxConcurrentReads))};
+    size_t running[2] = {0, 0};
+    for (const auto& [id, q] : m_running) ++running[q->phone ? 1 : 0];
+    bool full[2] = {running[0] >= bound[0], running[1] >= bound[1]};
+    for (size_t i = 0; i < m_waiting.size() && !(full[0] && full[1]);) {
+        const int kind = m_waiting[i]->phone ? 1 : 0;
+        if (m_waiting[i]->prefix != m_account) {
+            m_waiting.erase(m_waiting.begin() + std::ptrdiff_t(i));
             writeConsoleLine("query dropped: its account is no longer the one logged in");
             continue;
         }
+        if (full[kind]) {
+            ++i;
+            continue;
+        }
+        std::unique_ptr<Running> q = std::move(m_waiting[i]);
+        m_waiting.erase(m_waiting.begin() + std::ptrdiff_t(i));
+        full[kind] = ++running[kind] >= bound[kind];
         Running& query = *q;
         m_running.emplace(q->id, std::move(q));
         // A tool that cannot start is answered inside launch(); this loop goes on.
         const bool launching = std::exchange(m_launching, true);
         launch(query);
         m_launching = launching;
+        // An answer inside may have freed a place.
+        running[0] = running[1] = 0;
+        for (const auto& [id, r] : m_running) ++running[r->phone ? 1 : 0];
+        full[0] = running[0] >= bound[0];
+        full[1] = running[1] >= bound[1];
     }
 }
 
