@@ -33,6 +33,11 @@ AppDelegate::AppDelegate(const Config& config, Options options)
                  [this](std::string prefix, std::string payload) {
                      sendResult(std::move(prefix), std::move(payload));
                  }),
+      m_records(config.identifyOnAttach, m_runner,
+                [this](const std::string& prefix, std::string topic, std::string payload) {
+                    if (prefix == m_account)
+                        m_link.sendRecord(prefix, std::move(topic), std::move(payload));
+                }),
       m_loginClient(config),
       m_loginFlow(m_loginClient, *this) {
     QObject::connect(m_devices.get(), &DeviceMonitor::devicesChanged, m_devices.get(),
@@ -51,7 +56,9 @@ void AppDelegate::start(std::string prefix, std::optional<BrokerCredentials> cre
     if (prefix != m_account) m_runner.cancelAll();  // the link drops what it held for it
     m_account = prefix;
     m_runner.setAccount(prefix);
-    m_link.start(std::move(prefix), std::move(credentials));
+    m_link.start(prefix, std::move(credentials));
+    // The goodbye cleared any records of this account: they are made afresh.
+    m_records.setAccount(std::move(prefix), m_devices->presence());
 }
 
 void AppDelegate::stop() {
@@ -60,7 +67,8 @@ void AppDelegate::stop() {
 
 void AppDelegate::end() {
     m_runner.cancelAll();
-    m_link.stop();
+    m_records.setAccount({}, {});
+    m_link.stop(OfflineReason::logout);
     m_link.dropResults();
     m_account.clear();
     m_runner.setAccount({});
@@ -100,6 +108,7 @@ QJsonObject AppDelegate::status() const {
 // The status carries the phones exactly as a devices reply's "data".
 void AppDelegate::devicesChanged() {
     m_link.setPresenceDevices(devicesDataJson(m_devices->devices()).toStdString());
+    m_records.devicesListed(m_devices->presence());
 }
 
 void AppDelegate::connectionStateChanged(ConnectionState state) {

@@ -1,7 +1,7 @@
 // AppDelegate: the agent's controller. It only wires the units that do the
 // work: the broker link (connection, reconnecting, the results' outbox), the
 // command handler and query runner (what a command does), the device monitor
-// (the attached phones) and the login flow; and it passes the connection's
+// (the attached phones), the phones' records and the login flow; and it passes the connection's
 // states on to the login window.
 //
 // Lives on the main thread; created by main() and outlives the window.
@@ -20,6 +20,7 @@
 #include "app/login/login_client.h"
 #include "app/login/login_flow.h"
 #include "app/queries/command_handler.h"
+#include "app/queries/phone_records.h"
 #include "app/queries/query_runner.h"
 
 namespace tgw::process {
@@ -60,10 +61,11 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     // Connects for an account whose login succeeded (see BrokerLink::start).
     void start(std::string prefix, std::optional<BrokerCredentials> credentials) override;
     void start(std::string prefix) { start(std::move(prefix), std::nullopt); }
-    // Ends the connection and any retrying without telling the window.
+    // Ends the connection and any retrying without telling the window (a new
+    // login follows: the goodbye's reason is "switch").
     void stop() override;
     // Logging out: the account's running and waiting queries end unanswered,
-    // its held results go, and the connection ends.
+    // its held results go, and the connection ends (reason "logout").
     void end() override;
     // Quitting for `cause` ("a signal", "the tray menu", "the end of the
     // session", ...), which the log names: the offline status and DISCONNECT
@@ -82,6 +84,7 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     BrokerLink& link() { return m_link; }
     QueryRunner& queries() { return m_runner; }
     CommandHandler& commands() { return m_commands; }
+    const PhoneRecords& phoneRecords() const { return m_records; }
     DeviceMonitor& deviceMonitor() { return *m_devices; }
     LoginFlow& loginFlow() { return m_loginFlow; }
     LoginClient& loginClient() { return m_loginClient; }
@@ -102,6 +105,7 @@ class AppDelegate : private BrokerLink::Listener, public LoginFlow::Connection {
     BrokerLink m_link;
     QueryRunner m_runner;
     CommandHandler m_commands;
+    PhoneRecords m_records;
     LoginClient m_loginClient;
     LoginFlow m_loginFlow;
 };

@@ -260,7 +260,8 @@ TEST(Goodbye, ACommandArrivingMeanwhileIsAnsweredWithAnErrorBeforeTheDisconnect)
     app.link().didConnectAck(*client, tgw::mqtt::MqttConnAck::accepted);
     app.link().didSubscribeTopic(*client, "tg/p1/tool");
     app.stop();  // the offline status goes out
-    ASSERT_EQ(client->published.back().payload, R"({"type":"status","state":"offline"})");
+    ASSERT_EQ(client->published.back().payload,
+              R"({"type":"status","state":"offline","reason":"switch"})");
     const uint16_t goodbye = client->nextId - 1;
     app.link().didReceiveMessage(
         *client, tgw::mqtt::MqttMessage("tg/p1/tool", R"({"type":"android","serial":"s1"})"), 9);

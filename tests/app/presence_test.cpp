@@ -1,8 +1,8 @@
 // The agent's presence against a real mosquitto over TLS: the retained online
 // status with the phones (stand-in device tools), its update when a phone is
-// plugged in, the offline status on quitting, on logging out and, through the
-// will, when the agent's connection goes silent; and the CONNECT bytes with
-// presence off.
+// plugged in, the offline status with its reason on quitting, on switching
+// account, on logging out and, through the will, when the agent's connection
+// goes silent; and the CONNECT bytes with presence off and on.
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -10,8 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "app/protocol/presence.h"
 #include "app/devices/device_watch.h"
+#include "app/protocol/presence.h"
 #include "mqtt/log_capture.h"
 #include "support/app_harness.h"
 #include "support/fake_socket.h"
@@ -139,6 +139,7 @@ TEST_F(PresenceTest, LateSubscriberSeesOnlineWithPhonesAndEveryChangeUntilQuitti
     app->shutdown("the test", [&] { done = true; });
     ASSERT_TRUE(waitUntil([&] { return web.lastState() == "offline"; }, 1000));
     std::printf("quit -> offline status in %lld ms\n", clock.elapsed());
+    EXPECT_EQ(web.statuses.back()["reason"], "quit");
     ASSERT_TRUE(waitUntil([&] { return done; }));
 
     StatusWatcher late(broker, "w2");
@@ -148,13 +149,21 @@ TEST_F(PresenceTest, LateSubscriberSeesOnlineWithPhonesAndEveryChangeUntilQuitti
     EXPECT_TRUE(late.retained.back());
 }
 
-TEST_F(PresenceTest, LogOutSaysOfflineAndASilentAgentIsDeclaredOfflineByItsWill) {
+TEST_F(PresenceTest, SwitchAndLogOutSayWhyAndASilentAgentIsDeclaredLostByItsWill) {
     StatusWatcher web(broker, "w1");
     ASSERT_TRUE(web.watch());
     connect(brokerConfig(broker));
-    ASSERT_TRUE(waitUntil([&] { return web.lastState() == "online"; }));
-    app->stop();
-    ASSERT_TRUE(waitUntil([&] { return web.lastState() == "offline"; }, 1000));
+    for (const char* reason : {"switch", "logout"}) {
+        ASSERT_TRUE(waitUntil([&] { return web.lastState() == "online"; }, 10000));
+        if (reason == std::string("switch")) {
+            app->start("p2");
+        } else {
+            app->end();
+        }
+        ASSERT_TRUE(waitUntil([&] { return web.lastState() == "offline"; }, 1000));
+        EXPECT_EQ(web.statuses.back()["reason"], reason);
+        app->start("p1");
+    }
 
     // Through a relay that stops moving bytes: the broker hears nothing for
     // 1.5 keep-alive periods and publishes the will. mosquitto 2.0 looks at
@@ -172,6 +181,7 @@ TEST_F(PresenceTest, LogOutSaysOfflineAndASilentAgentIsDeclaredOfflineByItsWill)
     clock.start();
     ASSERT_TRUE(waitUntil([&] { return web.lastState() == "offline"; }, 10000));
     std::printf("silent agent (keep-alive 2 s) -> offline status in %lld ms\n", clock.elapsed());
+    EXPECT_EQ(web.statuses.back()["reason"], "lost");
     EXPECT_LE(clock.elapsed(), 3000 + 5000 + 500);
     app.reset();
     relay.thaw();
@@ -206,7 +216,9 @@ TEST(PresenceConnectTest, ConnectCarriesTheWillOnlyWithPresenceOn) {
         };
         std::string body = field("MQTT") + '\x04' + (presence ? '\xee' : '\xc2') +
                            std::string{'\x00', '\x3c'} + field(id);
-        if (presence) body += field("tg/p1/tool/status") + field(std::string(Presence::kOffline));
+        if (presence)
+            body += field("tg/p1/tool/status") +
+                    field(R"({"type":"status","state":"offline","reason":"lost"})");
         body += field("tanglow_web") + field("palmoc5829");
         std::string expected = "\x10";
         for (size_t n = body.size(); n > 0; n >>= 7)

@@ -95,8 +95,10 @@ void BrokerLink::start(std::string prefix, std::optional<BrokerCredentials> cred
     apply(m_machine.start());
 }
 
-void BrokerLink::stop() {
-    if (m_client && state() == ConnectionState::connected && m_presence.enabled()) depart();
+void BrokerLink::stop(OfflineReason reason) {
+    if (m_client && state() == ConnectionState::connected &&
+        (m_presence.enabled() || !m_outbox.recordTopics(m_prefix).empty()))
+        depart(reason);
     apply(m_machine.stop());
     m_nextAttempt.reset();
     m_stateSince = QDateTime::currentDateTimeUtc();
@@ -104,15 +106,17 @@ void BrokerLink::stop() {
 
 void BrokerLink::shutdown(std::function<void()> done) {
     m_shutdownDone = std::move(done);
-    if (m_client && state() == ConnectionState::connected) depart();
+    if (m_client && state() == ConnectionState::connected) depart(OfflineReason::quit);
     apply(m_machine.stop());  // nothing else to say goodbye on; no late CONNACK either
     if (!m_departure.active()) finishShutdown();
 }
 
-void BrokerLink::depart() {
+void BrokerLink::depart(OfflineReason reason) {
     m_outbox.connectionLost();
     m_presence.disconnected();
-    m_departure.begin(std::move(m_client), m_prefix, m_presence.goodbye());
+    m_departure.begin(std::move(m_client), m_prefix, m_presence.goodbye(reason),
+                      m_outbox.recordTopics(m_prefix));
+    m_outbox.forgetRecordTopics(m_prefix);
 }
 
 void BrokerLink::finishShutdown() {
@@ -161,7 +165,9 @@ void BrokerLink::didConnectAck(MqttClient& client, MqttConnAck ack) {
 }
 
 void BrokerLink::didPublishMessage(MqttClient& client, const std::string& topic, uint16_t) {
-    if (&client != m_client.get() || topic == Presence::topic(m_prefix)) return;
+    if (&client != m_client.get() || topic == Presence::topic(m_prefix) ||
+        isPhoneTopic(m_prefix, topic))
+        return;
     link_console::published();
 }
 
@@ -169,8 +175,8 @@ void BrokerLink::didPublishAck(MqttClient& client, uint16_t id) {
     if (m_departure.is(client)) return m_departure.acknowledged(id);
     if (&client != m_client.get()) return;
     const auto kind = m_outbox.acknowledged(id);
-    // The status's own acknowledgements stay off the console.
-    if (kind != Outbox::Kind::status) link_console::publishAck(id);
+    // The status's and the records' own acknowledgements stay off the console.
+    if (kind != Outbox::Kind::status && kind != Outbox::Kind::record) link_console::publishAck(id);
     if (kind) publishWaiting();
 }
 
@@ -182,7 +188,7 @@ void BrokerLink::didReceiveMessage(MqttClient& client, const mqtt::MqttMessage& 
     link_console::received(text, id);
     if (!text) return;
     if (!departing) return m_listener.commandArrived(m_prefix, *text);
-    if (const size_t answers = m_departure.commandArrived(*text, m_presence.goodbye())) {
+    if (const size_t answers = m_departure.commandArrived(*text)) {
         link_console::answeredWhileLeaving(answers);
     }
 }
@@ -235,6 +241,13 @@ void BrokerLink::dropResults() {
 void BrokerLink::sendResult(OutgoingResult result) {
     if (result.prefix != m_prefix) return link_console::resultOfAnotherAccount();
     m_outbox.add(std::move(result), link_console::logResultDropped);
+    publishWaiting();
+}
+
+void BrokerLink::sendRecord(const std::string& prefix, std::string topic, std::string payload) {
+    if (prefix != m_prefix) return;
+    m_outbox.addRecord(prefix, std::move(topic), std::move(payload),
+                       link_console::logResultDropped);
     publishWaiting();
 }
 

@@ -13,7 +13,9 @@
 // session as far as the window lets it.
 //
 // With presence on, every connection carries the offline status as its will,
-// and a clean end (log-out, quitting) first publishes the offline status and
+// and a clean end (log-out, another login, quitting) first clears the phone
+// records published for the account, publishes the offline status with its
+// reason and
 // sends DISCONNECT once the broker has it (a clean DISCONNECT discards the
 // will), at most 1 s later. A command arriving meanwhile is not run but
 // answered at once on that connection with an error result (leaving_answers.h):
@@ -110,9 +112,9 @@ class BrokerLink : public mqtt::MqttDelegate {
     // before the configured account. Results held for other accounts go.
     void start(std::string prefix, std::optional<BrokerCredentials> credentials = std::nullopt);
     // Ends the connection and any retrying without a state report. A
-    // subscribed connection first says goodbye (see above; meanwhile a new
-    // start() may connect already).
-    void stop();
+    // subscribed connection first says goodbye for `reason` (see above;
+    // meanwhile a new start() may connect already).
+    void stop(OfflineReason reason = OfflineReason::switched);
     // Quitting: says goodbye as stop() does, then calls `done` on the event
     // loop (at most about 1 s later).
     void shutdown(std::function<void()> done);
@@ -126,6 +128,9 @@ class BrokerLink : public mqtt::MqttDelegate {
     void dropResults();
     // Publishes a result now, or keeps it until the connection is back.
     void sendResult(OutgoingResult result);
+    // Publishes the retained record of a phone on `topic` (empty: clears
+    // it), now or once the connection is back; only for the account in force.
+    void sendRecord(const std::string& prefix, std::string topic, std::string payload);
     // The phones for the status, as the JSON array of a devices reply's
     // "data"; a change is published while connected, at most once a second.
     void setPresenceDevices(std::string devices);
@@ -190,7 +195,7 @@ class BrokerLink : public mqtt::MqttDelegate {
     // of its own callbacks.
     void retire(std::unique_ptr<mqtt::MqttClient>& client);
     // The current connection says goodbye and becomes the departing one.
-    void depart();
+    void depart(OfflineReason reason);
     void finishShutdown();
     void publishWaiting();
     void failed(std::string reason);

@@ -26,18 +26,22 @@ Departure::~Departure() {
 }
 
 void Departure::begin(std::unique_ptr<mqtt::MqttClient> client, std::string prefix,
-                      std::optional<std::string_view> goodbye) {
+                      std::optional<std::string> goodbye, const std::vector<std::string>& clears) {
     if (m_client) end(false);
     m_client = std::move(client);
     m_prefix = std::move(prefix);
-    const uint16_t id = goodbye ? m_client->publish(statusTopic(m_prefix), *goodbye,
-                                                    mqtt::MqttQos::qos1, true, false)
-                                : 0;
-    if (id != 0) {
-        m_outbox.departingSent(id);
-    } else {
-        m_client->disconnect();
-    }
+    m_goodbye = std::move(goodbye);
+    bool waiting = false;
+    auto publish = [&](const std::string& topic, std::string_view payload) {
+        if (const uint16_t id =
+                m_client->publish(topic, payload, mqtt::MqttQos::qos1, true, false)) {
+            m_outbox.departingSent(id);
+            waiting = true;
+        }
+    };
+    for (const std::string& topic : clears) publish(topic, {});
+    if (m_goodbye) publish(statusTopic(m_prefix), *m_goodbye);
+    if (!waiting) m_client->disconnect();
     m_timer.start(kGoodbyeMs);
 }
 
@@ -45,8 +49,9 @@ void Departure::acknowledged(uint16_t id) {
     if (m_outbox.departingAcknowledged(id)) m_client->disconnect();
 }
 
-size_t Departure::commandArrived(const std::string& text, std::optional<std::string_view> offline) {
-    const std::vector<std::string> answers = answersWhileLeaving(text, offline);
+size_t Departure::commandArrived(const std::string& text) {
+    const std::vector<std::string> answers = answersWhileLeaving(
+        text, m_goodbye ? std::optional<std::string_view>(*m_goodbye) : std::nullopt);
     for (const std::string& answer : answers) {
         if (const uint16_t id = m_client->publish(resultTopic(m_prefix), answer)) {
             m_outbox.departingSent(id);

@@ -1,8 +1,10 @@
 // Departure: a connection saying goodbye (log-out, account switch, quitting).
-// It publishes the offline status, answers each command that still arrives
+// It clears the account's phone records (empty retained messages on their
+// topics: the agent can no longer say when those phones go), publishes the
+// offline status, answers each command that still arrives
 // with an error result instead of running it (leaving_answers.h), and sends
-// DISCONNECT once the broker has acknowledged all of those; without presence
-// it sends DISCONNECT at once. It gives up after 1 s. Its packet ids are kept
+// DISCONNECT once the broker has acknowledged all of those; with nothing to
+// publish it sends DISCONNECT at once. It gives up after 1 s. Its packet ids are kept
 // in the outbox, beside those of the current connection. One departure at a
 // time: a new one ends the one before.
 //
@@ -32,17 +34,18 @@ class Departure {
     Departure(Outbox& outbox, std::function<void(bool byTimer)> ended);
     ~Departure();
 
-    // `client` (connected) says goodbye for the account `prefix`; `goodbye` is
-    // the offline status, none with presence off.
+    // `client` (connected) says goodbye for the account `prefix`: clears the
+    // record topics `clears`, then publishes `goodbye`, the offline status
+    // (none with presence off).
     void begin(std::unique_ptr<mqtt::MqttClient> client, std::string prefix,
-               std::optional<std::string_view> goodbye);
+               std::optional<std::string> goodbye, const std::vector<std::string>& clears = {});
     bool active() const { return m_client != nullptr; }
     bool is(const mqtt::MqttClient& client) const { return &client == m_client.get(); }
 
     // Events of the departing client.
     void acknowledged(uint16_t id);
-    // Returns how many error results answered it.
-    size_t commandArrived(const std::string& text, std::optional<std::string_view> offline);
+    // Returns how many error results answered it; a "status" gets the goodbye.
+    size_t commandArrived(const std::string& text);
     void disconnected() { end(false); }
 
   private:
@@ -52,6 +55,7 @@ class Departure {
     std::function<void(bool)> m_ended;
     std::unique_ptr<mqtt::MqttClient> m_client;
     std::string m_prefix;
+    std::optional<std::string> m_goodbye;
     std::vector<std::unique_ptr<mqtt::MqttClient>> m_retired;  // deleted on the event loop
     QObject m_context;  // receiver of the timer and queued work; goes first
     QTimer m_timer;

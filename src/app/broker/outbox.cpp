@@ -6,7 +6,7 @@ namespace tgw::app {
 
 void Outbox::add(OutgoingResult result, const std::function<void(size_t)>& dropped) {
     m_bytes += result.payload.size();
-    m_waiting.push_back({Kind::result, std::move(result.prefix), std::move(result.payload)});
+    m_waiting.push_back({Kind::result, std::move(result.prefix), std::move(result.payload), {}});
     // The newest result stays even alone above the bound: it fits one packet,
     // and dropping it would leave its command without an answer just the same.
     while (m_bytes > m_maxBytes && m_waiting.size() > 1) {
@@ -17,8 +17,47 @@ void Outbox::add(OutgoingResult result, const std::function<void(size_t)>& dropp
     }
 }
 
+void Outbox::addRecord(std::string prefix, std::string topic, std::string payload,
+                       const std::function<void(size_t)>& dropped) {
+    std::erase_if(m_waiting, [&](const Message& m) {
+        if (m.kind != Kind::record || m.topic != topic) return false;
+        m_bytes -= m.payload.size();
+        return true;
+    });
+    m_bytes += payload.size();
+    m_waiting.push_back({Kind::record, std::move(prefix), std::move(payload), std::move(topic)});
+    while (m_bytes > m_maxBytes && m_waiting.size() > 1) {
+        const size_t size = m_waiting.front().payload.size();
+        m_bytes -= size;
+        m_waiting.pop_front();
+        if (dropped) dropped(size);
+    }
+}
+
+std::vector<std::string> Outbox::recordTopics(const std::string& prefix) const {
+    std::vector<std::string> topics;
+    for (const auto& [topic, record] : m_recordTopics) {
+        if (record.prefix == prefix) topics.push_back(topic);
+    }
+    return topics;
+}
+
+void Outbox::forgetRecordTopics(const std::string& prefix) {
+    std::erase_if(m_recordTopics, [&](const auto& e) { return e.second.prefix == prefix; });
+}
+
+void Outbox::dropEarlierRecords() {
+    std::set<std::string> seen;
+    for (auto it = m_waiting.end(); it != m_waiting.begin();) {
+        --it;
+        if (it->kind != Kind::record || seen.insert(it->topic).second) continue;
+        m_bytes -= it->payload.size();
+        it = m_waiting.erase(it);
+    }
+}
+
 void Outbox::setStatus(std::string prefix, std::string payload) {
-    m_status = Message{Kind::status, std::move(prefix), std::move(payload)};
+    m_status = Message{Kind::status, std::move(prefix), std::move(payload), {}};
 }
 
 bool Outbox::resultFits() const {
@@ -44,6 +83,9 @@ void Outbox::sent(uint16_t id) {
         message = std::move(m_waiting.front());
         m_waiting.pop_front();
         m_inFlightBytes += message.payload.size();
+        if (message.kind == Kind::record) {
+            m_recordTopics[message.topic] = {message.prefix, !message.payload.empty()};
+        }
     }
     // The session hands an id out again only once its publish is acknowledged;
     // an id still here means that acknowledgement never reached this table.
@@ -72,6 +114,11 @@ std::optional<Outbox::Kind> Outbox::acknowledged(uint16_t id) {
         m_inFlightBytes -= entry->second.payload.size();
         m_bytes -= entry->second.payload.size();
     }
+    if (kind == Kind::record && entry->second.payload.empty()) {
+        // The broker holds nothing on it now, unless a record went out since.
+        const auto topic = m_recordTopics.find(entry->second.topic);
+        if (topic != m_recordTopics.end() && !topic->second.holds) m_recordTopics.erase(topic);
+    }
     m_inFlight.erase(entry);
     m_ids.erase(it);
     return kind;
@@ -80,10 +127,13 @@ std::optional<Outbox::Kind> Outbox::acknowledged(uint16_t id) {
 size_t Outbox::connectionLost() {
     size_t count = 0;
     for (auto it = m_inFlight.rbegin(); it != m_inFlight.rend(); ++it) {
-        if (it->second.kind != Kind::result) continue;
+        if (it->second.kind == Kind::status) continue;
         m_waiting.push_front(std::move(it->second));
         ++count;
     }
+    const size_t before = m_waiting.size();
+    dropEarlierRecords();
+    count -= before - m_waiting.size();
     m_inFlight.clear();
     m_ids.clear();
     m_status.reset();
@@ -94,11 +144,12 @@ size_t Outbox::connectionLost() {
 
 size_t Outbox::clear() {
     const size_t count = m_waiting.size() + inFlightCount();
-    std::erase_if(m_inFlight, [](const auto& e) { return e.second.kind == Kind::result; });
+    std::erase_if(m_inFlight, [](const auto& e) { return e.second.kind != Kind::status; });
     std::erase_if(m_ids, [&](const auto& e) { return !m_inFlight.contains(e.second); });
     m_waiting.clear();
     m_bytes = 0;
     m_inFlightBytes = 0;
+    m_recordTopics.clear();
     return count;
 }
 

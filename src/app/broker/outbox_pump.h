@@ -1,6 +1,7 @@
 // The seam between the one Outbox and the session of the moment: hands the
 // session what the outbox's window lets go now, results on the result topic,
-// statuses retained on the status topic, all at QoS 1, and notes each packet
+// statuses retained on the status topic, phone records retained on their own
+// topics, all at QoS 1, and notes each packet
 // id in the outbox. Called after every change that may open the window (a
 // new message, an acknowledgement, a new subscribed connection).
 //

@@ -20,9 +20,9 @@ std::optional<std::string> PresencePublisher::online() const {
     return m_presence.online();
 }
 
-std::optional<std::string_view> PresencePublisher::goodbye() const {
+std::optional<std::string> PresencePublisher::goodbye(OfflineReason reason) const {
     if (!m_enabled) return std::nullopt;
-    return Presence::kOffline;
+    return Presence::offline(reason);
 }
 
 void PresencePublisher::connected(const QDateTime& since) {

@@ -28,8 +28,8 @@ class PresencePublisher {
     bool enabled() const { return m_enabled; }
     // The online status as it would be published now; none with presence off.
     std::optional<std::string> online() const;
-    // The offline status, retained; none with presence off.
-    std::optional<std::string_view> goodbye() const;
+    // The offline status saying `reason`; none with presence off.
+    std::optional<std::string> goodbye(OfflineReason reason) const;
     // The connection was subscribed at `since`: the online status goes now.
     void connected(const QDateTime& since);
     // The connection ended: nothing more goes out for it.

@@ -45,6 +45,21 @@ Apply seconds(std::chrono::milliseconds Limits::*field) {
     };
 }
 
+// true, on, yes, 1 or false, off, no, 0, in any case.
+Apply flag(bool Config::*field) {
+    return [field](Config& c, const QString& value, const QString&) -> QString {
+        const QString text = value.trimmed().toLower();
+        if (text == "true" || text == "on" || text == "yes" || text == "1") {
+            c.*field = true;
+        } else if (text == "false" || text == "off" || text == "no" || text == "0") {
+            c.*field = false;
+        } else {
+            return "not one of true, false, on, off, yes, no, 1, 0";
+        }
+        return {};
+    };
+}
+
 // A whole number from 1 to `max`.
 Apply count(int Limits::*field, long long max) {
     return [field, max](Config& c, const QString& value, const QString&) -> QString {
@@ -144,18 +159,8 @@ const std::vector<Key>& keyTable() {
              c.logLevel = *level;
              return {};
          }},
-        {"presence/enabled", "TGW_PRESENCE_ENABLED",
-         [](Config& c, const QString& v, const QString&) -> QString {
-             const QString text = v.trimmed().toLower();
-             if (text == "true" || text == "on" || text == "yes" || text == "1") {
-                 c.presenceEnabled = true;
-             } else if (text == "false" || text == "off" || text == "no" || text == "0") {
-                 c.presenceEnabled = false;
-             } else {
-                 return "not one of true, false, on, off, yes, no, 1, 0";
-             }
-             return {};
-         }},
+        {"presence/enabled", "TGW_PRESENCE_ENABLED", flag(&Config::presenceEnabled)},
+        {"devices/identify_on_attach", "TGW_IDENTIFY_ON_ATTACH", flag(&Config::identifyOnAttach)},
         {"limits/login_timeout", nullptr, seconds(&Limits::loginTimeout)},
         {"limits/connect_timeout", nullptr, seconds(&Limits::connectTimeout)},
         {"limits/tool_time_limit", nullptr, seconds(&Limits::toolTimeLimit)},
@@ -165,6 +170,7 @@ const std::vector<Key>& keyTable() {
          bytes(&Limits::toolOutputCap, 1LL << 10, static_cast<long long>(kMaxToolOutputCap))},
         {"limits/concurrent_queries", nullptr, count(&Limits::maxConcurrentQueries, 64)},
         {"limits/waiting_queries", nullptr, count(&Limits::maxWaitingQueries, 100000)},
+        {"limits/concurrent_reads", nullptr, count(&Limits::maxConcurrentReads, 64)},
     };
     return table;
 }
@@ -292,6 +298,7 @@ QStringList Config::describe() const {
         {"web/url", webUrl},
         {"log/level", toString(logLevel)},
         {"presence/enabled", presenceEnabled ? "true" : "false"},
+        {"devices/identify_on_attach", identifyOnAttach ? "true" : "false"},
         {"limits/login_timeout", seconds(limits.loginTimeout)},
         {"limits/connect_timeout", seconds(limits.connectTimeout)},
         {"limits/tool_time_limit", seconds(limits.toolTimeLimit)},
@@ -300,6 +307,7 @@ QStringList Config::describe() const {
         {"limits/tool_output_cap", QString::number(limits.toolOutputCap)},
         {"limits/concurrent_queries", QString::number(limits.maxConcurrentQueries)},
         {"limits/waiting_queries", QString::number(limits.maxWaitingQueries)},
+        {"limits/concurrent_reads", QString::number(limits.maxConcurrentReads)},
     };
     QStringList lines;
     for (const QString& key : keys()) {

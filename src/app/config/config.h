@@ -35,6 +35,9 @@ struct Config {
     // The retained online/offline status on tg/<prefix>/tool/status and the
     // will that stands for it.
     bool presenceEnabled = true;
+    // Each ready phone's identity, read when it becomes ready and retained on
+    // tg/<prefix>/tool/phones/<serial or udid> while it is attached.
+    bool identifyOnAttach = true;
     Limits limits;
 
     // Key ("broker/port") -> where its value came from: "built-in default",

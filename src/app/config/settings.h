@@ -35,6 +35,9 @@ struct Limits {
     size_t maxOutboundBytes = size_t{64} << 20;        // every byte held for results
     size_t toolOutputCap = size_t{16} << 20;           // bytes collected for one query
     int maxConcurrentQueries = 4;
+    // Phones whose identity is read at once, beside the tool queries: each
+    // read runs one phone's tools one after the other.
+    int maxConcurrentReads = 16;
     // Queries waiting for their turn; a command beyond it is answered at once
     // with an error.
     int maxWaitingQueries = 1000;

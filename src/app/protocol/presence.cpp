@@ -7,8 +7,19 @@ namespace tgw::app {
 Presence::Presence(std::string agentVersion, std::string host)
     : m_agentVersion(std::move(agentVersion)), m_host(std::move(host)) {}
 
+std::string Presence::offline(OfflineReason reason) {
+    const char* why = "lost";
+    switch (reason) {
+        case OfflineReason::quit: why = "quit"; break;
+        case OfflineReason::logout: why = "logout"; break;
+        case OfflineReason::switched: why = "switch"; break;
+        case OfflineReason::lost: why = "lost"; break;
+    }
+    return std::string(R"({"type":"status","state":"offline","reason":")") + why + "\"}";
+}
+
 mqtt::MqttWill Presence::will(const std::string& prefix) {
-    mqtt::MqttWill will(topic(prefix), kOffline);
+    mqtt::MqttWill will(topic(prefix), offline(OfflineReason::lost));
     will.setQos(mqtt::MqttQos::qos1);
     will.setRetained(true);
     return will;

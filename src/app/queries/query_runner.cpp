@@ -99,7 +99,8 @@ struct QueryRunner::Running {
     const Query* query = nullptr;     // none for an identity read
     std::optional<DeviceInfo> phone;  // the phone an identity read is of
     std::unique_ptr<PhoneRead> read;
-    std::optional<std::string> requestId;  // the command's "id"
+    std::function<void(PhoneIdentity)> readDone;  // where the identity goes instead of the sink
+    std::optional<std::string> requestId;         // the command's "id"
     QStringList arguments;
     std::string prefix;  // the account whose command started it
     std::optional<std::string> serial;
@@ -132,7 +133,7 @@ bool QueryRunner::admit(const std::string& prefix, const std::function<std::stri
                                << "queries wait already; further ones are answered with an error";
         }
         m_overflowing = true;
-        m_sink(prefix, overflow());
+        if (std::string answer = overflow(); !answer.empty()) m_sink(prefix, std::move(answer));
         return false;
     }
     m_overflowing = false;
@@ -154,6 +155,18 @@ void QueryRunner::enqueueIdentity(const DeviceInfo& phone, const MqttApi& comman
     q->phone = phone;
     q->prefix = prefix;
     q->requestId = command.id;
+    m_waiting.push_back(std::move(q));
+    launchWaiting();
+}
+
+void QueryRunner::enqueueRead(const DeviceInfo& phone, const std::string& prefix,
+                              std::function<void(PhoneIdentity)> done) {
+    if (!admit(prefix, [] { return std::string(); })) return;
+    auto q = std::make_unique<Running>();
+    q->id = ++m_count;
+    q->phone = phone;
+    q->prefix = prefix;
+    q->readDone = std::move(done);
     m_waiting.push_back(std::move(q));
     launchWaiting();
 }
@@ -202,20 +215,39 @@ void QueryRunner::stopAll() {
 }
 
 void QueryRunner::launchWaiting() {
-    const size_t concurrent = static_cast<size_t>(std::max(1, m_limits.maxConcurrentQueries));
-    while (!m_waiting.empty() && m_running.size() < concurrent) {
-        std::unique_ptr<Running> q = std::move(m_waiting.front());
-        m_waiting.pop_front();
-        if (q->prefix != m_account) {
+    // Tool queries and phone reads have a bound each: the reads of different
+    // phones do not wait for each other's tools, and a desk full of phones
+    // does not hold the web service's tool queries up. Each kind keeps its order.
+    const size_t bound[2] = {static_cast<size_t>(std::max(1, m_limits.maxConcurrentQueries)),
+                             static_cast<size_t>(std::max(1, m_limits.maxConcurrentReads))};
+    size_t running[2] = {0, 0};
+    for (const auto& [id, q] : m_running) ++running[q->phone ? 1 : 0];
+    bool full[2] = {running[0] >= bound[0], running[1] >= bound[1]};
+    for (size_t i = 0; i < m_waiting.size() && !(full[0] && full[1]);) {
+        const int kind = m_waiting[i]->phone ? 1 : 0;
+        if (m_waiting[i]->prefix != m_account) {
+            m_waiting.erase(m_waiting.begin() + std::ptrdiff_t(i));
             writeConsoleLine("query dropped: its account is no longer the one logged in");
             continue;
         }
+        if (full[kind]) {
+            ++i;
+            continue;
+        }
+        std::unique_ptr<Running> q = std::move(m_waiting[i]);
+        m_waiting.erase(m_waiting.begin() + std::ptrdiff_t(i));
+        full[kind] = ++running[kind] >= bound[kind];
         Running& query = *q;
         m_running.emplace(q->id, std::move(q));
         // A tool that cannot start is answered inside launch(); this loop goes on.
         const bool launching = std::exchange(m_launching, true);
         launch(query);
         m_launching = launching;
+        // An answer inside may have freed a place.
+        running[0] = running[1] = 0;
+        for (const auto& [id, r] : m_running) ++running[r->phone ? 1 : 0];
+        full[0] = running[0] >= bound[0];
+        full[1] = running[1] >= bound[1];
     }
 }
 
@@ -230,13 +262,13 @@ void QueryRunner::launch(Running& q) {
     }
     const Query& query = *q.query;
     ToolRun::Job job{query.resource,
-                       m_bundle,
-                       {},
-                       q.arguments,
-                       query.tool,
-                       query.markers,
-                       m_limits.toolTimeLimit,
-                       m_limits.toolOutputCap};
+                     m_bundle,
+                     {},
+                     q.arguments,
+                     query.tool,
+                     query.markers,
+                     m_limits.toolTimeLimit,
+                     m_limits.toolOutputCap};
     ToolRun::Handlers handlers;
     if (query.echo == Query::Echo::eachPiece)
         handlers.piece = [](const std::string& piece) { writeConsoleLine(consoleQuote(piece)); };
@@ -289,8 +321,10 @@ void QueryRunner::identityRead(uint64_t id, PhoneIdentity identity) {
     const auto it = m_running.find(id);
     if (it == m_running.end()) return;
     if (it->second->requestId) identity.requestId = QString::fromStdString(*it->second->requestId);
-    m_sink(it->second->prefix, writeIdentity(identity));
+    const std::function<void(PhoneIdentity)> done = std::move(it->second->readDone);
+    if (!done) m_sink(it->second->prefix, writeIdentity(identity));
     m_running.erase(it);  // the read's tools have ended
+    if (done) done(std::move(identity));
     if (!m_launching) launchWaiting();
 }
 

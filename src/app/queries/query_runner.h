@@ -54,6 +54,11 @@ class QueryRunner {
     // Queues the identity read of `phone` for `command` (its "id" carried back).
     void enqueueIdentity(const DeviceInfo& phone, const MqttApi& command,
                          const std::string& prefix);
+    // Queues the identity read of `phone` for `prefix` whose identity goes to
+    // `done` instead of the sink (not called when the read is cancelled, nor
+    // when too many queries wait already).
+    void enqueueRead(const DeviceInfo& phone, const std::string& prefix,
+                     std::function<void(PhoneIdentity)> done);
     // The result a query of `kind` gives for `data` without running its tool.
     static MqttApi resultOf(QueryKind kind, std::string data, const MqttApi& command);
     // The account's queries end (log-out, another account): what waits is
@@ -69,7 +74,7 @@ class QueryRunner {
     struct Running;
 
     // Whether one more query may wait; beyond the bound it is answered with
-    // `overflow` at once.
+    // `overflow` at once (when that is not empty).
     bool admit(const std::string& prefix, const std::function<std::string()>& overflow);
     void launchWaiting();
     void launch(Running& query);
