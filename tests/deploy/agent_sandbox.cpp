@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QTcpServer>
 
 namespace tgw::test {
 
@@ -21,6 +23,11 @@ AgentSandbox::AgentSandbox() : env(QProcessEnvironment::systemEnvironment()) {
     env.insert("TGW_SYSTEM_CONFIG", systemFile());
     // No keyring but one a test starts: never the caller's.
     env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path("no-bus"));
+    // An adb server of the sandbox's own, on a port free now: the agent's
+    // listing starts one, and the caller's (port 5037) is left alone.
+    QTcpServer probe;
+    if (probe.listen(QHostAddress::LocalHost)) m_adbPort = probe.serverPort();
+    if (m_adbPort != 0) env.insert("ANDROID_ADB_SERVER_PORT", QString::number(m_adbPort));
 }
 
 AgentSandbox::~AgentSandbox() {
@@ -29,6 +36,15 @@ AgentSandbox::~AgentSandbox() {
             process->kill();
             process->waitForFinished(5000);
         }
+    }
+    // The server the agent's adb started, if any, goes with the sandbox.
+    const QString adb = QStandardPaths::findExecutable("adb");
+    if (m_adbPort == 0 || adb.isEmpty()) return;
+    QProcess kill;
+    kill.start(adb, {"-P", QString::number(m_adbPort), "kill-server"});
+    if (!kill.waitForFinished(10000)) {
+        kill.kill();
+        kill.waitForFinished(5000);
     }
 }
 

@@ -48,6 +48,7 @@ class AgentSandbox {
 
   private:
     QTemporaryDir m_dir;
+    quint16 m_adbPort = 0;
     std::vector<std::unique_ptr<QProcess>> m_started;
 };
 
