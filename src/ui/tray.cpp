@@ -51,6 +51,23 @@ void drawPhone(QPainter& painter, QSvgRenderer& svg, int size) {
                QRectF(bounds.topLeft() * scale, bounds.size() * scale));
 }
 
+// The packaged drawing at each icon size, drawn by `draw` on a clear pixmap.
+template <typename Draw>
+QIcon drawnIcon(Draw draw) {
+    QSvgRenderer svg(QStringLiteral(":/io.tgw.MobileTool.svg"));
+    QIcon icon;
+    for (int size : kSizes) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        draw(painter, svg, size);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 }  // namespace
 
 QString trayToolTip(const QString& status, const QString& email, const QStringList& phones) {
@@ -62,35 +79,15 @@ QString trayToolTip(const QString& status, const QString& email, const QStringLi
 }
 
 QIcon programIcon() {
-    QSvgRenderer svg(QStringLiteral(":/io.tgw.MobileTool.svg"));
-    QIcon icon;
-    for (int size : kSizes) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        svg.render(&painter);
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
+    return drawnIcon([](QPainter& painter, QSvgRenderer& svg, int) { svg.render(&painter); });
 }
 
 QIcon trayIcon(TrayLook look) {
-    QSvgRenderer svg(QStringLiteral(":/io.tgw.MobileTool.svg"));
-    QIcon icon;
-    for (int size : kSizes) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
+    return drawnIcon([look](QPainter& painter, QSvgRenderer& svg, int size) {
         drawPhone(painter, svg, size);
         const qreal d = size * 0.5;
         drawBadge(painter, QRectF(size - d - 0.5, size - d - 0.5, d, d), look);
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
+    });
 }
 
 QPixmap stateMark(TrayLook look, int size) {

@@ -20,6 +20,12 @@ void ConnectionMachine::report(Actions& a, ConnectionState state) {
     a.report = state;
 }
 
+void ConnectionMachine::newSession(Actions& a) {
+    a.connect = true;
+    m_session = true;
+    m_credentialsRefused = m_connAckRefused = m_subscribed = false;
+}
+
 ConnectionMachine::Actions ConnectionMachine::start() {
     Actions a = stop();
     m_attempt = 0;
@@ -27,9 +33,7 @@ ConnectionMachine::Actions ConnectionMachine::start() {
     m_subAckMissed = false;
     m_shortLived = 0;
     report(a, ConnectionState::connecting);
-    a.connect = true;
-    m_session = true;
-    m_credentialsRefused = m_connAckRefused = m_subscribed = false;
+    newSession(a);
     return a;
 }
 
@@ -52,10 +56,8 @@ ConnectionMachine::Actions ConnectionMachine::reconnectDue() {
     Actions a;
     a.stopSubscribeDeadline = true;
     a.retire = m_session;
-    a.connect = true;
     m_reconnecting = false;
-    m_session = true;
-    m_credentialsRefused = m_connAckRefused = m_subscribed = false;
+    newSession(a);
     return a;
 }
 

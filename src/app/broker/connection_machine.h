@@ -77,6 +77,8 @@ class ConnectionMachine {
     // The long wait after a refusal or an untrusted certificate.
     void waitForTheServerSide(Actions& a);
     void report(Actions& a, ConnectionState state);
+    // A new connection attempt, nothing of the last one's answers kept.
+    void newSession(Actions& a);
 
     ReconnectDelays m_delays;
     std::chrono::milliseconds m_subscribeTimeout;
